@@ -1,0 +1,138 @@
+// velkord: Modbus RTU master on one serial line, TCP server for its clients.
+// The entry point reads the command line, echoes the settings and brings the
+// serial link and the TCP server up; then the worker threads do the work.
+#include "main.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "modbusRTU.h"
+#include "pelnet.h"
+#include "sleep_us.h"
+
+namespace {
+
+constexpr const char *kVersion = "01.02.03";
+constexpr const char *kVersionDate = "20.02.2018";
+
+constexpr const char *kUsage =
+    "velkord <parameters> :\n\n"
+    "    --help          - current info\n"
+    "    --version       - vetsion and date of modifications\n\n"
+    "    -sp             - number of serial port 0...N (for tervik use devices /dev/ttyM<num>)\n"
+    "    -br             - baudrate: 110 300 1200 2400 4800 9600 19200 38400 57600 115200 230400 "
+    "460800 500000 576000 921600\n"
+    "    -db             - databits: 5 6 7 8\n"
+    "    -sb             - stop bits: 1 2\n\n"
+    "    -p              - tcp port for listen\n\r\n";
+
+constexpr int kStatusNoArguments = 1;
+constexpr int kStatusMissingValue = 2;
+constexpr int kStatusBadValue = 3;
+constexpr int kStatusUnknownOption = 4;
+constexpr int kStatusStartFailed = 255;
+
+// The range tests compare unsigned, so negative values fall out with the rest.
+bool accept_port(int32_t v) { return static_cast<uint32_t>(v) <= 3; }
+bool accept_databits(int32_t v) { return static_cast<uint32_t>(v) - 5u <= 3u; }
+bool accept_stopbits(int32_t v) { return static_cast<uint32_t>(v) - 1u <= 1u; }
+bool accept_tcp_port(int32_t v) { return v != 0; }
+
+bool accept_baudrate(int32_t v) {
+  static const int32_t rates[] = {110,    300,    1200,   2400,   4800,   9600,   19200, 38400,
+                                  57600,  115200, 230400, 460800, 500000, 576000, 921600};
+  for (int32_t r : rates)
+    if (v == r) return true;
+  return false;
+}
+
+struct ValuedOption {
+  const char *name;
+  int32_t *field;
+  bool (*accept)(int32_t);
+  int missing_status;  // returned when the option is the last argument
+};
+
+// "-sb" as the last argument returns -2 from the entry point (status 254),
+// unlike the other options; scripts may test for it.
+const ValuedOption kOptions[] = {
+    {"-sp", &ModbusRTU.serialport, accept_port, kStatusMissingValue},
+    {"-br", &ModbusRTU.baudrate, accept_baudrate, kStatusMissingValue},
+    {"-db", &ModbusRTU.databits, accept_databits, kStatusMissingValue},
+    {"-sb", &ModbusRTU.stopbits, accept_stopbits, -2},
+    {"-p", &ModbusRTU.ipport, accept_tcp_port, kStatusMissingValue},
+};
+
+const ValuedOption *find_option(const char *arg) {
+  for (const ValuedOption &o : kOptions)
+    if (strcmp(arg, o.name) == 0) return &o;
+  return nullptr;
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, char **argv) {
+  if (argc < 2) {
+    printf("\nParametrs not defined!\r\n");
+    printf("\"--help\" for information\n");
+    return kStatusNoArguments;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--help") == 0) {
+      printf("%s", kUsage);
+      return 0;
+    }
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("\nvelkordS: version:%s date:%s\n", kVersion, kVersionDate);
+      return 0;
+    }
+    const ValuedOption *o = find_option(argv[i]);
+    if (!o) return kStatusUnknownOption;
+    if (++i >= argc) return o->missing_status;
+    *o->field = atoi(argv[i]);
+    if (!o->accept(*o->field)) return kStatusBadValue;
+  }
+  return kGoOn;
+}
+
+void PrintSettings() {
+  printf("--serialport  %i\r\n", ModbusRTU.serialport);
+  printf("--baudrate    %i\r\n", ModbusRTU.baudrate);
+  printf("--databits    %i\r\n", ModbusRTU.databits);
+  printf("--stopbits    %i\r\n", ModbusRTU.stopbits);
+  printf("--ip port     %i\r\n", ModbusRTU.ipport);
+}
+
+int StartGateway() {
+  int res = OpenSerial();
+  printf("---- opening serial port  %u  res=%i ---\r\n", static_cast<unsigned>(ModbusRTU.serialport), res);
+  if (res != 0) return kStatusStartFailed;
+  printf("-- full_size_sym (bits) %i\r\n", ModbusRTU.full_size_sym);
+  printf("-- time_one_sym (uS) %i\r\n", ModbusRTU.time_one_sym);
+  printf("-- time_silence (uS) %i\r\n", ModbusRTU.time_silence);
+  printf("-- res serial open %i\r\n", res);
+
+  int server = pelnetStart();
+  printf("---- opening tcp/ip  %u ----\r\n", static_cast<unsigned>(ModbusRTU.ipport));
+  if (server != 0) {
+    CloseSerial();
+    return kStatusStartFailed;
+  }
+  for (;;) sleep_us(50000);
+}
+
+int main(int argc, char **argv) {
+  // The gateway is only ever stopped by a signal: with a fully buffered pipe
+  // or log file everything it printed would be lost with it.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A client that resets its connection must never take the process down.
+  signal(SIGPIPE, SIG_IGN);
+
+  int status = ParseCommandLine(argc, argv);
+  if (status != kGoOn) return status;
+  PrintSettings();
+  return StartGateway();
+}

@@ -1,0 +1,16 @@
+// main: the command line and the start-up sequence of velkord.
+#pragma once
+
+// Sentinel of ParseCommandLine: the options were accepted, go on starting up.
+constexpr int kGoOn = -1000;
+
+// Reads the options into ModbusRTU. Returns kGoOn when the gateway is to
+// start, or the value the entry point returns (0, 1, 2, -2, 3 or 4).
+int ParseCommandLine(int argc, char **argv);
+
+// Prints the five settings lines of ModbusRTU.
+void PrintSettings();
+
+// Opens the serial link and the TCP server, then idles for ever. Returns 255
+// only when one of the two starts failed.
+int StartGateway();

@@ -1,0 +1,407 @@
+// modbusRTU: the Modbus RTU engine of the gateway.
+//
+// One global table holds, for each unit address 1 to 247, five exchange
+// slots. Client handlers file request frames into slots through MRTU_CMD and
+// read back the last valid answer; the polling worker SerialServer repeats
+// every active slot's exchange on the serial line and records the answers.
+// SerialMutex guards the table and the line; the worker lets go of it only
+// while it sleeps, which is when clients get in.
+#include "modbusRTU.h"
+
+#include <sys/prctl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "message.h"
+#include "sleep_us.h"
+#include "thread_start.h"
+#include "tq708port.h"
+
+ModbusRTUSettings ModbusRTU;
+
+DeviceRecord MRTU_SerialData[kUnitCount];
+pthread_mutex_t SerialMutex = PTHREAD_MUTEX_INITIALIZER;
+int32_t CountDev;
+std::atomic<int32_t> SerialWork;
+pthread_t hSerialServer;
+
+// ---- Line timing -----------------------------------------------------------
+
+void derive_line_timing(ModbusRTUSettings &rec) {
+  rec.full_size_sym = rec.databits + rec.stopbits + 2;
+  // Without "-br" the baud rate is 0 and the formula would divide by zero.
+  // The serial library opens such a line at its lowest rate, 50 bit/s, so the
+  // timing follows the rate the line really runs at. For every rate the
+  // command line accepts this is the rate itself.
+  int32_t rate = TQ708sLineRate(rec.baudrate);
+  // The precisions of each step are part of the result: units and clients
+  // were tuned against these exact values (110 bit/s gives 99999, not 100000).
+  float baud = static_cast<float>(rate);
+  float bits = static_cast<float>(rec.full_size_sym);
+  float seconds_per_bit = static_cast<float>(1.0 / static_cast<double>(baud));
+  float seconds_per_char = bits * seconds_per_bit;
+  float us_per_char = static_cast<float>(static_cast<double>(seconds_per_char) * 1000000.0);
+  rec.time_one_sym = static_cast<int32_t>(us_per_char);
+  rec.time_silence = rec.time_one_sym * 4;
+}
+
+// ---- Frame check -----------------------------------------------------------
+
+// CRC-16/MODBUS (reflected polynomial 0xA001, start 0xFFFF), split in the
+// byte that goes first on the line (Hi table) and the one that follows.
+const uint8_t auchCRCHi[256] = {
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x00, 0xC1, 0x81, 0x40,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40, 0x01, 0xC0, 0x80, 0x41, 0x01, 0xC0, 0x80, 0x41,
+    0x00, 0xC1, 0x81, 0x40,
+};
+
+const uint8_t auchCRCLo[256] = {
+    0x00, 0xC0, 0xC1, 0x01, 0xC3, 0x03, 0x02, 0xC2, 0xC6, 0x06, 0x07, 0xC7,
+    0x05, 0xC5, 0xC4, 0x04, 0xCC, 0x0C, 0x0D, 0xCD, 0x0F, 0xCF, 0xCE, 0x0E,
+    0x0A, 0xCA, 0xCB, 0x0B, 0xC9, 0x09, 0x08, 0xC8, 0xD8, 0x18, 0x19, 0xD9,
+    0x1B, 0xDB, 0xDA, 0x1A, 0x1E, 0xDE, 0xDF, 0x1F, 0xDD, 0x1D, 0x1C, 0xDC,
+    0x14, 0xD4, 0xD5, 0x15, 0xD7, 0x17, 0x16, 0xD6, 0xD2, 0x12, 0x13, 0xD3,
+    0x11, 0xD1, 0xD0, 0x10, 0xF0, 0x30, 0x31, 0xF1, 0x33, 0xF3, 0xF2, 0x32,
+    0x36, 0xF6, 0xF7, 0x37, 0xF5, 0x35, 0x34, 0xF4, 0x3C, 0xFC, 0xFD, 0x3D,
+    0xFF, 0x3F, 0x3E, 0xFE, 0xFA, 0x3A, 0x3B, 0xFB, 0x39, 0xF9, 0xF8, 0x38,
+    0x28, 0xE8, 0xE9, 0x29, 0xEB, 0x2B, 0x2A, 0xEA, 0xEE, 0x2E, 0x2F, 0xEF,
+    0x2D, 0xED, 0xEC, 0x2C, 0xE4, 0x24, 0x25, 0xE5, 0x27, 0xE7, 0xE6, 0x26,
+    0x22, 0xE2, 0xE3, 0x23, 0xE1, 0x21, 0x20, 0xE0, 0xA0, 0x60, 0x61, 0xA1,
+    0x63, 0xA3, 0xA2, 0x62, 0x66, 0xA6, 0xA7, 0x67, 0xA5, 0x65, 0x64, 0xA4,
+    0x6C, 0xAC, 0xAD, 0x6D, 0xAF, 0x6F, 0x6E, 0xAE, 0xAA, 0x6A, 0x6B, 0xAB,
+    0x69, 0xA9, 0xA8, 0x68, 0x78, 0xB8, 0xB9, 0x79, 0xBB, 0x7B, 0x7A, 0xBA,
+    0xBE, 0x7E, 0x7F, 0xBF, 0x7D, 0xBD, 0xBC, 0x7C, 0xB4, 0x74, 0x75, 0xB5,
+    0x77, 0xB7, 0xB6, 0x76, 0x72, 0xB2, 0xB3, 0x73, 0xB1, 0x71, 0x70, 0xB0,
+    0x50, 0x90, 0x91, 0x51, 0x93, 0x53, 0x52, 0x92, 0x96, 0x56, 0x57, 0x97,
+    0x55, 0x95, 0x94, 0x54, 0x9C, 0x5C, 0x5D, 0x9D, 0x5F, 0x9F, 0x9E, 0x5E,
+    0x5A, 0x9A, 0x9B, 0x5B, 0x99, 0x59, 0x58, 0x98, 0x88, 0x48, 0x49, 0x89,
+    0x4B, 0x8B, 0x8A, 0x4A, 0x4E, 0x8E, 0x8F, 0x4F, 0x8D, 0x4D, 0x4C, 0x8C,
+    0x44, 0x84, 0x85, 0x45, 0x87, 0x47, 0x46, 0x86, 0x82, 0x42, 0x43, 0x83,
+    0x41, 0x81, 0x80, 0x40,
+};
+
+uint16_t MRTU_CRC(const uint8_t *buf, uint16_t len) {
+  uint8_t first = 0xFF;
+  uint8_t second = 0xFF;
+  for (uint16_t i = 0; i < len; ++i) {
+    uint8_t index = first ^ buf[i];
+    first = second ^ auchCRCHi[index];
+    second = auchCRCLo[index];
+  }
+  return static_cast<uint16_t>(second << 8 | first);
+}
+
+void MRTU_SealFrame(uint8_t *frame, int n) {
+  uint16_t crc = MRTU_CRC(frame, static_cast<uint16_t>(n));
+  frame[n] = static_cast<uint8_t>(crc);  // low byte first on the line
+  frame[n + 1] = static_cast<uint8_t>(crc >> 8);
+}
+
+bool MRTU_CheckFrame(const uint8_t *reply, int n) {
+  if (n < 2) return false;
+  uint16_t carried = static_cast<uint16_t>(reply[n - 2] | reply[n - 1] << 8);
+  return MRTU_CRC(reply, static_cast<uint16_t>(n - 2)) == carried;
+}
+
+// ---- Serial link health ----------------------------------------------------
+
+// A USB adapter that is unplugged, or a line whose far end hangs up, makes
+// every write fail. The exchanges then report "no answer" as usual, and the
+// worker reopens the node with the same settings, backing off from 100 ms to
+// 5 s between tries, always without the table lock so clients are served.
+namespace {
+
+constexpr uint32_t kReopenFirstUs = 100000;
+constexpr uint32_t kReopenLastUs = 5000000;
+
+struct LinkHealth {
+  bool lost;
+  uint32_t backoff_us;
+  int64_t next_try_us;
+};
+
+LinkHealth line_health;
+
+int64_t monotonic_us() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool is_link_failure(int err) { return err == EIO || err == ENXIO || err == EBADF || err == ENODEV; }
+
+void note_send_failure(int err) {
+  if (line_health.lost || !is_link_failure(err)) return;
+  line_health.lost = true;
+  line_health.backoff_us = kReopenFirstUs;
+  line_health.next_try_us = monotonic_us() + kReopenFirstUs;
+  printf("---- serial link lost  %u  errno=%i ---\r\n", static_cast<unsigned>(ModbusRTU.serialport), err);
+}
+
+// Called by the worker only while it does not hold SerialMutex.
+void maintain_link() {
+  if (!line_health.lost || monotonic_us() < line_health.next_try_us) return;
+  int res = TQ708sopen(ModbusRTU.serialport, 1, ModbusRTU.baudrate, 0, ModbusRTU.databits,
+                       ModbusRTU.stopbits);
+  if (res == 0) {
+    line_health.lost = false;
+    printf("---- serial link back  %u ---\r\n", static_cast<unsigned>(ModbusRTU.serialport));
+    return;
+  }
+  line_health.backoff_us = line_health.backoff_us >= kReopenLastUs / 2 ? kReopenLastUs : line_health.backoff_us * 2;
+  line_health.next_try_us = monotonic_us() + line_health.backoff_us;
+}
+
+// ---- Serial polling worker -------------------------------------------------
+
+constexpr uint32_t kMinimumPauseUs = 1000;
+constexpr int kIdlePolls = 4;
+constexpr int kStaleReadLimit = 16;
+
+uint32_t silence_pause_us() {
+  return ModbusRTU.time_silence > 0 ? static_cast<uint32_t>(ModbusRTU.time_silence) : kMinimumPauseUs;
+}
+
+// The worker's only way to let clients at the table: sleep without the lock.
+void sleep_unlocked_us(uint32_t us) {
+  pthread_mutex_unlock(&SerialMutex);
+  maintain_link();
+  sleep_us(us);
+  pthread_mutex_lock(&SerialMutex);
+}
+
+// Bytes that came after an exchange gave up would otherwise be read as the
+// next reply, and a late answer that is whole passes its CRC: the slot would
+// record a reply to another request as valid. Drop them before sending.
+void discard_stale_input(int port) {
+  uint8_t scratch[kFrameSize];
+  for (int i = 0; i < kStaleReadLimit; ++i)
+    if (TQ708sNonBlockRead(port, scratch, sizeof scratch) <= 0) return;
+}
+
+// UART FIFOs and USB adapters hand over long replies in chunks, and the frame
+// reader returns after four immediate empty polls, so a reply may come in
+// cut. While what we have fails the check and there is room, keep collecting
+// as long as bytes follow within four character times.
+int collect_rest_of_reply(int port, uint8_t *frame, int n) {
+  while (n < kFrameSize && !MRTU_CheckFrame(frame, n)) {
+    int more = TQ708sNonBlockReadFull(port, frame + n, kFrameSize - n, ModbusRTU.time_one_sym, 4,
+                                      kIdlePolls);
+    if (more <= 0) break;
+    n += more;
+  }
+  return n;
+}
+
+// Each exchange costs the slot one silence time of its lifetime, whatever it
+// really took; a slot whose lifetime is used up is switched off.
+void charge_lifetime(ExchangeSlot &s) {
+  uint32_t silence = static_cast<uint32_t>(ModbusRTU.time_silence);
+  if (s.lifetime > silence) {
+    s.lifetime -= silence;
+  } else {
+    s.lifetime = 0;
+    s.mode = 0;
+  }
+}
+
+void apply_mode(ExchangeSlot &s, uint8_t outcome) {
+  if (s.mode == 0) {
+    s.lifetime = 0;
+  } else if (outcome != kResultValid || s.mode == 1) {
+    charge_lifetime(s);
+  } else if (s.mode == 2) {  // answered: done
+    s.lifetime = 0;
+    s.mode = 0;
+  } else {
+    charge_lifetime(s);
+    s.lifetime = s.lifetimeReload;
+  }
+}
+
+// Looks at up to five slots of `rec` from its currentSlot on, marking idle
+// ones, and exchanges the first active one. True when it made an exchange.
+bool scan_record(DeviceRecord &rec) {
+  for (int seen = 0; seen < kSlotCount; ++seen) {
+    if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
+    ExchangeSlot &s = rec.slots[rec.currentSlot];
+    if (s.mode == 0) {
+      s.result |= kResultNoAnswer;
+      ++rec.currentSlot;
+      continue;
+    }
+    // A client may rewrite the slot during this pause; the exchange then
+    // uses what the slot holds when the lock is back.
+    sleep_unlocked_us(s.delay == 0 ? kMinimumPauseUs : static_cast<uint32_t>(s.delay));
+    Loop_Exchange();
+    ++rec.currentSlot;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void Loop_Exchange() {
+  DeviceRecord &rec = MRTU_SerialData[CountDev];
+  ExchangeSlot &s = rec.slots[rec.currentSlot % kSlotCount];
+  int port = ModbusRTU.serialport;
+  uint8_t outcome = kResultValid;
+
+  discard_stale_input(port);
+  if (TQ708ssend(port, s.txFrame, s.txLength) < 0) note_send_failure(errno);
+  int n = TQ708sNonBlockReadFull(port, s.rxFrame, kFrameSize, ModbusRTU.time_one_sym,
+                                 s.timeoutSymbols + 4, kIdlePolls);
+  if (n > 0) {
+    n = collect_rest_of_reply(port, s.rxFrame, n);
+    // No answer the gateway asks for is 256 bytes long; a full buffer is
+    // noise or two replies run together. rxLength stays within the frame.
+    s.rxLength = static_cast<uint8_t>(n >= kFrameSize ? kFrameSize - 1 : n);
+    if (n >= kFrameSize || !MRTU_CheckFrame(s.rxFrame, n)) outcome = kResultBadAnswer;
+  } else {
+    outcome = kResultNoAnswer;
+  }
+  apply_mode(s, outcome);
+  s.result = outcome;  // last: the slot is consistent before it reads as valid
+}
+
+void *SerialServer(void *) {
+  // The line schedule is made of sleeps of a few hundred microseconds: the
+  // default 50 µs timer slack would stretch every one of them.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  bool idle_walk = true;  // no exchange since the walk last left record 0
+  while (SerialWork.load(std::memory_order_relaxed) != 0) {
+    pthread_mutex_lock(&SerialMutex);
+    bool exchanged = false;
+    while (!exchanged) {
+      if (CountDev >= kUnitCount) {
+        CountDev = 0;
+        if (idle_walk) {
+          // A whole cycle without an exchange: rest one silence time.
+          sleep_unlocked_us(silence_pause_us());
+          continue;
+        }
+        idle_walk = true;
+      }
+      exchanged = scan_record(MRTU_SerialData[CountDev]);
+      if (exchanged) idle_walk = false;
+      ++CountDev;
+    }
+    pthread_mutex_unlock(&SerialMutex);
+    maintain_link();
+    sleep_us(silence_pause_us());
+  }
+  return nullptr;
+}
+
+// ---- Command intake --------------------------------------------------------
+
+namespace {
+
+// The wait for the first reply byte in whole character times, rounded up and
+// kept in 8 bits, as the slot stores it (negative time-outs included).
+uint8_t timeout_in_symbols(int32_t timeout) {
+  // Before the link is open there is no character time; do not divide by 0.
+  int32_t per_char = ModbusRTU.time_one_sym > 0 ? ModbusRTU.time_one_sym : 1;
+  uint8_t symbols = static_cast<uint8_t>(timeout / per_char);
+  if (timeout % per_char != 0) symbols = static_cast<uint8_t>(symbols + 1);
+  return symbols;
+}
+
+// The largest byte count of fc 15/16 whose sealed frame fits txFrame and
+// whose length fits the 8-bit txLength (7 + 246 + 2 = 255).
+constexpr int kMaxWriteByteCount = 246;
+
+// Length of the request frame without CRC, or the intake's refusal.
+int request_frame_length(const uint8_t *frame) {
+  switch (frame[1]) {
+    case 1: case 2: case 3: case 4: case 6:
+      return 6;
+    case 5: {
+      uint16_t value = static_cast<uint16_t>(frame[4] << 8 | frame[5]);
+      return value == 0xFF00 || value == 0x0000 ? 6 : kCmdBadCoilValue;
+    }
+    case 15: case 16:
+      return frame[6] > kMaxWriteByteCount ? kCmdFrameTooLong : 7 + frame[6];
+    default:
+      return kCmdBadFunction;
+  }
+}
+
+}  // namespace
+
+int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode,
+             int32_t timeout, uint32_t lifetime, uint32_t delay) {
+  const uint8_t *frame = request + msg::kFrame;
+  uint8_t unit = frame[0];
+  if (unit == 0 || unit > kUnitCount) return kCmdBadUnit;
+  if (slot >= kSlotCount) return kCmdBadSlot;
+
+  pthread_mutex_lock(&SerialMutex);
+  ExchangeSlot &s = MRTU_SerialData[unit - 1].slots[slot];
+  // The timing fields are taken even from a request refused below.
+  s.timeoutSymbols = timeout_in_symbols(timeout);
+  s.lifetime = lifetime;
+  s.delay = static_cast<int32_t>(delay);
+
+  int n = request_frame_length(frame);
+  if (n < 0) {
+    pthread_mutex_unlock(&SerialMutex);
+    return n;
+  }
+  memcpy(s.txFrame, frame, static_cast<size_t>(n));
+  MRTU_SealFrame(s.txFrame, n);
+  s.txLength = static_cast<uint8_t>(n + 2);
+  s.mode = mode;
+
+  // A slot the worker has never visited reads result 0 with nothing in it;
+  // that is no answer either (a response shorter than its header otherwise).
+  if (s.result != kResultValid || s.rxLength < 2) {
+    pthread_mutex_unlock(&SerialMutex);
+    return kCmdNoAnswer;
+  }
+  memcpy(response + msg::kFrame, s.rxFrame, s.rxLength);
+  // The copy carries the answer's CRC; the length leaves it out.
+  msg::put16(response, msg::kLength, static_cast<uint16_t>(s.rxLength + 30));
+  response[msg::kSlot] = slot;
+  pthread_mutex_unlock(&SerialMutex);
+  return kCmdOk;
+}
+
+// ---- Serial link start -----------------------------------------------------
+
+int OpenSerial() {
+  int res = TQ708sopen(ModbusRTU.serialport, 1, ModbusRTU.baudrate, 0, ModbusRTU.databits,
+                       ModbusRTU.stopbits);
+  if (res < 0) return res;
+  derive_line_timing(ModbusRTU);
+  SerialWork = 1;
+  CountDev = 0;
+  pthread_mutex_init(&SerialMutex, nullptr);
+  start_thread(&hSerialServer, SerialServer, nullptr, true);
+  return res;
+}
+
+int CloseSerial() { return TQ708sclose(ModbusRTU.serialport); }

@@ -1,0 +1,301 @@
+// pelnet: the TCP side of the gateway.
+//
+// The listener accepts at most ten connections and hands each to a handler
+// thread. A handler reads one length-prefixed request at a time, files it
+// through MRTU_CMD and answers at once with what the slot holds; it keeps the
+// connection while the client keeps asking, within an idle budget.
+#include "pelnet.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <semaphore.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "message.h"
+#include "modbusRTU.h"
+#include "sleep_us.h"
+#include "thread_start.h"
+
+MRTUServerRecord MRTUServer;
+pthread_mutex_t ServerMutex = PTHREAD_MUTEX_INITIALIZER;
+int listener = -1;
+struct sockaddr_in addr;
+pthread_t hListenProcess;
+
+namespace {
+
+constexpr uint32_t kDefaultKeepAliveUs = 750000;
+constexpr uint32_t kDefaultPauseUs = 20000;
+constexpr int kAcceptWaitMs = 10000;
+constexpr uint32_t kListenerRestUs = 100000;
+constexpr uint32_t kHandOverSpacingUs = 30000;
+constexpr int kBacklog = 10;
+
+// The listener posts nothing and a new handler posts once it has copied the
+// hand-over values, so the next hand-over never overwrites them unread.
+sem_t HandOverTaken;
+
+// Waits up to timeout_ms for `events` on one descriptor: 0 when ready, -1
+// on time-out, -2 on failure (a signal included). poll has no limit on the
+// descriptor's number, unlike a fixed descriptor set.
+int wait_ready(int fd, short events, int timeout_ms) {
+  struct pollfd p = {fd, events, 0};
+  int r = poll(&p, 1, timeout_ms);
+  if (r == 0) return kSockTimeout;
+  if (r < 0) return kSockError;
+  return 0;
+}
+
+// Receives exactly `count` bytes and throws them away, waiting afresh before
+// each receive: keeps the stream in step after a message too long to store.
+int drop_bytes(int sock, int32_t count) {
+  uint8_t scratch[512];
+  while (count > 0) {
+    int w = wait_ready(sock, POLLIN, kSocketWaitMs);
+    if (w != 0) return w;
+    size_t ask = count < static_cast<int32_t>(sizeof scratch) ? static_cast<size_t>(count) : sizeof scratch;
+    ssize_t n = recv(sock, scratch, ask, 0);
+    if (n == 0) return kSockTimeout;
+    if (n < 0) return kSockError;
+    count -= static_cast<int32_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+// ---- Socket message I/O ----------------------------------------------------
+
+int ReadSocket(int sock, uint8_t *buf) {
+  int32_t wanted = 2;
+  int32_t received = 0;
+  uint16_t declared = 0;
+  bool have_length = false;
+  while (wanted > 0) {
+    int w = wait_ready(sock, POLLIN, kSocketWaitMs);
+    if (w != 0) return w;
+    // Never more than the rest of this message: the next one stays queued.
+    ssize_t n = recv(sock, buf + received, static_cast<size_t>(wanted), 0);
+    if (n == 0) return kSockTimeout;
+    if (n < 0) return kSockError;
+    wanted -= static_cast<int32_t>(n);
+    received += static_cast<int32_t>(n);
+    if (received >= 2 && !have_length) {
+      declared = msg::get16(buf, msg::kLength);
+      have_length = true;
+      // Nothing past the buffer is stored: read the rest of an over-long
+      // message into the void and refuse it like a bad length.
+      if (declared > msg::kCapacity) {
+        int d = drop_bytes(sock, declared - received);
+        return d != 0 ? d : kSockBadLength;
+      }
+      wanted = declared - received;
+    }
+  }
+  return received == declared ? received : kSockBadLength;
+}
+
+int WriteSocket(int sock, const uint8_t *data, int len) {
+  uint16_t remaining = static_cast<uint16_t>(len);
+  int sent = 0;
+  while (remaining != 0) {
+    int w = wait_ready(sock, POLLOUT, kSocketWaitMs);
+    if (w != 0) return w;
+    // A peer that has gone must cost an error result, not a SIGPIPE.
+    ssize_t n = send(sock, data, remaining, MSG_NOSIGNAL);
+    if (n == 0) return kSockTimeout;
+    if (n < 0) return kSockError;
+    data += n;
+    remaining = static_cast<uint16_t>(remaining - n);
+    sent += static_cast<int>(n);
+  }
+  return sent;
+}
+
+// ---- Client handler --------------------------------------------------------
+
+uint8_t StatusForResult(int result) {
+  switch (result) {
+    case kCmdOk: return msg::kStatusOk;
+    case kCmdNoAnswer: return msg::kStatusNoAnswer;
+    case kCmdBadUnit: return msg::kStatusBadUnit;
+    case kCmdBadSlot: return msg::kStatusBadSlot;
+    case kCmdBadFunction: return msg::kStatusBadFunction;
+    case kCmdBadCoilValue: return msg::kStatusBadCoilValue;
+    default: return msg::kStatusFailed;
+  }
+}
+
+namespace {
+
+// A response of the header alone: length 32, the status, every other byte 0.
+void make_error_response(uint8_t *response, uint8_t status) {
+  memset(response, 0, msg::kHeaderSize);
+  msg::put16(response, msg::kLength, msg::kHeaderSize);
+  response[msg::kStatus] = status;
+}
+
+// Carries out one request that was read whole and builds its response.
+void answer_request(MRTUServerRecord &self, const uint8_t *request, uint8_t *response) {
+  // keepAlive and pause hold for the rest of the connection, and are taken
+  // even when the intake refuses the request.
+  uint32_t keep_alive = msg::get32(request, msg::kKeepAlive);
+  uint16_t pause = msg::get16(request, msg::kPause);
+  if (keep_alive != 0) self.keepAlive = keep_alive;
+  if (pause != 0) self.pause = pause;
+
+  memset(response, 0, msg::kCapacity);
+  int result = MRTU_CMD(request, response, request[msg::kSlot], request[msg::kMode],
+                        static_cast<int32_t>(msg::get32(request, msg::kTimeout)),
+                        msg::get32(request, msg::kLifetime), msg::get32(request, msg::kDelay));
+  if (result != kCmdOk) make_error_response(response, StatusForResult(result));
+}
+
+// One turn of reading and answering. False when the handler must end.
+bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response) {
+  memset(request, 0, msg::kCapacity);
+  int r = ReadSocket(self.sockClient, request);
+  if (r == kSockTimeout) return true;
+  if (r == kSockError) return false;
+  if (r == kSockBadLength)
+    make_error_response(response, msg::kStatusNoAnswer);
+  else
+    answer_request(self, request, response);
+
+  int w = WriteSocket(self.sockClient, response, msg::get16(response, msg::kLength));
+  if (w == kSockError) return false;
+  if (w >= 0) self.keepAliveLeft = self.keepAlive;
+  return true;
+}
+
+void give_entry_back(MRTUServerRecord *registry, int index) {
+  pthread_mutex_lock(&ServerMutex);
+  if (registry->work != 0) {
+    registry->busyClient[index] = 0;
+    --registry->countClient;
+  }
+  pthread_mutex_unlock(&ServerMutex);
+}
+
+}  // namespace
+
+void *ClientProcess(void *server) {
+  MRTUServerRecord *registry = static_cast<MRTUServerRecord *>(server);
+  MRTUServerRecord self;
+  pthread_mutex_lock(&ServerMutex);
+  self = *registry;
+  pthread_mutex_unlock(&ServerMutex);
+  sem_post(&HandOverTaken);
+
+  uint8_t request[msg::kCapacity];
+  uint8_t response[msg::kCapacity];
+  while (self.work != 0 && serve_turn(self, request, response)) {
+    // The budget counts turns: every turn, answered or idle, costs one pause.
+    if (self.keepAliveLeft <= self.pause) break;
+    self.keepAliveLeft -= self.pause;
+    sleep_us(self.pause);
+    pthread_mutex_lock(&ServerMutex);
+    self.work = registry->work;
+    pthread_mutex_unlock(&ServerMutex);
+  }
+  shutdown(self.sockClient, SHUT_RDWR);
+  close(self.sockClient);
+  give_entry_back(registry, self.numClient);
+  return nullptr;
+}
+
+// ---- Listener --------------------------------------------------------------
+
+namespace {
+
+// Bounded steps, but the wait ends only when the new handler has its copy:
+// the thread exists, so its first act (the copy) is sure to come.
+void wait_for_hand_over() {
+  for (;;) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 1;
+    if (sem_timedwait(&HandOverTaken, &deadline) == 0) return;
+  }
+}
+
+// Enters a new connection in the lowest free registry index and starts its
+// handler. Called without ServerMutex; fewer than ten handlers run.
+void hand_over(int sock) {
+  pthread_mutex_lock(&ServerMutex);
+  int j = 0;
+  while (j < kMaxClients - 1 && MRTUServer.busyClient[j] != 0) ++j;
+  MRTUServer.sockClient = sock;
+  MRTUServer.numClient = j;
+  MRTUServer.busyClient[j] = 0xFF;
+  if (start_thread(&MRTUServer.hClient[j], ClientProcess, &MRTUServer, true) != 0) {
+    // No handler: the index and the connection go back at once.
+    MRTUServer.busyClient[j] = 0;
+    pthread_mutex_unlock(&ServerMutex);
+    close(sock);
+    return;
+  }
+  ++MRTUServer.countClient;
+  pthread_mutex_unlock(&ServerMutex);
+  wait_for_hand_over();
+}
+
+}  // namespace
+
+void *ListenProcess(void *) {
+  pthread_mutex_lock(&ServerMutex);
+  memset(MRTUServer.busyClient, 0, sizeof MRTUServer.busyClient);
+  MRTUServer.countClient = 0;
+  MRTUServer.pause = kDefaultPauseUs;
+  MRTUServer.keepAlive = kDefaultKeepAliveUs;
+  for (;;) {  // ServerMutex is held at the top of every turn
+    uint8_t work = MRTUServer.work;
+    int32_t count = MRTUServer.countClient;
+    pthread_mutex_unlock(&ServerMutex);
+    if (work == 0) break;
+
+    uint32_t rest_us = kListenerRestUs;
+    // A full house accepts nothing: newcomers wait in the listen backlog.
+    if (count < kMaxClients && wait_ready(listener, POLLIN, kAcceptWaitMs) == 0) {
+      // A failed accept starts no handler and costs the ordinary rest.
+      int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (sock >= 0) {
+        printf("-----CLIENT-----\r\n");
+        printf("-- sock. %i --\r\n", sock);
+        hand_over(sock);
+        rest_us = kHandOverSpacingUs;
+      }
+    }
+    sleep_us(rest_us);
+    pthread_mutex_lock(&ServerMutex);
+  }
+  return nullptr;
+}
+
+int pelnetStart() {
+  listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (listener < 0) return -1;
+  memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(ModbusRTU.ipport));
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  // A gateway killed with clients connected leaves their connections in
+  // TIME_WAIT; without address reuse a restart could not bind for a minute.
+  // A port that another socket listens on still refuses the bind.
+  int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) return -2;
+  if (listen(listener, kBacklog) < 0) return -3;
+  if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return -4;
+  sem_init(&HandOverTaken, 0, 0);
+  MRTUServer.work = 1;
+  start_thread(&hListenProcess, ListenProcess, nullptr, false);
+  sleep_us(1000000);
+  return 0;
+}

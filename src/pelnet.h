@@ -1,0 +1,52 @@
+// pelnet: the TCP side of the gateway. Length-prefixed message I/O, the
+// per-client handlers, the listener and the client registry.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <cstdint>
+
+constexpr int kMaxClients = 10;
+
+struct MRTUServerRecord {
+  uint8_t work;                     // run flag
+  int32_t countClient;              // running handlers, 0 to 10
+  int32_t numClient;                // hand-over: registry index of the new handler
+  uint8_t busyClient[kMaxClients];  // 0 free, 0xFF taken
+  pthread_t hClient[kMaxClients];
+  int32_t sockClient;               // hand-over: connection of the new handler
+  uint32_t keepAlive;               // µs, idle budget a new handler starts with
+  uint32_t keepAliveLeft;           // µs, the handler's running budget (in its copy)
+  uint32_t pause;                   // µs, pause after every turn
+};
+
+extern MRTUServerRecord MRTUServer;
+extern pthread_mutex_t ServerMutex;
+extern int listener;
+extern struct sockaddr_in addr;
+extern pthread_t hListenProcess;
+
+// Results of the socket operations.
+constexpr int kSockTimeout = -1;    // 7 s without readiness, or the peer closed
+constexpr int kSockError = -2;
+constexpr int kSockBadLength = -3;  // declared length below 2 or above 1024
+
+constexpr int kSocketWaitMs = 7000;
+
+// Reads one length-prefixed message into `buf` (1024 bytes). Returns its
+// length, or one of the results above.
+int ReadSocket(int sock, uint8_t *buf);
+
+// Sends len (modulo 65536) bytes. Returns the count sent, -1 or -2.
+int WriteSocket(int sock, const uint8_t *data, int len);
+
+// The response status for a result of MRTU_CMD.
+uint8_t StatusForResult(int result);
+
+void *ClientProcess(void *server);
+void *ListenProcess(void *);
+
+// Opens the TCP port (low 16 bits of ModbusRTU.ipport) and starts the
+// listener: 0, or -1 socket, -2 bind, -3 listen, -4 mutex.
+int pelnetStart();

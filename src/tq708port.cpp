@@ -1,0 +1,245 @@
+#include "tq708port.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sleep_us.h"
+
+// Descriptor of each port, -1 while the port is closed.
+static int fd_map[4] = {-1, -1, -1, -1};
+// Working settings of each port, rebuilt at every open.
+static struct termios newtio[4];
+// The settings each port had before we opened it; close puts them back so the
+// line is left as we found it.
+static struct termios oldtio[4];
+
+static constexpr int kRateCount = 23;
+// Line rates in bit/s and, side by side, the terminal speed codes for them
+// (the values of the B0 to B921600 constants). Row 0 is never selected.
+static constexpr int kLineRates[kRateCount] = {0,     50,     75,     110,    134,    150,    200,   300,
+                                               600,   1200,   1800,   2400,   4800,   9600,   19200, 38400,
+                                               57600, 115200, 230400, 460800, 500000, 576000, 921600};
+static constexpr int kSpeedCodes[kRateCount] = {
+    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1006, 0x1007};
+
+// Operating-mode request of the multiport driver (RS-232/422/485 selection);
+// other drivers reject it, which is harmless.
+static constexpr unsigned long kSetInterfaceModeRequest = 0x442;
+
+static const char kDefaultTtyPattern[] = "/dev/ttyM%d";
+
+// Index of the first table rate at or above `baud`; anything up to 50 gets
+// 50, and anything past the last row gets the last row.
+static int rate_index(int baud) {
+  int i = 1;
+  while (i < kRateCount && kLineRates[i] < baud) ++i;
+  return i < kRateCount ? i : kRateCount - 1;
+}
+
+// Writes the device node of `port` into `name`. The pattern may come from the
+// environment, so it is never handed to printf as a format: it has to hold
+// exactly one "%d" and no other '%', and the number is put in by hand.
+static bool format_node_name(int port, char *name, size_t size) {
+  const char *pattern = getenv(kTtyPatternVariable);
+  if (pattern == nullptr) pattern = kDefaultTtyPattern;
+
+  const char *mark = strchr(pattern, '%');
+  if (mark == nullptr || mark[1] != 'd' || strchr(mark + 2, '%') != nullptr) {
+    fprintf(stderr, "%s must hold exactly one %%d and no other '%%'\n", kTtyPatternVariable);
+    return false;
+  }
+  int written = snprintf(name, size, "%.*s%d%s", static_cast<int>(mark - pattern), pattern, port, mark + 2);
+  if (written < 0 || static_cast<size_t>(written) >= size) {
+    fprintf(stderr, "%s gives a device node name that is too long\n", kTtyPatternVariable);
+    return false;
+  }
+  return true;
+}
+
+// Builds the working settings of `port` from zero: raw bytes in both
+// directions, a read returns as soon as one byte is there.
+static void build_working_settings(int port, int speed_code, int parity, int databits, int stopbits) {
+  struct termios *tio = &newtio[port];
+  memset(tio, 0, sizeof *tio);
+  tio->c_cflag = static_cast<tcflag_t>(speed_code);
+  tio->c_cc[VMIN] = 1;
+  tio->c_cc[VTIME] = 0;
+
+  switch (parity) {
+    case 0:
+      tio->c_cflag &= ~PARENB;
+      tio->c_iflag &= ~INPCK;
+      break;
+    case 1:
+      tio->c_cflag |= PARENB | PARODD;
+      tio->c_iflag |= INPCK;
+      break;
+    case 2:
+      tio->c_cflag |= PARENB;
+      tio->c_cflag &= ~PARODD;
+      break;
+    case 3:
+      tio->c_cflag &= ~(PARENB | CSTOPB);
+      break;
+    case 4:
+      tio->c_cflag |= CSTOPB;
+      tio->c_cflag &= ~PARENB;
+      tio->c_iflag &= ~INPCK;
+      break;
+    default:
+      break;
+  }
+
+  switch (databits) {
+    case 6:
+      tio->c_cflag |= CS6;
+      break;
+    case 7:
+      tio->c_cflag |= CS7;
+      break;
+    case 8:
+      tio->c_cflag |= CS8;
+      break;
+    default:  // 5 is CS5, which is 0
+      break;
+  }
+
+  // Only 1 and 2 touch the stop bit, so parity 3 and 4 keep theirs otherwise.
+  if (stopbits == 1) tio->c_cflag &= ~CSTOPB;
+  if (stopbits == 2) tio->c_cflag |= CSTOPB;
+
+  // Enable the receiver, and ignore the modem-status lines: RS-485 adapters
+  // have no carrier, and without CREAD some drivers drop every byte received.
+  tio->c_cflag |= CREAD | CLOCAL;
+}
+
+int TQ708sLineRate(int baud) { return kLineRates[rate_index(baud)]; }
+
+int TQ708sSpeedCode(int baud) { return kSpeedCodes[rate_index(baud)]; }
+
+const struct termios *TQ708sWorkingSettings(int port) { return &newtio[port]; }
+
+int TQ708sfindFD(int port) { return fd_map[port]; }
+
+int TQ708sopen(int port, int interfaceMode, int baud, int parity, int databits, int stopbits) {
+  int speed_code = TQ708sSpeedCode(baud);
+
+  // Opening again must not leave the earlier descriptor behind, and the
+  // settings saved below must be the line's own, not our working ones.
+  if (fd_map[port] != -1) TQ708sclose(port);
+
+  char name[PATH_MAX];
+  if (!format_node_name(port, name, sizeof name)) return -2;
+
+  // Non-blocking so the open does not wait for a carrier the line never
+  // raises; the reads expect a blocking descriptor afterwards.
+  int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -2;
+  fcntl(fd, F_SETFL, 0);
+  tcgetattr(fd, &oldtio[port]);
+
+  ioctl(fd, kSetInterfaceModeRequest, &interfaceMode);
+  fd_map[port] = fd;
+
+  build_working_settings(port, speed_code, parity, databits, stopbits);
+  tcflush(fd, TCIFLUSH);
+  tcsetattr(fd, TCSANOW, &newtio[port]);
+  tcflush(fd, TCIOFLUSH);
+  cfsetispeed(&newtio[port], static_cast<speed_t>(speed_code));
+  cfsetospeed(&newtio[port], static_cast<speed_t>(speed_code));
+  tcsetattr(fd, TCSANOW, &newtio[port]);
+  return 0;
+}
+
+int TQ708sclose(int port) {
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  tcsetattr(fd, TCSANOW, &oldtio[port]);
+  close(fd);
+  fd_map[port] = -1;
+  return 0;
+}
+
+int TQ708ssend(int port, const void *buf, int len) {
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  if (len < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<int>(write(fd, buf, static_cast<size_t>(len)));
+}
+
+// One read in the given blocking mode; the mode stays with the descriptor.
+static int read_in_mode(int fd, int status_flags, void *buf, int len) {
+  if (len < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, status_flags);
+  return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
+}
+
+int TQ708sNonBlockRead(int port, void *buf, int len) {
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  return read_in_mode(fd, O_NONBLOCK, buf, len);
+}
+
+int TQ708sBlockRead(int port, void *buf, int len) {
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  return read_in_mode(fd, 0, buf, len);
+}
+
+int TQ708sDataInInputQueue(int port) {
+  int count = 0;
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  ioctl(fd, FIONREAD, &count);
+  return count;
+}
+
+int TQ708sDataInOutputQueue(int port) {
+  int count = 0;
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  ioctl(fd, TIOCOUTQ, &count);
+  return count;
+}
+
+// Collects one frame. Until the first byte each empty poll is followed by a
+// pause of pollUs; after that the end of the frame is judged by idlePolls
+// empty reads in a row with no pause, so the gap after the last byte costs
+// almost nothing. Every read that brings bytes restores the idle budget.
+int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls) {
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+
+  unsigned char *bytes = static_cast<unsigned char *>(buf);
+  int collected = 0;
+  int last = 0;
+  int budget = firstPolls;
+  while (budget > 0) {
+    // After a read that brought bytes the next one follows at once, without
+    // looking at the budget: even an idle budget of 0 gets one more read.
+    for (;;) {
+      last = read_in_mode(fd, O_NONBLOCK, bytes + collected, len - collected);
+      if (last <= 0) break;
+      collected += last;
+      budget = idlePolls;
+      if (collected >= len) return collected;
+    }
+    --budget;
+    if (collected == 0 && pollUs > 0) sleep_us(static_cast<uint32_t>(pollUs));
+  }
+  return collected > 0 ? collected : last;
+}

@@ -1,0 +1,37 @@
+// tq708port: the serial port library of the multiport serial hardware.
+//
+// Ports are named by number (0 to 3); the library maps a number to its device
+// node, keeps the open descriptor and offers open with line configuration,
+// close, send, single reads, queue fill levels and a polled read of one frame.
+// Every function returns a signed int: -1 means "port not open", -2 means
+// "device node could not be opened".
+#pragma once
+
+#include <termios.h>
+
+int TQ708sfindFD(int port);
+int TQ708sopen(int port, int interfaceMode, int baud, int parity, int databits, int stopbits);
+int TQ708sclose(int port);
+int TQ708ssend(int port, const void *buf, int len);
+int TQ708sNonBlockRead(int port, void *buf, int len);
+int TQ708sBlockRead(int port, void *buf, int len);
+int TQ708sDataInInputQueue(int port);
+int TQ708sDataInOutputQueue(int port);
+int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls);
+
+// The line rate (bit/s) that TQ708sopen selects for a wanted rate: the first
+// table rate at or above it, 50 for anything up to 50, 921600 for anything
+// above 921600.
+int TQ708sLineRate(int baud);
+
+// The terminal speed code that goes with TQ708sLineRate(baud).
+int TQ708sSpeedCode(int baud);
+
+// The working settings record the last TQ708sopen of `port` built, as it was
+// handed to tcsetattr (for inspection: a pseudo-terminal reports back some
+// control bits of its own).
+const struct termios *TQ708sWorkingSettings(int port);
+
+// The environment variable that replaces the device-node pattern
+// "/dev/ttyM%d" (USB RS-485 adapters, pseudo-terminal links in tests).
+constexpr const char *kTtyPatternVariable = "VELKORD_TTY_PATTERN";

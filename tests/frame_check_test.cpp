@@ -1,0 +1,255 @@
+// The Modbus RTU CRC-16: the tables, the checksum, sealing a request and
+// checking a reply.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "modbusRTU.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// CRC-16/MODBUS bit by bit: reflected polynomial 0xA001, start 0xFFFF, no
+// final inversion.
+uint16_t bitwise_crc(const uint8_t *data, size_t len) {
+  uint16_t crc = 0xFFFF;
+  for (size_t i = 0; i < len; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+Bytes random_bytes(std::mt19937 &gen, size_t len) {
+  std::uniform_int_distribution<int> byte(0, 255);
+  Bytes b(len);
+  for (auto &x : b) x = static_cast<uint8_t>(byte(gen));
+  return b;
+}
+
+// One read-write page between two inaccessible ones: a function that touches
+// a byte before or after the data it was given faults at once.
+class GuardedPage {
+ public:
+  GuardedPage() : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+    void *m = mmap(nullptr, 3 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) throw std::runtime_error("mmap failed");
+    base_ = static_cast<uint8_t *>(m);
+    if (mprotect(base_ + page_, page_, PROT_READ | PROT_WRITE) != 0)
+      throw std::runtime_error("mprotect failed");
+  }
+  ~GuardedPage() { munmap(base_, 3 * page_); }
+  GuardedPage(const GuardedPage &) = delete;
+  GuardedPage &operator=(const GuardedPage &) = delete;
+
+  // Copies `bytes` so that they end where the page ends.
+  uint8_t *at_end(const Bytes &bytes) {
+    uint8_t *p = base_ + 2 * page_ - bytes.size();
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    return p;
+  }
+  // Copies `bytes` so that they begin where the page begins.
+  uint8_t *at_start(const Bytes &bytes) {
+    uint8_t *p = base_ + page_;
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    return p;
+  }
+
+ private:
+  size_t page_;
+  uint8_t *base_ = nullptr;
+};
+
+Bytes ascii(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+TEST(FrameCheck, TablesFollowTheGeneratingRule) {
+  for (int i = 0; i < 256; ++i) {
+    uint16_t c = static_cast<uint16_t>(i);
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xA001 : c >> 1;
+    SCOPED_TRACE(i);
+    EXPECT_EQ(auchCRCHi[i], c & 0xFF);
+    EXPECT_EQ(auchCRCLo[i], c >> 8);
+  }
+  EXPECT_EQ(auchCRCHi[1], 0xC1);
+  EXPECT_EQ(auchCRCLo[1], 0xC0);
+}
+
+TEST(FrameCheck, CrcOfKnownInputs) {
+  struct Row {
+    Bytes data;
+    uint16_t crc;
+  };
+  const Row rows[] = {
+      {{}, 0xFFFF},
+      {ascii("123456789"), 0x4B37},
+      {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01}, 0x0A84},
+      {{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}, 0x8776},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.data.size());
+    uint8_t dummy = 0x55;
+    const uint8_t *p = row.data.empty() ? &dummy : row.data.data();
+    EXPECT_EQ(MRTU_CRC(p, static_cast<uint16_t>(row.data.size())), row.crc);
+  }
+}
+
+TEST(FrameCheck, CrcMatchesTheBitwiseDefinition) {
+  std::mt19937 gen(20180220);
+  for (size_t len : {1u, 2u, 3u, 7u, 8u, 64u, 254u, 255u, 256u, 257u, 1000u, 65535u}) {
+    SCOPED_TRACE(len);
+    Bytes b = random_bytes(gen, len);
+    EXPECT_EQ(MRTU_CRC(b.data(), static_cast<uint16_t>(len)), bitwise_crc(b.data(), len));
+  }
+}
+
+// The length is a 16-bit count: a caller's count is taken modulo 65536.
+TEST(FrameCheck, LengthIsTakenModulo65536) {
+  std::mt19937 gen(7);
+  Bytes big = random_bytes(gen, 65536 + 7);
+  const int whole = 65536;
+  const int whole_and_seven = 65536 + 7;
+  EXPECT_EQ(MRTU_CRC(big.data(), static_cast<uint16_t>(whole)), 0xFFFF);
+  EXPECT_EQ(MRTU_CRC(big.data(), static_cast<uint16_t>(whole_and_seven)),
+            bitwise_crc(big.data(), 7));
+}
+
+TEST(FrameCheck, CrcReadsOnlyTheGivenBytes) {
+  GuardedPage page;
+  std::mt19937 gen(3);
+  for (size_t len : {0u, 1u, 2u, 9u, 256u}) {
+    SCOPED_TRACE(len);
+    Bytes b = random_bytes(gen, len);
+    const uint16_t want = bitwise_crc(b.data(), len);
+    EXPECT_EQ(MRTU_CRC(page.at_end(b), static_cast<uint16_t>(len)), want);
+    EXPECT_EQ(MRTU_CRC(page.at_start(b), static_cast<uint16_t>(len)), want);
+  }
+}
+
+// The CRC follows the frame low byte first; nothing else of the buffer
+// changes.
+TEST(FrameCheck, SealAppendsTheCrcLowByteFirst) {
+  struct Row {
+    Bytes frame;
+    uint8_t low, high;
+  };
+  const Row rows[] = {
+      {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01}, 0x84, 0x0A},
+      {{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03}, 0x76, 0x87},
+      {{}, 0xFF, 0xFF},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.frame.size());
+    const size_t n = row.frame.size();
+    Bytes buf(n + 2 + 16, 0xA5);
+    std::copy(row.frame.begin(), row.frame.end(), buf.begin());
+    MRTU_SealFrame(buf.data(), static_cast<int>(n));
+    Bytes want = row.frame;
+    want.push_back(row.low);
+    want.push_back(row.high);
+    want.resize(buf.size(), 0xA5);
+    EXPECT_EQ(buf, want);
+  }
+}
+
+TEST(FrameCheck, SealTouchesNothingOutsideTheFrameAndItsCrc) {
+  GuardedPage page;
+  std::mt19937 gen(11);
+  for (size_t n : {0u, 1u, 6u, 254u}) {
+    SCOPED_TRACE(n);
+    Bytes frame = random_bytes(gen, n);
+    Bytes room = frame;
+    room.resize(n + 2, 0);
+    uint8_t *p = page.at_end(room);
+    MRTU_SealFrame(p, static_cast<int>(n));
+    const uint16_t crc = bitwise_crc(frame.data(), n);
+    EXPECT_EQ(Bytes(p, p + n), frame);
+    EXPECT_EQ(p[n], crc & 0xFF);
+    EXPECT_EQ(p[n + 1], crc >> 8);
+  }
+}
+
+TEST(FrameCheck, CheckAcceptsOnlyAMatchingCrc) {
+  struct Row {
+    Bytes reply;
+    bool passes;
+  };
+  const Row rows[] = {
+      {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}, true},
+      {{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x0A, 0x84}, false},  // CRC bytes swapped
+      {{0x11, 0x03, 0x00, 0x6B, 0x00, 0x03, 0x76, 0x87}, true},
+      {{0x11, 0x03, 0x06, 0x02, 0x2B, 0x00, 0x00, 0x00, 0x64}, false},  // no CRC at all
+      // Two bytes are a CRC over nothing, which is 0xFFFF.
+      {{0xFF, 0xFF}, true},
+      {{0x00, 0x00}, false},
+      {{0xFF, 0xFE}, false},
+      {{0xFF}, false},
+      {{0x00}, false},
+      {{}, false},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.reply.size() << " bytes");
+    uint8_t dummy = 0xFF;
+    const uint8_t *p = row.reply.empty() ? &dummy : row.reply.data();
+    EXPECT_EQ(MRTU_CheckFrame(p, static_cast<int>(row.reply.size())), row.passes);
+  }
+}
+
+// A sealed frame passes the check, and any single flipped bit makes it fail.
+TEST(FrameCheck, CheckRejectsEverySingleBitError) {
+  std::mt19937 gen(5);
+  for (size_t n : {1u, 5u, 20u, 254u}) {
+    SCOPED_TRACE(n);
+    Bytes frame = random_bytes(gen, n);
+    frame.resize(n + 2);
+    MRTU_SealFrame(frame.data(), static_cast<int>(n));
+    ASSERT_TRUE(MRTU_CheckFrame(frame.data(), static_cast<int>(n + 2)));
+    for (size_t i = 0; i < frame.size(); ++i) {
+      for (int bit = 0; bit < 8; ++bit) {
+        Bytes bad = frame;
+        bad[i] ^= static_cast<uint8_t>(1u << bit);
+        EXPECT_FALSE(MRTU_CheckFrame(bad.data(), static_cast<int>(bad.size())))
+            << "byte " << i << " bit " << bit;
+      }
+    }
+  }
+}
+
+// The reply sits right against an inaccessible page on either side: a check
+// that reads a byte before or after its n bytes faults.
+TEST(FrameCheck, CheckReadsNothingOutsideTheReply) {
+  GuardedPage page;
+  Bytes sealed = {0x01, 0x03, 0x02, 0x00, 0x2A, 0x00, 0x00};
+  MRTU_SealFrame(sealed.data(), 5);
+  std::mt19937 gen(13);
+  Bytes longest = random_bytes(gen, 254);
+  longest.resize(256);
+  MRTU_SealFrame(longest.data(), 254);
+
+  struct Row {
+    Bytes reply;
+    bool passes;
+  };
+  const Row rows[] = {
+      {sealed, true}, {longest, true}, {{0xFF, 0xFF}, true}, {{0x00, 0x00}, false},
+      {{0xFF}, false}, {{}, false},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.reply.size() << " bytes");
+    const int n = static_cast<int>(row.reply.size());
+    EXPECT_EQ(MRTU_CheckFrame(page.at_end(row.reply), n), row.passes);
+    EXPECT_EQ(MRTU_CheckFrame(page.at_start(row.reply), n), row.passes);
+  }
+  // A negative count is shorter than two bytes as well.
+  EXPECT_FALSE(MRTU_CheckFrame(page.at_end({}), -1));
+  EXPECT_FALSE(MRTU_CheckFrame(page.at_start({}), -1));
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// The real velkord binary as a child process, its standard output captured.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vt {
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when it did not end in time (then killed)
+  std::string out;  // everything on standard output
+  std::string err;  // everything on standard error
+};
+
+// Runs `velkord args...` with extra "NAME=value" environment entries and
+// waits at most timeout_ms for it to end.
+RunResult run_velkord(const std::vector<std::string> &args, int timeout_ms = 10000,
+                      const std::vector<std::string> &env = {});
+
+// A velkord that keeps running: started, watched, killed at the end.
+class Gateway {
+ public:
+  Gateway(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+  ~Gateway();
+  Gateway(const Gateway &) = delete;
+  Gateway &operator=(const Gateway &) = delete;
+
+  // Waits until standard output holds `text` (true) or timeout_ms passes.
+  bool wait_for_output(const std::string &text, int timeout_ms);
+  // What the gateway has printed so far.
+  const std::string &output();
+  // Exit status when it has ended within timeout_ms, else -1.
+  int wait_exit(int timeout_ms);
+  void kill_now();
+  pid_t pid() const { return pid_; }
+
+ private:
+  void drain(int timeout_ms);
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  std::string out_;
+  int status_ = -1;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_tcp_port();
+
+}  // namespace vt
