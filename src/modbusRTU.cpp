@@ -271,7 +271,10 @@ void Loop_Exchange() {
   uint8_t outcome = kResultValid;
 
   discard_stale_input(port);
-  if (TQ708ssend(port, s.txFrame, s.txLength) < 0) note_send_failure(errno);
+  // A port that is not open (closed by CloseSerial) fails without setting
+  // errno: only a failed write on an open port says the line is gone.
+  errno = 0;
+  if (TQ708ssend(port, s.txFrame, s.txLength) < 0 && TQ708sfindFD(port) >= 0) note_send_failure(errno);
   int n = TQ708sNonBlockReadFull(port, s.rxFrame, kFrameSize, ModbusRTU.time_one_sym,
                                  s.timeoutSymbols + 4, kIdlePolls);
   if (n > 0) {

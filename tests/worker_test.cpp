@@ -1,0 +1,477 @@
+// The serial polling worker against units on a pseudo-terminal: what goes on
+// the line, in which order and with which spacing, and what each exchange
+// leaves in its slot, seen through the unit's recordings, through MRTU_CMD
+// and through copies of the slot taken under the table's lock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "message.h"
+#include "modbusRTU.h"
+#include "sleep_us.h"
+#include "support/engine_support.h"
+#include "support/pty.h"
+#include "support/slowdown.h"
+#include "support/unit.h"
+
+namespace {
+
+using vt::Bytes;
+
+constexpr uint32_t kLongLife = 600000000;  // µs, outlives every test
+
+Bytes read_holding(uint8_t unit, uint16_t addr, uint16_t qty) {
+  return {unit,
+          0x03,
+          static_cast<uint8_t>(addr >> 8),
+          static_cast<uint8_t>(addr),
+          static_cast<uint8_t>(qty >> 8),
+          static_cast<uint8_t>(qty)};
+}
+
+class Worker : public ::testing::Test {
+ protected:
+  // Nothing else stops the worker; each test is a process of its own anyway.
+  void TearDown() override { SerialWork = 0; }
+
+  // Slots armed after this and before start() find the worker at record 0,
+  // every currentSlot 0.
+  void line_at(int baud) { vt::configure_line(line, baud); }
+  void start() { ASSERT_EQ(OpenSerial(), 0); }
+
+  // A slot in service for the rest of the test (unless its mode says otherwise).
+  int arm(const Bytes &frame, uint8_t slot, uint8_t mode = 1, int timeout_chars = 255, uint32_t delay = 0,
+          uint32_t lifetime = kLongLife) {
+    return vt::run_command({.frame = frame,
+                            .slot = slot,
+                            .mode = mode,
+                            .timeout = vt::char_times_us(timeout_chars),
+                            .lifetime = lifetime,
+                            .delay = delay})
+        .result;
+  }
+
+  // True once the worker has recorded some bytes in the slot.
+  bool received(uint8_t u, int slot) { return vt::slot_copy(u, slot).rxLength != 0; }
+
+  vt::PtyPair line{0};
+  vt::ScriptedUnit unit{line};
+};
+
+// ---- Order of the walk ---------------------------------------------------------
+
+TEST_F(Worker, VisitsUnitsInAddressOrderAndTheirSlotsInTurn) {
+  line_at(38400);
+  const std::map<Bytes, std::string> label = {
+      {vt::with_crc(read_holding(1, 0, 1)), "(1,0)"},
+      {vt::with_crc(read_holding(1, 2, 1)), "(1,2)"},
+      {vt::with_crc(read_holding(3, 1, 1)), "(3,1)"},
+  };
+  arm(read_holding(1, 0, 1), 0);
+  arm(read_holding(1, 2, 1), 2);
+  arm(read_holding(3, 1, 1), 1);
+  start();
+
+  ASSERT_TRUE(unit.wait_frames(9, vt::slow_ms(5000)));
+  std::vector<std::string> seen;
+  for (const vt::Frame &f : unit.frames()) {
+    auto it = label.find(f.bytes);
+    seen.push_back(it == label.end() ? "?" : it->second);
+  }
+  seen.resize(9);
+  EXPECT_EQ(seen, (std::vector<std::string>{"(1,0)", "(3,1)", "(1,2)", "(3,1)", "(1,0)", "(3,1)", "(1,2)", "(3,1)",
+                                            "(1,0)"}));
+}
+
+// ---- Modes and lifetimes ----------------------------------------------------------
+
+struct ServiceCase {
+  const char *name;
+  uint8_t mode;
+  uint32_t lifetime_silences;  // lifetime in time_silence units ...
+  int32_t lifetime_extra;      // ... plus this many µs
+  bool answers;
+  size_t exchanges;
+};
+
+// Each exchange costs the slot one silence time whatever its outcome; mode 2
+// ends with the first good answer; modes 3 and up reload a lifetime that
+// nothing ever sets, so a good answer leaves them one more exchange at most.
+TEST_F(Worker, ServesEachSlotAsItsModeAndLifetimeSay) {
+  // A good answer changes the count for modes 2 and up, so the wait for it
+  // is long: 259 characters at 2400 bit/s are over a second.
+  line_at(2400);
+  const uint32_t silence = static_cast<uint32_t>(ModbusRTU.time_silence);
+  const std::vector<ServiceCase> cases = {
+      {"mode 1, lifetime 0", 1, 0, 0, true, 1},
+      {"mode 1, lifetime 1", 1, 0, 1, true, 1},
+      {"mode 1, one silence", 1, 1, 0, true, 1},
+      {"mode 1, three silences", 1, 3, 0, true, 3},
+      {"mode 1, three silences and 1 us", 1, 3, 1, true, 4},
+      {"mode 1, silent unit", 1, 3, 0, false, 3},
+      {"mode 2, answered", 2, 1000, 0, true, 1},
+      {"mode 2, silent unit", 2, 3, 0, false, 3},
+      {"mode 3, answered", 3, 1000, 0, true, 2},
+      {"mode 255, answered", 255, 1000, 0, true, 2},
+      {"mode 3, one silence", 3, 1, 0, true, 1},
+      {"mode 3, silent unit", 3, 3, 0, false, 3},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const ServiceCase &c = cases[i];
+    uint8_t u = static_cast<uint8_t>(10 + i);
+    if (!c.answers) unit.set_behaviour(u, vt::Behaviour::Silent());
+    uint32_t lifetime = c.lifetime_silences * silence + static_cast<uint32_t>(c.lifetime_extra);
+    arm(read_holding(u, 0, 1), 0, c.mode, c.answers ? 255 : 0, 0, lifetime);
+  }
+  start();
+
+  auto all_off = [&] {
+    for (size_t i = 0; i < cases.size(); ++i)
+      if (vt::slot_copy(static_cast<uint8_t>(10 + i), 0).mode != 0) return false;
+    return true;
+  };
+  ASSERT_TRUE(vt::wait_until(all_off, 10000));
+  sleep_us(static_cast<uint32_t>(vt::slow_ms(200)) * 1000);  // nothing more may follow
+
+  std::vector<vt::Frame> frames = unit.frames();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    uint8_t u = static_cast<uint8_t>(10 + i);
+    EXPECT_EQ(vt::frames_of(frames, u).size(), cases[i].exchanges);
+    EXPECT_EQ(vt::slot_copy(u, 0).lifetime, 0u);
+  }
+}
+
+TEST_F(Worker, UntilAnsweredModeRepeatsWhileTheUnitIsSilentAndStopsAtTheAnswer) {
+  line_at(9600);
+  unit.set_behaviour(1, vt::Behaviour::Silent());
+  arm(read_holding(1, 0, 1), 0, 2);
+  start();
+
+  ASSERT_TRUE(unit.wait_frames(3, vt::slow_ms(5000)));
+  EXPECT_EQ(vt::slot_copy(1, 0).mode, 2);
+  unit.set_behaviour(1, vt::Behaviour::Answer());
+
+  ASSERT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).mode == 0; }, 5000));
+  size_t asked = unit.frames().size();
+  sleep_us(static_cast<uint32_t>(vt::slow_ms(300)) * 1000);
+  EXPECT_EQ(unit.frames().size(), asked) << "exchanged after the answer";
+  ASSERT_FALSE(unit.sent().empty());
+  ExchangeSlot s = vt::slot_copy(1, 0);
+  EXPECT_EQ(s.lifetime, 0u);
+  EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), unit.sent().back().bytes);
+}
+
+TEST_F(Worker, ReloadModeIsLeftWithNoLifetimeAfterAGoodAnswer) {
+  line_at(9600);
+  // A long pause before each exchange leaves time to look at the slot
+  // between the first exchange and the second.
+  arm(read_holding(1, 0, 1), 0, 3, 255, 1000000);
+  start();
+
+  ASSERT_TRUE(vt::wait_until([&] { return received(1, 0); }, 5000));
+  ExchangeSlot s = vt::slot_copy(1, 0);
+  EXPECT_EQ(s.result, kResultValid);
+  EXPECT_EQ(s.mode, 3);
+  EXPECT_EQ(s.lifetime, 0u);
+  size_t asked = unit.frames().size();
+
+  // The next exchange, whatever its outcome, switches it off.
+  ASSERT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).mode == 0; }, 5000));
+  EXPECT_TRUE(unit.wait_frames(asked + 1, vt::slow_ms(1000)));
+  EXPECT_EQ(unit.frames().size(), asked + 1);
+}
+
+// The slot is read again only once the pause before its exchange is over: a
+// client that idles it meanwhile still gets that one exchange, which then
+// leaves it without lifetime.
+TEST_F(Worker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMore) {
+  line_at(38400);
+  unit.set_behaviour(vt::Behaviour::Silent());
+  const Bytes frame = read_holding(1, 0, 1);
+  arm(frame, 0, 1, 0, 1000000);
+  start();
+
+  ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(5000)));
+  sleep_us(200000);  // that exchange is over; well into the 1 s pause before the next
+  arm(frame, 0, 0, 0, 1000000);
+  ASSERT_TRUE(unit.wait_frames(2, vt::slow_ms(3000)));
+  EXPECT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).lifetime == 0; }, 1000));
+  EXPECT_EQ(vt::slot_copy(1, 0).mode, 0);
+}
+
+// ---- Timing of the exchanges ---------------------------------------------------------
+
+struct SpacingCase {
+  int timeout_chars;
+  uint32_t delay_us;
+};
+
+// With one slot in service and a silent unit, one exchange follows the other
+// after: the pause before it (delay, or 1 ms), the wait for a reply
+// (timeoutSymbols + 4 polls of one character time) and the closing silence.
+// Sleeps are never short, so the mean spacing has a firm lower bound (see
+// mean_spacing_us for why a unit that reads late doesn't spoil it). A loaded
+// machine stretches every sleep: the upper bound only catches gross
+// mistakes (milliseconds for microseconds).
+TEST_F(Worker, SilentUnitIsGivenUpAfterItsTimeoutAndExchangesAreSpacedByTheDelay) {
+  line_at(38400);
+  unit.set_behaviour(vt::Behaviour::Silent());
+  const Bytes frame = read_holding(1, 0, 1);
+  arm(frame, 0, 1, 0);
+  start();
+  const double sym = ModbusRTU.time_one_sym;
+  const double silence = ModbusRTU.time_silence;
+
+  for (SpacingCase c : {SpacingCase{0, 0}, SpacingCase{100, 0}, SpacingCase{0, 5000}}) {
+    SCOPED_TRACE("timeout " + std::to_string(c.timeout_chars) + " characters, delay " + std::to_string(c.delay_us));
+    arm(frame, 0, 1, c.timeout_chars, c.delay_us);
+    // The exchange running at the call may still use the old settings.
+    unit.clear();
+    ASSERT_TRUE(unit.wait_frames(2, vt::slow_ms(3000)));
+    unit.clear();
+    ASSERT_TRUE(vt::wait_until([&] { return vt::distinct_reads(unit.frames()) >= 21; }, 10000));
+
+    double pause = c.delay_us == 0 ? 1000.0 : c.delay_us;
+    double least = pause + (c.timeout_chars + 4) * sym + silence;
+    double mean = vt::mean_spacing_us(unit.frames());
+    EXPECT_GE(mean, 0.85 * least);
+    EXPECT_LE(mean, vt::slowdown() * (20 * least + 200000));
+    ExchangeSlot s = vt::slot_copy(1, 0);
+    EXPECT_EQ(s.result, kResultNoAnswer);
+    EXPECT_EQ(s.rxLength, 0);
+  }
+}
+
+// ---- Outcomes ------------------------------------------------------------------------
+
+TEST_F(Worker, WrongCrcIsABadAnswerThatAnIdlePassAlsoMarksUnanswered) {
+  line_at(38400);
+  unit.set_behaviour(4, vt::Behaviour::WrongCrc());
+  const Bytes frame = read_holding(4, 0, 1);
+  arm(frame, 0);
+  start();
+
+  ASSERT_TRUE(vt::wait_until([&] { return received(4, 0); }, 5000));
+  ExchangeSlot s = vt::slot_copy(4, 0);
+  EXPECT_EQ(s.result, kResultBadAnswer);
+  ASSERT_FALSE(unit.sent().empty());
+  EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), unit.sent()[0].bytes);
+  EXPECT_EQ(arm(frame, 0), kCmdNoAnswer);
+
+  EXPECT_EQ(arm(frame, 0, 0), kCmdNoAnswer);
+  EXPECT_TRUE(vt::wait_until([] { return vt::slot_copy(4, 0).result == 3; }, 3000));
+  EXPECT_EQ(vt::slot_copy(4, 0).rxLength, 7);
+}
+
+// A reply that comes after the worker gave up must not pass as the answer of
+// the next exchange, though its CRC is good: the answer to the earlier
+// request is still in the line's queue when the next request goes out.
+TEST_F(Worker, LateReplyIsNeverTakenForTheAnswerOfALaterExchange) {
+  line_at(38400);
+  // Replies 50 ms after the request, long after the 4-character wait and long
+  // before the next request, which waits out a 500 ms delay.
+  unit.set_behaviour(1, vt::Behaviour::Late(50000));
+  const Bytes frame = read_holding(1, 0, 1);
+  arm(frame, 0, 1, 0, 500000);
+  start();
+
+  int valid = 0;
+  int64_t end = vt::now_us() + vt::slow_ms(5000) * 1000LL;
+  while (unit.frames().size() < 3 && vt::now_us() < end) {
+    if (arm(frame, 0, 1, 0, 500000) == kCmdOk) ++valid;
+    sleep_us(5000);
+  }
+  ASSERT_GE(unit.frames().size(), 3u);
+  EXPECT_GE(unit.sent().size(), 2u) << "the late replies did not go out";
+  EXPECT_EQ(valid, 0);
+  ExchangeSlot s = vt::slot_copy(1, 0);
+  EXPECT_EQ(s.result, kResultNoAnswer);
+  EXPECT_EQ(s.rxLength, 0) << "bytes of a late reply were recorded";
+}
+
+TEST_F(Worker, IdleTableIsMarkedUnansweredEverywhereAndNothingIsSent) {
+  line_at(115200);
+  EXPECT_EQ(arm(read_holding(9, 0, 1), 2, 0), kCmdNoAnswer);  // stored, but idle
+  start();
+
+  auto all_unanswered = [] {
+    for (const DeviceRecord &r : vt::table_copy())
+      for (const ExchangeSlot &s : r.slots)
+        if (s.result != kResultNoAnswer) return false;
+    return true;
+  };
+  EXPECT_TRUE(vt::wait_until(all_unanswered, 2000));
+  sleep_us(static_cast<uint32_t>(vt::slow_ms(100)) * 1000);
+  EXPECT_TRUE(unit.frames().empty());
+  EXPECT_EQ(arm(read_holding(9, 0, 1), 2, 0), kCmdNoAnswer);
+}
+
+TEST_F(Worker, ServesTheLastUnitAndTheLastSlot) {
+  line_at(38400);
+  const Bytes frame = read_holding(247, 7, 2);
+  arm(frame, 4);
+  start();
+
+  ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(3000)));
+  EXPECT_EQ(unit.frames()[0].bytes, vt::with_crc(frame));
+  vt::CommandOutcome out;
+  ASSERT_TRUE(vt::wait_until(
+      [&] {
+        out = vt::run_command(
+            {.frame = frame, .slot = 4, .mode = 1, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
+        return out.result == kCmdOk;
+      },
+      3000));
+  const Bytes answer = vt::with_crc({247, 0x03, 0x04, 0x00, 0x07, 0x00, 0x08});
+  EXPECT_EQ(msg::get16(out.response.data(), msg::kLength), 32 + answer.size() - 2);
+  EXPECT_EQ(out.response[msg::kSlot], 4);
+  EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, answer.size()), answer);
+}
+
+// No answer to an accepted request is longer than 255 bytes; 256 bytes are
+// noise, recorded as a bad answer of 255 bytes (rxLength has 8 bits).
+TEST_F(Worker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
+  line_at(2400);
+  unit.set_behaviour(1, vt::Behaviour::Flood(256));
+  unit.set_behaviour(2, vt::Behaviour::Flood(300));
+  // 256 bytes that end in the CRC of the 254 before them: full is bad all the same.
+  Bytes full = {4, 0x03, 0xFE};
+  while (full.size() < 254) full.push_back(static_cast<uint8_t>(full.size()));
+  unit.set_behaviour(4, vt::Behaviour::Raw(vt::with_crc(full)));
+  arm(read_holding(1, 0, 1), 0);
+  arm(read_holding(2, 0, 1), 0);
+  arm(read_holding(3, 0, 125), 0);  // 3 + 250 + 2 bytes
+  arm(read_holding(4, 0, 1), 0);
+  start();
+
+  ASSERT_TRUE(
+      vt::wait_until([&] { return received(1, 0) && received(2, 0) && received(3, 0) && received(4, 0); }, 5000));
+  std::vector<vt::Frame> sent = unit.sent();
+  ASSERT_GE(sent.size(), 4u);
+  for (uint8_t u : {1, 2, 4}) {
+    SCOPED_TRACE("256 bytes or more from unit " + std::to_string(u));
+    ExchangeSlot s = vt::slot_copy(u, 0);
+    EXPECT_EQ(s.result, kResultBadAnswer);
+    EXPECT_EQ(s.rxLength, 255);
+    Bytes flood = sent[u - 1].bytes;
+    flood.resize(kFrameSize);
+    EXPECT_EQ(vt::head(s.rxFrame, kFrameSize), flood);
+  }
+  ExchangeSlot s = vt::slot_copy(3, 0);
+  EXPECT_EQ(s.result, kResultValid);
+  EXPECT_EQ(s.rxLength, 255);
+  EXPECT_EQ(vt::head(s.rxFrame, 255), sent[2].bytes);
+
+  vt::CommandOutcome out = vt::run_command(
+      {.frame = read_holding(3, 0, 125), .mode = 1, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
+  ASSERT_EQ(out.result, kCmdOk);
+  EXPECT_EQ(msg::get16(out.response.data(), msg::kLength), 285);
+  EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, 255), sent[2].bytes);
+}
+
+// A slow unit, or an adapter that hands bytes over in chunks, delivers a reply
+// in pieces. At 300 bit/s four character times are 147 ms, so a unit kept
+// off the processor for a while on a loaded machine still keeps its pace
+// (and should it miss it once, the next exchange is taken whole: a worker
+// that reads no further than the first piece never gets a whole reply).
+TEST_F(Worker, ReplyArrivingInPiecesIsCollectedWhole) {
+  line_at(300);
+  unit.set_behaviour(1, vt::Behaviour::Paced(300));
+  unit.set_behaviour(2, vt::Behaviour::Split(3, 2 * ModbusRTU.time_one_sym));
+  arm(read_holding(1, 0, 1), 0, 1, 4);
+  arm(read_holding(2, 0, 1), 0, 1, 4);
+  start();
+
+  auto valid = [](uint8_t u) {
+    ExchangeSlot s = vt::slot_copy(u, 0);
+    return s.result == kResultValid && s.rxLength != 0;
+  };
+  ASSERT_TRUE(vt::wait_until([&] { return valid(1) && valid(2); }, 10000));
+  for (uint8_t u : {1, 2}) {
+    SCOPED_TRACE(u == 1 ? "one byte per character time" : "pieces of 3, 2 character times apart");
+    ExchangeSlot s = vt::slot_copy(u, 0);
+    EXPECT_EQ(s.result, kResultValid);
+    EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), vt::with_crc({u, 0x03, 0x02, 0, 0}));
+  }
+}
+
+// The other side of the same rule: a silence of more than four character
+// times ends the reply, and the rest of it is stale by the next exchange.
+TEST_F(Worker, ReplyWithALongerSilenceInsideIsCutThere) {
+  // The silence is long in absolute time too: a loaded machine stretches the
+  // worker's four-character wait.
+  line_at(9600);
+  unit.set_behaviour(1, vt::Behaviour::Split(4, 450000));
+  arm(read_holding(1, 0, 1), 0, 1, 255, 1000000);
+  start();
+
+  ASSERT_TRUE(vt::wait_until([&] { return received(1, 0); }, 5000));
+  ExchangeSlot s = vt::slot_copy(1, 0);
+  EXPECT_EQ(s.result, kResultBadAnswer);
+  EXPECT_EQ(s.rxLength, 4);
+
+  ASSERT_TRUE(unit.wait_frames(2, vt::slow_ms(3000)));
+  sleep_us(300000);  // the second exchange has ended
+  s = vt::slot_copy(1, 0);
+  EXPECT_NE(s.result, kResultValid);
+  EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), (Bytes{1, 0x03, 0x02, 0x00})) << "the tail of the first reply was read";
+}
+
+// ---- End to end with a real Modbus server -----------------------------------------------
+
+TEST(WorkerWithLibmodbus, ArmedSlotCollectsTheAnswerAndWritesGoThrough) {
+  vt::PtyPair line(0);
+  vt::LibmodbusUnit server(line, 1, 9600);
+  server.set_holding(0, 0x002A);
+  vt::configure_line(line, 9600);
+  ASSERT_EQ(OpenSerial(), 0);
+
+  // Read one holding register at 0 of unit 1 through slot 0: mode 1, time-out
+  // 100 ms, delay 0, lifetime 750 ms.
+  const Bytes request = {0x26, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,
+                         0x00, 0x00, 0x00, 0xA0, 0x86, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0xB0, 0x71,
+                         0x0B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
+  vt::Message in{};
+  std::copy(request.begin(), request.end(), in.begin());
+  auto send = [&](vt::Message &out) {
+    out.fill(0);
+    return MRTU_CMD(in.data(), out.data(), in[msg::kSlot], in[msg::kMode],
+                    static_cast<int32_t>(msg::get32(in.data(), msg::kTimeout)), msg::get32(in.data(), msg::kLifetime),
+                    msg::get32(in.data(), msg::kDelay));
+  };
+
+  vt::Message out{};
+  EXPECT_EQ(send(out), kCmdNoAnswer);
+  ASSERT_TRUE(vt::wait_until([&] { return send(out) == kCmdOk; }, 3000));
+  Bytes expected(37, 0);
+  expected[0] = 0x25;
+  const Bytes answer = {0x01, 0x03, 0x02, 0x00, 0x2A};
+  std::copy(answer.begin(), answer.end(), expected.begin() + 32);
+  EXPECT_EQ(vt::head(out.data(), 37), expected);
+  EXPECT_EQ(vt::head(out.data() + 32, 7), vt::with_crc(answer));
+
+  // Writes go through as well, each once (mode 2), as libmodbus decodes them.
+  auto arm_once = [](Bytes frame, uint8_t slot) {
+    return vt::run_command(
+               {.frame = std::move(frame), .slot = slot, .mode = 2, .timeout = 100000, .lifetime = kLongLife})
+        .result;
+  };
+  EXPECT_EQ(arm_once({0x01, 0x06, 0x00, 0x05, 0x12, 0x34}, 1), kCmdNoAnswer);
+  EXPECT_EQ(arm_once({0x01, 0x10, 0x00, 0x0A, 0x00, 0x02, 0x04, 0xBE, 0xEF, 0xCA, 0xFE}, 2), kCmdNoAnswer);
+  EXPECT_EQ(arm_once({0x01, 0x05, 0x00, 0x03, 0xFF, 0x00}, 3), kCmdNoAnswer);
+  EXPECT_EQ(arm_once({0x01, 0x0F, 0x00, 0x08, 0x00, 0x0A, 0x02, 0x05, 0x02}, 4), kCmdNoAnswer);
+  EXPECT_TRUE(vt::wait_until(
+      [&] {
+        return server.holding(5) == 0x1234 && server.holding(10) == 0xBEEF && server.holding(11) == 0xCAFE &&
+               server.coil(3) && server.coil(8) && !server.coil(9) && server.coil(10) && server.coil(17);
+      },
+      3000));
+  SerialWork = 0;
+}
+
+}  // namespace
