@@ -123,18 +123,19 @@ void on_stop_signal(int) { g_stop.store(true); }
 void fail(const std::string &text) { std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str()); }
 
 // A whole-string integer in [lo, hi]; base 0 lets "0x" prefixes in.
-bool parse_long(const char *s, int base, long lo, long hi, long &out) {
+// long long: the 32-bit microsecond options need more than a 32-bit long.
+bool parse_long(const char *s, int base, long long lo, long long hi, long long &out) {
   if (!s || !*s) return false;
   errno = 0;
   char *end = nullptr;
-  long v = std::strtol(s, &end, base);
+  long long v = std::strtoll(s, &end, base);
   if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
   out = v;
   return true;
 }
 
-long option_number(const char *name, const char *s, long lo, long hi) {
-  long v;
+long long option_number(const char *name, const char *s, long long lo, long long hi) {
+  long long v;
   if (!parse_long(s, 10, lo, hi, v))
     usage_error("bad value \"" + std::string(s) + "\" for " + name + " (" + std::to_string(lo) + ".." +
                 std::to_string(hi) + ")");
@@ -297,7 +298,7 @@ Bytes build_frame(const Options &o) {
   }
   std::vector<uint16_t> regs;
   for (const std::string &v : o.values) {
-    long n;
+    long long n;
     if (!parse_long(v.c_str(), 0, -32768, 65535, n))
       usage_error("bad register value \"" + v + "\" (-32768..65535 or 0x0000..0xFFFF)");
     regs.push_back(static_cast<uint16_t>(n));
