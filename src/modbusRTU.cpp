@@ -184,6 +184,31 @@ uint32_t silence_pause_us() {
   return ModbusRTU.time_silence > 0 ? static_cast<uint32_t>(ModbusRTU.time_silence) : kMinimumPauseUs;
 }
 
+// An idle walk only sets bit 0 of idle slots, so once a walk has found that
+// bit set everywhere, the next one changes nothing until a request is stored.
+// The intake counts the requests it stores and signals them; the worker rests
+// through such walks instead of repeating them every silence time, which
+// would wake it thousands of times a second on a fast line. It still walks
+// at least every kIdleRestUs, so a slot armed by any other means is found.
+constexpr int64_t kIdleRestUs = 20000;
+pthread_cond_t TableChanged = PTHREAD_COND_INITIALIZER;
+uint32_t table_generation;  // requests stored; guarded by SerialMutex
+bool walk_marked_slot;      // this cycle set a result bit that was clear
+
+// With SerialMutex held: rests until a request is stored after `seen`, or
+// kIdleRestUs has passed. A lost line keeps the worker on its usual pace.
+void rest_until_table_changes(uint32_t seen) {
+  if (line_health.lost) return;
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  int64_t ns = deadline.tv_nsec + kIdleRestUs * 1000;
+  deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
+  deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+  while (table_generation == seen) {
+    if (pthread_cond_timedwait(&TableChanged, &SerialMutex, &deadline) == ETIMEDOUT) return;
+  }
+}
+
 // The worker's only way to let clients at the table: sleep without the lock.
 void sleep_unlocked_us(uint32_t us) {
   pthread_mutex_unlock(&SerialMutex);
@@ -248,6 +273,7 @@ bool scan_record(DeviceRecord &rec) {
     if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
     ExchangeSlot &s = rec.slots[rec.currentSlot];
     if (s.mode == 0) {
+      if ((s.result & kResultNoAnswer) == 0) walk_marked_slot = true;
       s.result |= kResultNoAnswer;
       ++rec.currentSlot;
       continue;
@@ -295,6 +321,8 @@ void *SerialServer(void *) {
   // default 50 µs timer slack would stretch every one of them.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   bool idle_walk = true;  // no exchange since the walk last left record 0
+  walk_marked_slot = true;
+  uint32_t walk_generation = 0;
   while (SerialWork.load(std::memory_order_relaxed) != 0) {
     pthread_mutex_lock(&SerialMutex);
     bool exchanged = false;
@@ -302,11 +330,17 @@ void *SerialServer(void *) {
       if (CountDev >= kUnitCount) {
         CountDev = 0;
         if (idle_walk) {
-          // A whole cycle without an exchange: rest one silence time.
+          // A whole cycle without an exchange: rest one silence time, and
+          // longer when the cycle changed nothing and nothing came in.
+          if (!walk_marked_slot && walk_generation == table_generation)
+            rest_until_table_changes(walk_generation);
+          walk_marked_slot = false;
+          walk_generation = table_generation;
           sleep_unlocked_us(silence_pause_us());
           continue;
         }
         idle_walk = true;
+        walk_marked_slot = true;
       }
       exchanged = scan_record(MRTU_SerialData[CountDev]);
       if (exchanged) idle_walk = false;
@@ -363,6 +397,8 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   if (slot >= kSlotCount) return kCmdBadSlot;
 
   pthread_mutex_lock(&SerialMutex);
+  ++table_generation;
+  pthread_cond_signal(&TableChanged);
   ExchangeSlot &s = MRTU_SerialData[unit - 1].slots[slot];
   // The timing fields are taken even from a request refused below.
   s.timeoutSymbols = timeout_in_symbols(timeout);
@@ -403,6 +439,11 @@ int OpenSerial() {
   SerialWork = 1;
   CountDev = 0;
   pthread_mutex_init(&SerialMutex, nullptr);
+  pthread_condattr_t clock;
+  pthread_condattr_init(&clock);
+  pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
+  pthread_cond_init(&TableChanged, &clock);
+  pthread_condattr_destroy(&clock);
   start_thread(&hSerialServer, SerialServer, nullptr, true);
   return res;
 }
