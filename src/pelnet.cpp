@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <semaphore.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -186,6 +187,10 @@ void give_entry_back(MRTUServerRecord *registry, int index) {
 }  // namespace
 
 void *ClientProcess(void *server) {
+  // A client's pause is its answer rate; the default 50 µs timer slack would
+  // stretch a pause of 1 µs fiftyfold. 20 µs, not 1: handlers that come back
+  // at once barge ahead of the ones queued on the table's mutex.
+  prctl(PR_SET_TIMERSLACK, 20000UL, 0, 0, 0);
   MRTUServerRecord *registry = static_cast<MRTUServerRecord *>(server);
   MRTUServerRecord self;
   pthread_mutex_lock(&ServerMutex);

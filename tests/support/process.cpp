@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -153,18 +154,23 @@ void Gateway::kill_now() {
   }
 }
 
+// A port below the kernel's ephemeral range (32768 and up by default), so
+// that no outgoing connection of this machine can be holding it, and one
+// that binds on all interfaces right now without address reuse.
 int free_tcp_port() {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  int port = ntohs(a.sin_port);
-  close(s);
-  return port;
+  static unsigned seed = static_cast<unsigned>(now_us() ^ getpid());
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int port = 20000 + static_cast<int>(rand_r(&seed) % 12000);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    if (ok) return port;
+  }
+  throw std::runtime_error("no free TCP port between 20000 and 32000");
 }
 
 }  // namespace vt
