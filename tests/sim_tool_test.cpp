@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/pty.h"
+#include "support/slowdown.h"
 #include "support/unit.h"
 
 namespace {
@@ -497,7 +498,12 @@ TEST(SimVerbose, LogsRequestAndReplyInHex) {
     Client c(sim.link(), 1);
     read_holding(c, 7, 1);
   }
+  // The client has the reply as soon as it is on the line; the simulator
+  // logs it after writing it.
   std::string log = sim.output();
+  for (int64_t end = vt::now_us() + vt::slow_us(5000000);
+       log.find("tx 01 03 02 00 07") == std::string::npos && vt::now_us() < end; log = sim.output())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_NE(log.find("rx 01 03 00 07 00 01"), std::string::npos) << log;
   EXPECT_NE(log.find("tx 01 03 02 00 07"), std::string::npos) << log;
 }

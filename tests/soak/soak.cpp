@@ -1,0 +1,502 @@
+// Soak run of the real gateway, bounded in time: velkord-soak [seconds]
+// (default 120). Not part of the test suite; scripts/soak builds and runs it.
+//
+// The gateway polls a scripted unit on a pseudo-terminal whose units switch
+// between answering, silence, wrong CRCs, late and too-late replies. Ten
+// clients talk to it at full rate (pause 1 µs): eight steady ones that keep
+// their connection, and two cycling lanes that open a connection, misbehave
+// in one of a dozen ways (clean close, reset, half a message, over-long
+// lengths, zero lengths, garbage), and open the next. The gateway serves ten
+// connections at most, so the cycling lanes only ever compete with each
+// other for the last two places and the steady clients are never locked out;
+// a steady client that loses its connection all the same reconnects.
+//
+// Checked: every response is well-formed; every status 0 answer is the
+// unit's data for the request (or, after a too-late reply from another unit
+// landed in an exchange, the data for that other request: the protocol
+// checks nothing but the CRC, and such answers are counted); the gateway
+// accepted every connection; at the end its open descriptors are back to
+// their count before the run, its resident memory grew by at most 64 KiB
+// after warm-up, and it still accepts and answers.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/net_client.h"
+#include "support/process.h"
+#include "support/pty.h"
+#include "support/slowdown.h"
+#include "support/unit.h"
+
+namespace {
+
+using vt::Bytes;
+
+constexpr int kDefaultSeconds = 120;
+constexpr int kSteadyLanes = 8;
+constexpr int kCyclingLanes = 2;
+constexpr int kLanes = kSteadyLanes + kCyclingLanes;
+constexpr int kCyclesPer120s = 2000;
+constexpr long kRssGrowthLimitKiB = 64;
+constexpr int kPhaseMs = 1500;
+constexpr int kResponseWaitMs = 10000;
+constexpr int32_t kTimeoutUs = 20000;      // the worker's wait for a reply
+constexpr uint32_t kLifetimeUs = 2000000;  // renewed by every request
+constexpr uint8_t kStatusNoAnswer = 0x81;
+constexpr uint8_t kErrorStatuses[] = {0x80, 0x81, 0x82, 0x84, 0x88, 0x90};
+
+// Unit behaviours over time, per lane shifted so that at any moment some
+// units answer and others fail.
+enum Fault { kAnswer, kAnswer2, kWrongCrc, kSilent, kLate, kTooLate, kFaultCount };
+const char *const kFaultNames[] = {"answer", "answer", "wrong CRC", "silent", "late", "too late"};
+
+vt::Behaviour behaviour_for(Fault f) {
+  switch (f) {
+    case kWrongCrc: return vt::Behaviour::WrongCrc();
+    case kSilent: return vt::Behaviour::Silent();
+    case kLate: return vt::Behaviour::Late(5000);      // well inside the worker's wait
+    case kTooLate: return vt::Behaviour::Late(40000);  // after the worker has given up
+    default: return vt::Behaviour::Answer();
+  }
+}
+
+// What each lane asks: its own unit, slot, function and registers.
+struct Lane {
+  int index = 0;
+  uint8_t unit = 0;
+  uint8_t slot = 0;
+  Bytes frame;     // request frame without CRC
+  Bytes expected;  // the unit's answer without CRC
+};
+
+std::vector<Lane> make_lanes() {
+  std::vector<Lane> lanes;
+  for (int i = 0; i < kLanes; ++i) {
+    Lane l;
+    l.index = i;
+    l.unit = static_cast<uint8_t>(20 + i);
+    l.slot = static_cast<uint8_t>(i % 5);
+    uint8_t fc = i % 2 ? 4 : 3;
+    uint16_t addr = static_cast<uint16_t>(100 + 10 * i);
+    uint16_t qty = static_cast<uint16_t>(1 + i % 4);
+    l.frame = {l.unit, fc, static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr), 0, static_cast<uint8_t>(qty)};
+    l.expected = vt::ScriptedUnit::default_reply(vt::with_crc(l.frame));
+    lanes.push_back(l);
+  }
+  return lanes;
+}
+
+Bytes lane_request(const Lane &l, uint32_t keep_alive, uint16_t pause) {
+  vt::RequestFields r;
+  r.keep_alive = keep_alive;
+  r.pause = pause;
+  r.mode = 1;
+  r.slot = l.slot;
+  r.timeout = kTimeoutUs;
+  r.lifetime = kLifetimeUs;
+  r.frame = l.frame;
+  return vt::build_request(r);
+}
+
+// ---- Tallies and failures --------------------------------------------------
+
+enum Cycle {
+  kClean,
+  kReset,
+  kHalfThenClose,
+  kHalfThenReset,
+  kLong1025,
+  kLong65535,
+  kLong65535Cut,
+  kZeroLengths,
+  kGarbageMessage,
+  kGarbageCut,
+  kSilentClose,
+  kCycleKinds
+};
+const char *const kCycleNames[] = {"clean close",     "reset",        "half message, close", "half message, reset",
+                                   "length 1025",     "length 65535", "length 65535 cut",    "lengths 0 and 1",
+                                   "garbage message", "garbage cut",  "connect and close"};
+
+struct Tally {
+  std::atomic<long> requests{0};
+  std::atomic<long> answers{0};    // status 0, the lane's own data
+  std::atomic<long> crossed{0};    // status 0, another lane's data
+  std::atomic<long> no_answer{0};  // status 0x81 for a lane request
+  std::atomic<long> refusals{0};   // error responses to deliberate junk
+  std::atomic<long> connections{0};
+  std::atomic<long> steady_reconnects{0};
+  std::atomic<long> cycles[kCycleKinds] = {};
+  std::atomic<long> lane_answers[kLanes] = {};
+};
+
+Tally tally;
+std::mutex failures_mutex;
+std::vector<std::string> failures;
+
+void failure(const std::string &what) {
+  std::lock_guard<std::mutex> lock(failures_mutex);
+  if (failures.size() < 20) fprintf(stderr, "soak: FAILURE: %s\n", what.c_str());
+  failures.push_back(what);
+}
+
+std::vector<Lane> lanes;
+
+// ---- Response checks -------------------------------------------------------
+
+bool header_zero_except(const Bytes &r, size_t a, size_t b) {
+  for (size_t i = 2; i < 32 && i < r.size(); ++i)
+    if (i != a && i != b && r[i] != 0) return false;
+  return true;
+}
+
+// An error response: 32 bytes, a status of the table, nothing else set.
+bool is_error_response(const Bytes &r, uint8_t *status) {
+  if (r.size() != 32 || (r[0] | r[1] << 8) != 32) return false;
+  if (std::find(std::begin(kErrorStatuses), std::end(kErrorStatuses), r[10]) == std::end(kErrorStatuses)) return false;
+  *status = r[10];
+  return header_zero_except(r, 10, 10);
+}
+
+// A response to a lane's request: the unit's answer for it (or for another
+// lane's request), or 0x81 while the unit fails.
+void check_lane_response(const Lane &l, const std::optional<Bytes> &resp, const char *context) {
+  tally.requests++;
+  if (!resp) {
+    failure(std::string("lane ") + std::to_string(l.index) + ": no response (" + context + ")");
+    return;
+  }
+  const Bytes &r = *resp;
+  uint8_t status = 0;
+  if (is_error_response(r, &status)) {
+    if (status == kStatusNoAnswer) {
+      tally.no_answer++;
+    } else {
+      failure("lane " + std::to_string(l.index) + ": status " + std::to_string(status) + " for a valid request (" +
+              context + ")");
+    }
+    return;
+  }
+  if (r.size() < 32 || (r[0] | r[1] << 8) != static_cast<int>(r.size()) || r[10] != 0 || r[12] != l.slot ||
+      !header_zero_except(r, 12, 12)) {
+    failure("lane " + std::to_string(l.index) + ": malformed response " + vt::hex(r) + " (" + context + ")");
+    return;
+  }
+  Bytes frame(r.begin() + 32, r.end());
+  if (frame == l.expected) {
+    tally.answers++;
+    tally.lane_answers[l.index]++;
+    return;
+  }
+  for (const Lane &other : lanes) {
+    if (frame == other.expected) {
+      tally.crossed++;
+      return;
+    }
+  }
+  failure("lane " + std::to_string(l.index) + ": answer that no unit gave " + vt::hex(r) + " (" + context + ")");
+}
+
+void check_refusal(const std::optional<Bytes> &resp, uint8_t want, const char *context) {
+  tally.requests++;
+  uint8_t status = 0;
+  if (!resp || !is_error_response(*resp, &status) || (want != 0 && status != want)) {
+    failure(std::string("refusal expected (") + context + "), got " + (resp ? vt::hex(*resp) : "nothing"));
+    return;
+  }
+  tally.refusals++;
+}
+
+// ---- Clients ---------------------------------------------------------------
+
+std::atomic<bool> stopping{false};
+int gateway_port = 0;
+
+// Connects, retrying while the listen queue is full.
+std::unique_ptr<vt::NetClient> connect_client() {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      auto c = std::make_unique<vt::NetClient>(gateway_port);
+      tally.connections++;
+      return c;
+    } catch (const std::exception &e) {
+      if (attempt >= 50) {
+        failure(std::string("cannot connect: ") + e.what());
+        return nullptr;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+}
+
+void steady_lane(const Lane &l) {
+  const Bytes request = lane_request(l, 0, 1);
+  auto c = connect_client();
+  while (c && !stopping) {
+    auto r = c->exchange(request, vt::slow_ms(kResponseWaitMs));
+    if (!r && c->eof()) {
+      // The gateway ended the connection: only the idle budget may do that,
+      // and a client at full rate never runs it out. Count it and go on.
+      tally.steady_reconnects++;
+      c = connect_client();
+      continue;
+    }
+    check_lane_response(l, r, "steady");
+  }
+  // keepAlive 1: the handler ends right after this response.
+  if (c) check_lane_response(l, c->exchange(lane_request(l, 1, 1), vt::slow_ms(kResponseWaitMs)), "last");
+}
+
+// The lane's request, sent at full rate; keepAlive 2 with pause 1 on the
+// last one makes the handler end one turn after the client has gone.
+void requests_then_leave(vt::NetClient &c, const Lane &l, int count) {
+  for (int i = 0; i < count; ++i) {
+    bool last = i == count - 1;
+    check_lane_response(l, c.exchange(lane_request(l, last ? 2 : 0, 1), vt::slow_ms(kResponseWaitMs)), "cycling");
+  }
+}
+
+Bytes garbage(std::mt19937 &rng, size_t n) {
+  Bytes g(n);
+  for (auto &b : g) b = static_cast<uint8_t>(rng());
+  return g;
+}
+
+// A whole message of junk that stays clear of what the soak checks: no
+// keepAlive or pause (a junk budget could keep a handler for hours), mode 0
+// (nothing gets exchanged on the line), and a unit address no lane uses.
+Bytes garbage_message(std::mt19937 &rng) {
+  size_t n = 2 + rng() % 299;
+  Bytes m = garbage(rng, n);
+  m[0] = static_cast<uint8_t>(n);
+  m[1] = static_cast<uint8_t>(n >> 8);
+  for (size_t i = 4; i < 10 && i < n; ++i) m[i] = 0;
+  if (n > 11) m[11] = 0;
+  if (n > 32) m[32] = static_cast<uint8_t>(rng() % 4 == 0 ? 0 : 200 + rng() % 56);
+  return m;
+}
+
+void one_cycle(const Lane &l, Cycle kind, std::mt19937 &rng) {
+  auto c = connect_client();
+  if (!c) return;
+  const Bytes request = lane_request(l, 0, 1);
+  switch (kind) {
+    case kClean:
+      requests_then_leave(*c, l, 1 + static_cast<int>(rng() % 8));
+      c->close();
+      break;
+    case kReset:
+      for (int i = 0, n = 1 + static_cast<int>(rng() % 3); i < n; ++i)
+        check_lane_response(l, c->exchange(request, vt::slow_ms(kResponseWaitMs)), "before reset");
+      c->reset();
+      break;
+    case kHalfThenClose:
+    case kHalfThenReset:
+      c->send(Bytes(request.begin(), request.begin() + 1 + static_cast<long>(rng() % (request.size() - 1))));
+      if (kind == kHalfThenReset)
+        c->reset();
+      else
+        c->close();
+      break;
+    case kLong1025:
+    case kLong65535: {
+      uint16_t declared = kind == kLong1025 ? 1025 : 65535;
+      Bytes m = vt::raw_message(declared, declared, 0x5A);
+      c->send(m);
+      check_refusal(c->read_response(vt::slow_ms(kResponseWaitMs)), kStatusNoAnswer, "over-long message");
+      // The stream is still in step: the next request is read whole.
+      requests_then_leave(*c, l, 1);
+      c->close();
+      break;
+    }
+    case kLong65535Cut:
+      c->send(vt::raw_message(65535, 2 + rng() % 4000, 0xA5));
+      c->close();
+      break;
+    case kZeroLengths:
+      check_refusal(c->exchange({0, 0}, vt::slow_ms(kResponseWaitMs)), kStatusNoAnswer, "length 0");
+      check_refusal(c->exchange({1, 0}, vt::slow_ms(kResponseWaitMs)), kStatusNoAnswer, "length 1");
+      requests_then_leave(*c, l, 1);
+      c->close();
+      break;
+    case kGarbageMessage:
+      // Junk reaches no slot the worker would exchange: never status 0.
+      check_refusal(c->exchange(garbage_message(rng), vt::slow_ms(kResponseWaitMs)), 0, "garbage message");
+      requests_then_leave(*c, l, 1);
+      c->close();
+      break;
+    case kGarbageCut: {
+      size_t declared = 40 + rng() % 985;
+      Bytes m = garbage(rng, 2 + rng() % (declared - 2));
+      m[0] = static_cast<uint8_t>(declared);
+      m[1] = static_cast<uint8_t>(declared >> 8);
+      c->send(m);
+      c->reset();
+      break;
+    }
+    case kSilentClose:
+    case kCycleKinds: c->close(); break;
+  }
+  tally.cycles[kind]++;
+}
+
+void cycling_lane(const Lane &l) {
+  std::mt19937 rng(0x5eed0000u + static_cast<uint32_t>(l.index));
+  for (long n = 0; !stopping; ++n) one_cycle(l, static_cast<Cycle>((n + l.index) % kCycleKinds), rng);
+}
+
+// ---- The gateway's figures -------------------------------------------------
+
+long rss_kib(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Drains the gateway's output while waiting; true once `done` holds.
+template <typename Pred>
+bool wait_while_draining(vt::Gateway &gw, int timeout_ms, Pred done) {
+  int64_t end = vt::now_us() + static_cast<int64_t>(timeout_ms) * 1000;
+  while (!done()) {
+    if (vt::now_us() > end) return false;
+    gw.output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int seconds = argc > 1 ? atoi(argv[1]) : kDefaultSeconds;
+  if (seconds < 10) {
+    fprintf(stderr, "usage: velkord-soak [seconds, at least 10]\n");
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  lanes = make_lanes();
+
+  vt::PtyPair line(0);
+  line.export_pattern();
+  vt::ScriptedUnit unit(line);
+  gateway_port = vt::free_tcp_port();
+  vt::Gateway gw({"-sp", "0", "-br", "115200", "-db", "8", "-sb", "1", "-p", std::to_string(gateway_port)});
+  if (!gw.wait_for_output("---- opening tcp/ip", vt::slow_ms(10000))) {
+    fprintf(stderr, "soak: the gateway did not start:\n%s\n", gw.output().c_str());
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const pid_t pid = gw.pid();
+  const int fds_before = vt::count_open_fds(pid);
+  printf("soak: gateway pid %d on port %d, %d s, %d steady clients and %d cycling lanes\n", pid, gateway_port, seconds,
+         kSteadyLanes, kCyclingLanes);
+
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kLanes; ++i)
+    threads.emplace_back(i < kSteadyLanes ? steady_lane : cycling_lane, std::cref(lanes[i]));
+
+  const int64_t start = vt::now_us();
+  const int64_t warm_up_end = start + std::clamp<int64_t>(seconds / 6, 5, 20) * 1000000;
+  const int64_t run_end = start + static_cast<int64_t>(seconds) * 1000000;
+  long rss_warm = -1;
+  int phase = -1;
+  while (vt::now_us() < run_end) {
+    int now_phase = static_cast<int>((vt::now_us() - start) / (kPhaseMs * 1000));
+    if (now_phase != phase) {
+      phase = now_phase;
+      for (const Lane &l : lanes)
+        unit.set_behaviour(l.unit, behaviour_for(static_cast<Fault>((phase + l.index) % kFaultCount)));
+    }
+    if (rss_warm < 0 && vt::now_us() >= warm_up_end) rss_warm = rss_kib(pid);
+    gw.output();
+    unit.clear();  // the unit's record of frames is not needed and would grow
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const long rss_end = rss_kib(pid);
+
+  stopping = true;
+  for (const Lane &l : lanes) unit.set_behaviour(l.unit, vt::Behaviour::Answer());
+  for (auto &t : threads) t.join();
+  bool fds_back = wait_while_draining(gw, vt::slow_ms(20000), [&] { return vt::count_open_fds(pid) <= fds_before; });
+  const int fds_after_run = vt::count_open_fds(pid);
+
+  // Still accepting and answering: the first request may find the last
+  // exchange failed, the next ones the unit's answer.
+  bool still_answers = false;
+  {
+    const Lane &l = lanes[0];
+    auto c = connect_client();
+    for (int i = 0; c && i < 50 && !still_answers; ++i) {
+      auto r = c->exchange(lane_request(l, 0, 1), vt::slow_ms(kResponseWaitMs));
+      still_answers = r && r->size() > 32 && Bytes(r->begin() + 32, r->end()) == l.expected;
+      if (!still_answers) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (c) c->exchange(lane_request(l, 1, 1), vt::slow_ms(kResponseWaitMs));
+  }
+  fds_back =
+      wait_while_draining(gw, vt::slow_ms(20000), [&] { return vt::count_open_fds(pid) <= fds_before; }) && fds_back;
+  const int fds_after = vt::count_open_fds(pid);
+  const long rss_after = rss_kib(pid);
+  const long connections = tally.connections;
+  bool all_accepted = wait_while_draining(
+      gw, 5000, [&] { return static_cast<long>(vt::count_of(gw.output(), "-----CLIENT-----")) >= connections; });
+  const long accepted = static_cast<long>(vt::count_of(gw.output(), "-----CLIENT-----"));
+  const bool alive = gw.wait_exit(0) < 0;
+
+  long cycles = 0;
+  for (auto &n : tally.cycles) cycles += n;
+  const long cycles_wanted = (kCyclesPer120s * static_cast<long>(seconds) + 119) / 120;
+
+  printf("soak: connection cycles %ld (wanted at least %ld)\n", cycles, cycles_wanted);
+  for (int k = 0; k < kCycleKinds; ++k) printf("soak:   %-20s %ld\n", kCycleNames[k], tally.cycles[k].load());
+  printf(
+      "soak: requests %ld: status 0 %ld (of them crossed by a too-late reply %ld), no answer yet %ld, "
+      "refused junk %ld\n",
+      tally.requests.load(), tally.answers.load() + tally.crossed.load(), tally.crossed.load(), tally.no_answer.load(),
+      tally.refusals.load());
+  printf("soak: status 0 answers per lane:");
+  for (int i = 0; i < kLanes; ++i) printf(" %ld", tally.lane_answers[i].load());
+  printf("\n");
+  printf("soak: connections %ld, accepted by the gateway %ld, steady reconnects %ld\n", connections, accepted,
+         tally.steady_reconnects.load());
+  printf("soak: descriptors before %d, after the run %d, at the end %d\n", fds_before, fds_after_run, fds_after);
+  printf("soak: VmRSS after warm-up %ld KiB, at the end of the load %ld KiB (%+ld KiB), at the end %ld KiB\n", rss_warm,
+         rss_end, rss_end - rss_warm, rss_after);
+  printf("soak: unit behaviours rotated every %d ms through:", kPhaseMs);
+  for (int f = 0; f < kFaultCount; ++f) printf(" %s%s", kFaultNames[f], f + 1 < kFaultCount ? "," : "\n");
+
+  if (cycles < cycles_wanted) failure("too few connection cycles");
+  for (int i = 0; i < kLanes; ++i)
+    if (tally.lane_answers[i] == 0) failure("lane " + std::to_string(i) + " never got its unit's answer");
+  if (!fds_back || fds_after != fds_before) failure("the gateway's descriptors did not come back to their count");
+  if (rss_warm < 0 || rss_end < 0 || rss_end - rss_warm > kRssGrowthLimitKiB)
+    failure("resident memory grew by more than 64 KiB after warm-up");
+  if (rss_after < 0 || rss_after - rss_warm > kRssGrowthLimitKiB)
+    failure("resident memory at the end is more than 64 KiB above warm-up");
+  if (!all_accepted || accepted != connections) failure("the gateway did not accept every connection");
+  if (!alive) failure("the gateway has ended");
+  if (!still_answers) failure("the gateway no longer answers");
+
+  if (!failures.empty()) {
+    printf("soak: FAILED, %zu failure(s)\n", failures.size());
+    return 1;
+  }
+  printf("soak: passed\n");
+  return 0;
+}
