@@ -9,38 +9,21 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "support/process.h"
 #include "support/pty.h"
 
 namespace vt {
 
 ProgramRun run_program(const std::string &path, const std::vector<std::string> &args, int timeout_ms,
                        int interrupt_after_ms) {
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> argv_s = {path};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (auto &a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
   const int64_t start = now_us();
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    int devnull = open("/dev/null", O_RDONLY);
-    if (devnull >= 0) dup2(devnull, 0);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
+  int out_fd, err_fd;
+  pid_t pid = spawn_program(path, args, {}, &out_fd, &err_fd);
 
   ProgramRun run;
   const int64_t end = start + static_cast<int64_t>(timeout_ms) * 1000;
   int64_t interrupt_at = interrupt_after_ms >= 0 ? start + interrupt_after_ms * int64_t{1000} : -1;
-  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string *into[2] = {&run.out, &run.err};
   int open_pipes = 2;
   while (open_pipes > 0 && now_us() < end) {

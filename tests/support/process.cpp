@@ -17,14 +17,12 @@
 #include "support/pty.h"
 
 namespace vt {
-namespace {
 
-// Starts velkord with stdout and stderr on pipes; returns the pid.
-pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, int *out_fd,
-            int *err_fd) {
+pid_t spawn_program(const std::string &path, const std::vector<std::string> &args,
+                    const std::vector<std::string> &env, int *out_fd, int *err_fd) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> argv_s = {VELKORD_BINARY};
+  std::vector<std::string> argv_s = {path};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char *> argv;
   for (auto &a : argv_s) argv.push_back(const_cast<char *>(a.c_str()));
@@ -37,7 +35,7 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
     for (const auto &e : env) putenv(strdup(e.c_str()));
-    execv(VELKORD_BINARY, argv.data());
+    execv(path.c_str(), argv.data());
     _exit(127);
   }
   close(out[1]);
@@ -46,6 +44,8 @@ pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string>
   *err_fd = err[0];
   return pid;
 }
+
+namespace {
 
 // Appends what is readable on fd within timeout_ms; false at end of file.
 bool read_some(int fd, std::string &into, int timeout_ms) {
@@ -70,7 +70,7 @@ RunResult run_velkord(const std::vector<std::string> &args, int timeout_ms,
                       const std::vector<std::string> &env) {
   RunResult res;
   int out_fd, err_fd;
-  pid_t pid = spawn(args, env, &out_fd, &err_fd);
+  pid_t pid = spawn_program(VELKORD_BINARY, args, env, &out_fd, &err_fd);
   int64_t end = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
   bool out_open = true, err_open = true;
   while ((out_open || err_open) && now_us() < end) {
@@ -97,7 +97,7 @@ RunResult run_velkord(const std::vector<std::string> &args, int timeout_ms,
 
 Gateway::Gateway(const std::vector<std::string> &args, const std::vector<std::string> &env) {
   int err_fd;
-  pid_ = spawn(args, env, &out_fd_, &err_fd);
+  pid_ = spawn_program(VELKORD_BINARY, args, env, &out_fd_, &err_fd);
   close(err_fd);
 }
 

@@ -8,6 +8,12 @@
 
 namespace vt {
 
+// Starts `path args...` with extra "NAME=value" environment entries, standard
+// input on /dev/null and standard output and error on pipes, whose read ends
+// it returns. The caller waits for the child.
+pid_t spawn_program(const std::string &path, const std::vector<std::string> &args,
+                    const std::vector<std::string> &env, int *out_fd, int *err_fd);
+
 struct RunResult {
   int status = -1;  // exit status, or -1 when it did not end in time (then killed)
   std::string out;  // everything on standard output
