@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/pty.h"
+#include "support/rtu_client.h"
 #include "support/slowdown.h"
 #include "support/unit.h"
 
@@ -136,36 +137,7 @@ class Sim {
   int status_ = -1;
 };
 
-// A libmodbus RTU client on the simulator's link.
-class Client {
- public:
-  Client(const std::string &path, int unit, int timeout_ms = 1000, int baud = 9600) {
-    ctx_ = modbus_new_rtu(path.c_str(), baud, 'N', 8, 1);
-    if (!ctx_) throw std::runtime_error("modbus_new_rtu failed");
-    modbus_set_slave(ctx_, unit);
-    modbus_set_response_timeout(ctx_, timeout_ms / 1000, (timeout_ms % 1000) * 1000);
-    if (modbus_connect(ctx_) != 0) throw std::runtime_error("modbus_connect failed");
-  }
-  ~Client() {
-    modbus_close(ctx_);
-    modbus_free(ctx_);
-  }
-  Client(const Client &) = delete;
-  Client &operator=(const Client &) = delete;
-  modbus_t *get() const { return ctx_; }
-
-  // Sends `pdu` (unit and CRC added by libmodbus) and returns the whole reply, CRC included.
-  Bytes raw(Bytes pdu) {
-    pdu.insert(pdu.begin(), static_cast<uint8_t>(modbus_get_slave(ctx_)));
-    if (modbus_send_raw_request(ctx_, pdu.data(), static_cast<int>(pdu.size())) < 0) return {};
-    uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
-    int n = modbus_receive_confirmation(ctx_, rsp);
-    return n < 0 ? Bytes{} : Bytes(rsp, rsp + n);
-  }
-
- private:
-  modbus_t *ctx_ = nullptr;
-};
+using Client = vt::RtuClient;
 
 // The line opened as plain bytes, for frames libmodbus would not send.
 class RawLine {

@@ -13,32 +13,14 @@
 #include <thread>
 
 #include "support/pty.h"
+#include "support/rtu_client.h"
 #include "support/unit.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A libmodbus RTU client on the slave end of `line`, where the gateway sits.
-class Client {
- public:
-  Client(const vt::PtyPair &line, int unit, int timeout_ms = 1000) {
-    ctx_ = modbus_new_rtu(line.slave_path().c_str(), 9600, 'N', 8, 1);
-    if (!ctx_) throw std::runtime_error("modbus_new_rtu failed");
-    modbus_set_slave(ctx_, unit);
-    modbus_set_response_timeout(ctx_, timeout_ms / 1000, (timeout_ms % 1000) * 1000);
-    if (modbus_connect(ctx_) != 0) throw std::runtime_error("modbus_connect failed");
-  }
-  ~Client() {
-    modbus_close(ctx_);
-    modbus_free(ctx_);
-  }
-  modbus_t *operator->() const { return ctx_; }
-  modbus_t *get() const { return ctx_; }
-
- private:
-  modbus_t *ctx_ = nullptr;
-};
+using Client = vt::RtuClient;
 
 TEST(Crc16Modbus, MatchesPublishedValues) {
   const std::string digits = "123456789";
@@ -59,7 +41,7 @@ TEST(LibmodbusUnit, ServesAClientOnEachOfItsAddresses) {
   unit.set_holding(11, 0x5678);
   unit.set_input(5, 0x0BAD);
   unit.set_discrete(3, true);
-  Client client(line, 7);
+  Client client(line.slave_path(), 7);
 
   uint16_t regs[2] = {};
   ASSERT_EQ(modbus_read_registers(client.get(), 10, 2, regs), 2) << modbus_strerror(errno);
@@ -91,7 +73,7 @@ TEST(LibmodbusUnit, ServesAClientOnEachOfItsAddresses) {
 TEST(LibmodbusUnit, StaysSilentForOtherAddressesAndWhenUnplugged) {
   vt::PtyPair line;
   vt::LibmodbusUnit unit(line, 7);
-  Client client(line, 8, 150);
+  Client client(line.slave_path(), 8, 150);
   uint16_t reg = 0;
   EXPECT_EQ(modbus_read_registers(client.get(), 0, 1, &reg), -1);
   EXPECT_EQ(errno, ETIMEDOUT);
@@ -108,7 +90,7 @@ TEST(LibmodbusUnit, StaysSilentForOtherAddressesAndWhenUnplugged) {
 TEST(ScriptedUnit, RecordsRequestsAndAnswersWithDefaults) {
   vt::PtyPair line;
   vt::ScriptedUnit unit(line);
-  Client client(line, 5);
+  Client client(line.slave_path(), 5);
   uint16_t regs[4] = {};
   ASSERT_EQ(modbus_read_registers(client.get(), 100, 4, regs), 4);
   EXPECT_EQ(regs[0], 100);
@@ -174,7 +156,7 @@ TEST(ScriptedUnit, BehavioursAsAClientSeesThem) {
     vt::PtyPair line;
     vt::ScriptedUnit unit(line);
     unit.set_behaviour(c.behaviour);
-    Client client(line, 5, c.timeout_ms);
+    Client client(line.slave_path(), 5, c.timeout_ms);
     uint16_t reg = 0;
     int64_t start = vt::now_us();
     int rc = modbus_read_registers(client.get(), 0x42, 1, &reg);
@@ -200,7 +182,7 @@ TEST(ScriptedUnit, BehaviourPerAddressOverridesTheDefault) {
   vt::ScriptedUnit unit(line);
   unit.set_behaviour(vt::Behaviour::Silent());
   unit.set_behaviour(3, vt::Behaviour::Answer());
-  Client client(line, 3, 150);
+  Client client(line.slave_path(), 3, 150);
   uint16_t reg = 0;
   EXPECT_EQ(modbus_read_registers(client.get(), 1, 1, &reg), 1);
   modbus_set_slave(client.get(), 4);
