@@ -203,7 +203,9 @@ struct RefusalCase {
 
 // A refused function still replaces the slot's timing fields, but its frame,
 // length and mode stay those of the last accepted request. Byte counts above
-// 246 would not fit the sealed frame in txFrame (nor its length in txLength).
+// 246 would not fit the sealed frame in txFrame (nor its length in txLength);
+// a frame cut short or a byte count that does not fit its quantity would go
+// on the line with made-up bytes.
 TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
   const std::vector<RefusalCase> cases = {
       {"fc 5 value 00FF", {0x05, 0x05, 0x00, 0x01, 0x00, 0xFF}, kCmdBadCoilValue},
@@ -218,6 +220,9 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
       {"fc 16 byte count 255", write_multiple(0x05, 0x10, 123, 255), kCmdFrameTooLong},
       {"fc 15 byte count 247", write_multiple(0x05, 0x0F, 1976, 247), kCmdFrameTooLong},
       {"fc 15 byte count 255", write_multiple(0x05, 0x0F, 2040, 255), kCmdFrameTooLong},
+      {"fc 6 cut short", {0x05, 0x06, 0x00, 0x28}, kCmdFrameMalformed},
+      {"fc 16 byte count 200 with 2 bytes", {0x05, 0x10, 0x00, 0x00, 0x00, 0x64, 0xC8, 0x01, 0x02}, kCmdFrameMalformed},
+      {"fc 15 byte count 1 for 10 coils", write_multiple(0x05, 0x0F, 10, 1), kCmdFrameMalformed},
   };
   const Bytes armed = {0x05, 0x03, 0x00, 0x20, 0x00, 0x04};
   for (const RefusalCase &c : cases) {
@@ -236,6 +241,61 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
     EXPECT_EQ(out.result, c.want);
     EXPECT_TRUE(all_zero(out.response));
     EXPECT_TRUE(same_table(want));
+  }
+}
+
+// ---- An answer kept for collection ------------------------------------------------
+
+// The slot as a mode 2 exchange leaves it: idle, its frame answered, the
+// answer kept. Only a mode 2 request for that very frame collects it without
+// storing anything; every other accepted request rewrites the slot (and still
+// gets the answer, as always), and a refused one leaves it kept.
+TEST_F(Intake, OnlyTheSameFrameInMode2CollectsAKeptAnswer) {
+  struct Case {
+    const char *name;
+    Bytes frame;
+    uint8_t mode;
+    bool kept_before;
+    int want;
+    bool stored;
+  };
+  const Bytes write = {0x07, 0x06, 0x00, 0x05, 0x12, 0x34};
+  const Case cases[] = {
+      {"same frame, mode 2", write, kModeUntilAnswered, true, kCmdOk, false},
+      {"same frame, mode 1", write, kModeRepeat, true, kCmdOk, true},
+      {"same frame, mode 0", write, kModeIdle, true, kCmdOk, true},
+      {"other value, mode 2", {0x07, 0x06, 0x00, 0x05, 0x12, 0x35}, kModeUntilAnswered, true, kCmdOk, true},
+      {"same frame, mode 2, answer not kept", write, kModeUntilAnswered, false, kCmdOk, true},
+      {"refused function", {0x07, 0x07, 0x00, 0x05, 0x12, 0x34}, kModeUntilAnswered, true, kCmdBadFunction, false},
+  };
+  const Bytes echo = vt::with_crc(write);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    vt::run_command({.frame = write, .slot = 1, .mode = kModeIdle});
+    pthread_mutex_lock(&SerialMutex);
+    ExchangeSlot &s = slot_ref(7, 1);
+    std::copy(echo.begin(), echo.end(), s.rxFrame);
+    s.rxLength = static_cast<uint8_t>(echo.size());
+    s.result = kResultValid;
+    s.answerKept = c.kept_before;
+    pthread_mutex_unlock(&SerialMutex);
+    std::vector<DeviceRecord> want = vt::table_copy();
+    ExchangeSlot &w = want[6].slots[1];
+    w.lifetime = 500;
+    if (c.stored) {
+      const Bytes sealed = vt::with_crc(c.frame);
+      std::copy(sealed.begin(), sealed.end(), w.txFrame);
+      w.mode = c.mode;
+    }
+
+    vt::CommandOutcome out = vt::run_command({.frame = c.frame, .slot = 1, .mode = c.mode, .lifetime = 500});
+
+    EXPECT_EQ(out.result, c.want);
+    EXPECT_TRUE(same_table(want));
+    EXPECT_EQ(vt::slot_copy(7, 1).answerKept, c.kept_before && !c.stored);
+    if (c.want == kCmdOk) {
+      EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, echo.size()), echo);
+    }
   }
 }
 
