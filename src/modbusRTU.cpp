@@ -194,13 +194,13 @@ pthread_cond_t TableChanged = PTHREAD_COND_INITIALIZER;
 uint32_t table_generation;  // requests stored; guarded by SerialMutex
 bool walk_marked_slot;      // this cycle set a result bit that was clear
 
-// With SerialMutex held: rests until a request is stored after `seen`, or
-// kIdleRestUs has passed. A lost line keeps the worker on its usual pace.
 // The monotonic time `at_us` as TableChanged's waits take it.
 struct timespec monotonic_timespec(int64_t at_us) {
   return {static_cast<time_t>(at_us / 1000000), static_cast<long>(at_us % 1000000) * 1000L};
 }
 
+// With SerialMutex held: rests until a request is stored after `seen`, or
+// kIdleRestUs has passed. A lost line keeps the worker on its usual pace.
 void rest_until_table_changes(uint32_t seen) {
   if (line_health.lost) return;
   struct timespec deadline = monotonic_timespec(monotonic_us() + kIdleRestUs);

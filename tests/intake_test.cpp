@@ -244,61 +244,6 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
   }
 }
 
-// ---- An answer kept for collection ------------------------------------------------
-
-// The slot as a mode 2 exchange leaves it: idle, its frame answered, the
-// answer kept. Only a mode 2 request for that very frame collects it without
-// storing anything; every other accepted request rewrites the slot (and still
-// gets the answer, as always), and a refused one leaves it kept.
-TEST_F(Intake, OnlyTheSameFrameInMode2CollectsAKeptAnswer) {
-  struct Case {
-    const char *name;
-    Bytes frame;
-    uint8_t mode;
-    bool kept_before;
-    int want;
-    bool stored;
-  };
-  const Bytes write = {0x07, 0x06, 0x00, 0x05, 0x12, 0x34};
-  const Case cases[] = {
-      {"same frame, mode 2", write, kModeUntilAnswered, true, kCmdOk, false},
-      {"same frame, mode 1", write, kModeRepeat, true, kCmdOk, true},
-      {"same frame, mode 0", write, kModeIdle, true, kCmdOk, true},
-      {"other value, mode 2", {0x07, 0x06, 0x00, 0x05, 0x12, 0x35}, kModeUntilAnswered, true, kCmdOk, true},
-      {"same frame, mode 2, answer not kept", write, kModeUntilAnswered, false, kCmdOk, true},
-      {"refused function", {0x07, 0x07, 0x00, 0x05, 0x12, 0x34}, kModeUntilAnswered, true, kCmdBadFunction, false},
-  };
-  const Bytes echo = vt::with_crc(write);
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    vt::run_command({.frame = write, .slot = 1, .mode = kModeIdle});
-    pthread_mutex_lock(&SerialMutex);
-    ExchangeSlot &s = slot_ref(7, 1);
-    std::copy(echo.begin(), echo.end(), s.rxFrame);
-    s.rxLength = static_cast<uint8_t>(echo.size());
-    s.result = kResultValid;
-    s.answerKept = c.kept_before;
-    pthread_mutex_unlock(&SerialMutex);
-    std::vector<DeviceRecord> want = vt::table_copy();
-    ExchangeSlot &w = want[6].slots[1];
-    w.lifetime = 500;
-    if (c.stored) {
-      const Bytes sealed = vt::with_crc(c.frame);
-      std::copy(sealed.begin(), sealed.end(), w.txFrame);
-      w.mode = c.mode;
-    }
-
-    vt::CommandOutcome out = vt::run_command({.frame = c.frame, .slot = 1, .mode = c.mode, .lifetime = 500});
-
-    EXPECT_EQ(out.result, c.want);
-    EXPECT_TRUE(same_table(want));
-    EXPECT_EQ(vt::slot_copy(7, 1).answerKept, c.kept_before && !c.stored);
-    if (c.want == kCmdOk) {
-      EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, echo.size()), echo);
-    }
-  }
-}
-
 // ---- Time-out in character times -------------------------------------------------
 
 TEST_F(Intake, TurnsTheTimeoutIntoWholeCharacterTimesInEightBits) {
