@@ -211,7 +211,10 @@ TEST_F(Worker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMore) {
 // since the answer a mode 2 slot got is kept until the slot is rewritten. A
 // request with mode 0 is such a rewrite: the same write after it is new.
 TEST_F(Worker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
-  line_at(115200);
+  // A unit kept off the processor past the wait for its answer would make
+  // the worker send the write again, as it should: at 9600 bit/s that wait
+  // (255 characters) is 290 ms.
+  line_at(9600);
   start();
   const Bytes write = {0x01, 0x06, 0x00, 0x05, 0x12, 0x34};
   auto poll = [&](int requests) {
@@ -247,7 +250,7 @@ TEST_F(Worker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
 // count, and nothing of them goes on the line; the shortest whole frame of
 // each function goes on it sealed, and bytes after a frame are ignored.
 TEST_F(Worker, ShortOrInconsistentRequestsNeverReachTheLine) {
-  line_at(115200);
+  line_at(9600);  // as above: each whole frame is sent once
   struct Case {
     const char *name;
     Bytes frame;  // without its unit address, which is the case's own
