@@ -63,10 +63,10 @@ constexpr int kReadPeerClosed = -4;
 constexpr int64_t kMessageDeadlineUs = 7000000;
 
 // Waits for the next bytes of a message: up to the 7-second wait before its
-// first byte, then up to its deadline. A deadline that passes is a failed
-// receive.
-int wait_message_bytes(int sock, int32_t received, int64_t deadline_us) {
-  if (received == 0) return wait_ready(sock, POLLIN, kSocketWaitMs);
+// first byte (no deadline yet, 0), then up to its deadline. A deadline that
+// passes is a failed receive.
+int wait_message_bytes(int sock, int64_t deadline_us) {
+  if (deadline_us == 0) return wait_ready(sock, POLLIN, kSocketWaitMs);
   int64_t left_us = deadline_us - monotonic_us();
   int left_ms = left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
   int w = wait_ready(sock, POLLIN, left_ms);
@@ -78,7 +78,7 @@ int wait_message_bytes(int sock, int32_t received, int64_t deadline_us) {
 int drop_bytes(int sock, int32_t count, int64_t deadline_us) {
   uint8_t scratch[512];
   while (count > 0) {
-    int w = wait_message_bytes(sock, 1, deadline_us);
+    int w = wait_message_bytes(sock, deadline_us);
     if (w != 0) return w;
     size_t ask = count < static_cast<int32_t>(sizeof scratch) ? static_cast<size_t>(count) : sizeof scratch;
     ssize_t n = recv(sock, scratch, ask, 0);
@@ -96,15 +96,15 @@ int read_message(int sock, uint8_t *buf) {
   int32_t received = 0;
   uint16_t declared = 0;
   bool have_length = false;
-  int64_t deadline_us = 0;
+  int64_t deadline_us = 0;  // set by the first byte
   while (wanted > 0) {
-    int w = wait_message_bytes(sock, received, deadline_us);
+    int w = wait_message_bytes(sock, deadline_us);
     if (w != 0) return w;
     // Never more than the rest of this message: the next one stays queued.
     ssize_t n = recv(sock, buf + received, static_cast<size_t>(wanted), 0);
     if (n == 0) return kReadPeerClosed;
     if (n < 0) return kSockError;
-    if (received == 0) deadline_us = monotonic_us() + kMessageDeadlineUs;
+    if (deadline_us == 0) deadline_us = monotonic_us() + kMessageDeadlineUs;
     wanted -= static_cast<int32_t>(n);
     received += static_cast<int32_t>(n);
     if (received >= 2 && !have_length) {
