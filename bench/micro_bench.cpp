@@ -125,7 +125,7 @@ bool idle_scan_record_copy(DeviceRecord &rec) {
     if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
     ExchangeSlot &s = rec.slots[rec.currentSlot];
     if (s.mode == 0) {
-      s.result |= kResultNoAnswer;
+      if (!s.answerKept) s.result |= kResultNoAnswer;
       ++rec.currentSlot;
       continue;
     }

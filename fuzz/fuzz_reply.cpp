@@ -195,6 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t response[msg::kCapacity] = {};
   const uint8_t frame[] = {kUnit, 3, 0x00, 0x10, 0x00, 0x02};
   memcpy(request + msg::kFrame, frame, sizeof frame);
+  msg::put16(request, msg::kLength, static_cast<uint16_t>(msg::kFrame + sizeof frame));
   MRTU_CMD(request, response, kSlot, mode, kReplyWaitSymbols * ModbusRTU.time_one_sym, lifetime, 0);
   s.lifetimeReload = reload;
   s.result = kResultNoAnswer;
@@ -235,6 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint32_t want_lifetime = was.lifetime;
   expected_mode_and_lifetime(s.result, &want_mode, &want_lifetime, reload);
   if (s.mode != want_mode || s.lifetime != want_lifetime) fail("mode or lifetime against the rules");
+  if (s.answerKept != (was.mode == kModeUntilAnswered && s.result == kResultValid))
+    fail("an answer kept other than a mode 2 slot's good one");
 
   // Everything else stays: the request, its timing, the other slots and units.
   if (CountDev != kUnit - 1 || rec.currentSlot != kSlot) fail("the exchange moved the worker's position");
@@ -245,6 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(expected.rxFrame, s.rxFrame, kFrameSize);
   expected.mode = s.mode;
   expected.lifetime = s.lifetime;
+  expected.answerKept = s.answerKept;
   if (memcmp(&expected, &s, sizeof s) != 0) fail("the exchange wrote a field of the slot it must not");
   memcpy(&before[kUnit - 1].slots[kSlot], &s, sizeof s);
   if (memcmp(before, MRTU_SerialData, sizeof before) != 0) fail("the exchange wrote outside its slot");

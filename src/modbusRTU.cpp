@@ -144,12 +144,6 @@ struct LinkHealth {
 
 LinkHealth line_health;
 
-int64_t monotonic_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 bool is_link_failure(int err) { return err == EIO || err == ENXIO || err == EBADF || err == ENODEV; }
 
 void note_send_failure(int err) {
@@ -177,6 +171,11 @@ void maintain_link() {
 // ---- Serial polling worker -------------------------------------------------
 
 constexpr uint32_t kMinimumPauseUs = 1000;
+// A delay beyond this would hold every slot of every unit for as long; 10 s
+// is beyond any unit's need to rest between two requests.
+constexpr uint32_t kPauseCapUs = 10000000;
+// Pauses up to this are slept; longer ones end early on a rewrite.
+constexpr uint32_t kWakeablePauseUs = 5000;
 constexpr int kIdlePolls = 4;
 constexpr int kStaleReadLimit = 16;
 
@@ -195,15 +194,16 @@ pthread_cond_t TableChanged = PTHREAD_COND_INITIALIZER;
 uint32_t table_generation;  // requests stored; guarded by SerialMutex
 bool walk_marked_slot;      // this cycle set a result bit that was clear
 
+// The monotonic time `at_us` as TableChanged's waits take it.
+struct timespec monotonic_timespec(int64_t at_us) {
+  return {static_cast<time_t>(at_us / 1000000), static_cast<long>(at_us % 1000000) * 1000L};
+}
+
 // With SerialMutex held: rests until a request is stored after `seen`, or
 // kIdleRestUs has passed. A lost line keeps the worker on its usual pace.
 void rest_until_table_changes(uint32_t seen) {
   if (line_health.lost) return;
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  int64_t ns = deadline.tv_nsec + kIdleRestUs * 1000;
-  deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
-  deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+  struct timespec deadline = monotonic_timespec(monotonic_us() + kIdleRestUs);
   while (table_generation == seen) {
     if (pthread_cond_timedwait(&TableChanged, &SerialMutex, &deadline) == ETIMEDOUT) return;
   }
@@ -253,16 +253,51 @@ void charge_lifetime(ExchangeSlot &s) {
 }
 
 void apply_mode(ExchangeSlot &s, uint8_t outcome) {
-  if (s.mode == 0) {
+  s.answerKept = false;
+  if (s.mode == kModeIdle) {
     s.lifetime = 0;
-  } else if (outcome != kResultValid || s.mode == 1) {
+  } else if (outcome != kResultValid || s.mode == kModeRepeat) {
     charge_lifetime(s);
-  } else if (s.mode == 2) {  // answered: done
+  } else if (s.mode == kModeUntilAnswered) {
+    // Done: a write happens once. Its answer is kept for the client to
+    // collect, which it may do long after this exchange.
     s.lifetime = 0;
-    s.mode = 0;
+    s.mode = kModeIdle;
+    s.answerKept = true;
   } else {
     charge_lifetime(s);
     s.lifetime = s.lifetimeReload;
+  }
+}
+
+// The pause before an exchange of `s`: its delay, 1 ms when that is 0, and
+// never more than kPauseCapUs, so that no request stops the line for long.
+uint32_t pause_before_us(const ExchangeSlot &s) {
+  uint32_t delay = static_cast<uint32_t>(s.delay);
+  if (delay == 0) return kMinimumPauseUs;
+  return delay < kPauseCapUs ? delay : kPauseCapUs;
+}
+
+// With SerialMutex held, and held again on return: the pause before an
+// exchange of `s`, with the lock free. A client may rewrite the slot during
+// it; the exchange then uses what the slot holds when the lock is back. A
+// long pause waits for the intake's signal rather than sleeping, and counts
+// against the slot's delay as it is now: a rewrite with a shorter delay ends
+// it at once. A short one is a plain sleep, as precise and without wake-ups.
+void pause_before_exchange(const ExchangeSlot &s) {
+  const int64_t start = monotonic_us();
+  if (pause_before_us(s) <= kWakeablePauseUs) {
+    sleep_unlocked_us(pause_before_us(s));
+    return;
+  }
+  pthread_mutex_unlock(&SerialMutex);
+  maintain_link();
+  pthread_mutex_lock(&SerialMutex);
+  for (;;) {
+    int64_t end = start + pause_before_us(s);
+    if (monotonic_us() >= end) return;
+    struct timespec deadline = monotonic_timespec(end);
+    pthread_cond_timedwait(&TableChanged, &SerialMutex, &deadline);
   }
 }
 
@@ -272,15 +307,15 @@ bool scan_record(DeviceRecord &rec) {
   for (int seen = 0; seen < kSlotCount; ++seen) {
     if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
     ExchangeSlot &s = rec.slots[rec.currentSlot];
-    if (s.mode == 0) {
-      if ((s.result & kResultNoAnswer) == 0) walk_marked_slot = true;
-      s.result |= kResultNoAnswer;
+    if (s.mode == kModeIdle) {
+      if (!s.answerKept) {
+        if ((s.result & kResultNoAnswer) == 0) walk_marked_slot = true;
+        s.result |= kResultNoAnswer;
+      }
       ++rec.currentSlot;
       continue;
     }
-    // A client may rewrite the slot during this pause; the exchange then
-    // uses what the slot holds when the lock is back.
-    sleep_unlocked_us(s.delay == 0 ? kMinimumPauseUs : static_cast<uint32_t>(s.delay));
+    pause_before_exchange(s);
     Loop_Exchange();
     ++rec.currentSlot;
     return true;
@@ -371,20 +406,56 @@ uint8_t timeout_in_symbols(int32_t timeout) {
 // whose length fits the 8-bit txLength (7 + 246 + 2 = 255).
 constexpr int kMaxWriteByteCount = 246;
 
+// The byte count a fc 15/16 frame needs for its quantity: one bit per coil,
+// two bytes per register.
+int needed_byte_count(const uint8_t *frame) {
+  int quantity = frame[4] << 8 | frame[5];
+  return frame[1] == 15 ? (quantity + 7) / 8 : 2 * quantity;
+}
+
 // Length of the request frame without CRC, or the intake's refusal.
-int request_frame_length(const uint8_t *frame) {
+// `carried` is the number of frame bytes the message holds: a frame cut
+// short would go on the line padded with zeros, a write of values nobody
+// sent, so it is refused like a byte count that does not fit its quantity.
+int request_frame_length(const uint8_t *frame, int carried) {
+  if (carried < 2) return kCmdFrameMalformed;  // not even a function code
+  int n = 6;
   switch (frame[1]) {
-    case 1: case 2: case 3: case 4: case 6:
-      return 6;
-    case 5: {
-      uint16_t value = static_cast<uint16_t>(frame[4] << 8 | frame[5]);
-      return value == 0xFF00 || value == 0x0000 ? 6 : kCmdBadCoilValue;
-    }
+    case 1: case 2: case 3: case 4: case 5: case 6:
+      break;
     case 15: case 16:
-      return frame[6] > kMaxWriteByteCount ? kCmdFrameTooLong : 7 + frame[6];
+      if (carried < 7) return kCmdFrameMalformed;
+      if (frame[6] > kMaxWriteByteCount) return kCmdFrameTooLong;
+      if (frame[6] != needed_byte_count(frame)) return kCmdFrameMalformed;
+      n = 7 + frame[6];
+      break;
     default:
       return kCmdBadFunction;
   }
+  if (carried < n) return kCmdFrameMalformed;
+  if (frame[1] == 5) {
+    uint16_t value = static_cast<uint16_t>(frame[4] << 8 | frame[5]);
+    if (value != 0xFF00 && value != 0x0000) return kCmdBadCoilValue;
+  }
+  return n;
+}
+
+// A mode 2 request for exactly the frame whose answer the slot keeps: the
+// write is done, and the client has come to collect its answer. Storing the
+// request again would send it again.
+bool collects_kept_answer(const ExchangeSlot &s, const uint8_t *frame, int n, uint8_t mode) {
+  return mode == kModeUntilAnswered && s.answerKept && s.result == kResultValid && s.txLength == n + 2 &&
+         memcmp(s.txFrame, frame, static_cast<size_t>(n)) == 0;
+}
+
+// Any other accepted request rewrites the slot, and an answer it kept is the
+// worker's to withdraw again.
+void store_request(ExchangeSlot &s, const uint8_t *frame, int n, uint8_t mode) {
+  memcpy(s.txFrame, frame, static_cast<size_t>(n));
+  MRTU_SealFrame(s.txFrame, n);
+  s.txLength = static_cast<uint8_t>(n + 2);
+  s.mode = mode;
+  s.answerKept = false;
 }
 
 }  // namespace
@@ -395,6 +466,7 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   uint8_t unit = frame[0];
   if (unit == 0 || unit > kUnitCount) return kCmdBadUnit;
   if (slot >= kSlotCount) return kCmdBadSlot;
+  const int carried = msg::get16(request, msg::kLength) - static_cast<int>(msg::kHeaderSize);
 
   pthread_mutex_lock(&SerialMutex);
   ++table_generation;
@@ -405,15 +477,12 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   s.lifetime = lifetime;
   s.delay = static_cast<int32_t>(delay);
 
-  int n = request_frame_length(frame);
+  int n = request_frame_length(frame, carried);
   if (n < 0) {
     pthread_mutex_unlock(&SerialMutex);
     return n;
   }
-  memcpy(s.txFrame, frame, static_cast<size_t>(n));
-  MRTU_SealFrame(s.txFrame, n);
-  s.txLength = static_cast<uint8_t>(n + 2);
-  s.mode = mode;
+  if (!collects_kept_answer(s, frame, n, mode)) store_request(s, frame, n, mode);
 
   // A slot the worker has never visited reads result 0 with nothing in it;
   // that is no answer either (a response shorter than its header otherwise).

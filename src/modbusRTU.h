@@ -38,6 +38,12 @@ constexpr uint8_t kResultValid = 0;
 constexpr uint8_t kResultNoAnswer = 1;
 constexpr uint8_t kResultBadAnswer = 2;
 
+// Values of ExchangeSlot::mode with a rule of their own; 3 and up repeat
+// with a lifetime reload.
+constexpr uint8_t kModeIdle = 0;
+constexpr uint8_t kModeRepeat = 1;
+constexpr uint8_t kModeUntilAnswered = 2;
+
 struct ExchangeSlot {
   uint8_t rxFrame[kFrameSize];  // last reply, CRC included
   uint8_t txFrame[kFrameSize];  // request to send, CRC included
@@ -49,6 +55,9 @@ struct ExchangeSlot {
   uint32_t lifetimeReload;      // µs given to mode 3+ after a good answer
   int32_t delay;                // µs of pause before each exchange
   uint8_t timeoutSymbols;       // wait for the first reply byte, in characters
+  // Set when a mode 2 exchange got its answer: rxFrame answers txFrame, and
+  // stays the slot's answer until a request rewrites the slot.
+  bool answerKept;
 };
 
 struct DeviceRecord {
@@ -92,10 +101,15 @@ constexpr int kCmdBadFunction = -3;
 constexpr int kCmdBadCoilValue = -4;
 constexpr int kCmdNoAnswer = -5;
 constexpr int kCmdFrameTooLong = -6;  // fc 15/16 whose byte count is above 246
+// The message ends before the frame its function needs, or a fc 15/16 byte
+// count is not the one its quantity needs.
+constexpr int kCmdFrameMalformed = -7;
 
-// Stores the request frame (from byte 32 of `request`) sealed in its slot with
-// the request's timing, and copies the slot's last valid answer into the
-// cleared 1024-byte `response`.
+// Stores the request frame (from byte 32 of `request`, within the message's
+// own length at bytes 0-1) sealed in its slot with the request's timing, and
+// copies the slot's last valid answer into the cleared 1024-byte `response`.
+// A mode 2 request for the frame whose answer the slot keeps collects that
+// answer and stores nothing but the timing.
 int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode,
              int32_t timeout, uint32_t lifetime, uint32_t delay);
 

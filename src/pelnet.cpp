@@ -53,38 +53,58 @@ int wait_ready(int fd, short events, int timeout_ms) {
   return 0;
 }
 
-// Receives exactly `count` bytes and throws them away, waiting afresh before
-// each receive: keeps the stream in step after a message too long to store.
-int drop_bytes(int sock, int32_t count) {
+// The message reader's result beside ReadSocket's: the peer closed the
+// connection in an orderly way. ReadSocket reports it as a time-out, as its
+// callers expect; the handler ends at once on it, since nothing more can come.
+constexpr int kReadPeerClosed = -4;
+
+// A message must be whole this long after its first byte: a client trickling
+// bytes would otherwise hold its handler, one of only ten, for ever.
+constexpr int64_t kMessageDeadlineUs = 7000000;
+
+// Waits for the next bytes of a message: up to the 7-second wait before its
+// first byte (no deadline yet, 0), then up to its deadline. A deadline that
+// passes is a failed receive.
+int wait_message_bytes(int sock, int64_t deadline_us) {
+  if (deadline_us == 0) return wait_ready(sock, POLLIN, kSocketWaitMs);
+  int64_t left_us = deadline_us - monotonic_us();
+  int left_ms = left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
+  int w = wait_ready(sock, POLLIN, left_ms);
+  return w == kSockTimeout ? kSockError : w;
+}
+
+// Receives exactly `count` bytes and throws them away: keeps the stream in
+// step after a message too long to store.
+int drop_bytes(int sock, int32_t count, int64_t deadline_us) {
   uint8_t scratch[512];
   while (count > 0) {
-    int w = wait_ready(sock, POLLIN, kSocketWaitMs);
+    int w = wait_message_bytes(sock, deadline_us);
     if (w != 0) return w;
     size_t ask = count < static_cast<int32_t>(sizeof scratch) ? static_cast<size_t>(count) : sizeof scratch;
     ssize_t n = recv(sock, scratch, ask, 0);
-    if (n == 0) return kSockTimeout;
+    if (n == 0) return kReadPeerClosed;
     if (n < 0) return kSockError;
     count -= static_cast<int32_t>(n);
   }
   return 0;
 }
 
-}  // namespace
-
-// ---- Socket message I/O ----------------------------------------------------
-
-int ReadSocket(int sock, uint8_t *buf) {
+// ReadSocket's reading, telling a closed peer (kReadPeerClosed) from a
+// silent one (kSockTimeout).
+int read_message(int sock, uint8_t *buf) {
   int32_t wanted = 2;
   int32_t received = 0;
   uint16_t declared = 0;
   bool have_length = false;
+  int64_t deadline_us = 0;  // set by the first byte
   while (wanted > 0) {
-    int w = wait_ready(sock, POLLIN, kSocketWaitMs);
+    int w = wait_message_bytes(sock, deadline_us);
     if (w != 0) return w;
     // Never more than the rest of this message: the next one stays queued.
     ssize_t n = recv(sock, buf + received, static_cast<size_t>(wanted), 0);
-    if (n == 0) return kSockTimeout;
+    if (n == 0) return kReadPeerClosed;
     if (n < 0) return kSockError;
+    if (deadline_us == 0) deadline_us = monotonic_us() + kMessageDeadlineUs;
     wanted -= static_cast<int32_t>(n);
     received += static_cast<int32_t>(n);
     if (received >= 2 && !have_length) {
@@ -93,13 +113,22 @@ int ReadSocket(int sock, uint8_t *buf) {
       // Nothing past the buffer is stored: read the rest of an over-long
       // message into the void and refuse it like a bad length.
       if (declared > msg::kCapacity) {
-        int d = drop_bytes(sock, declared - received);
+        int d = drop_bytes(sock, declared - received, deadline_us);
         return d != 0 ? d : kSockBadLength;
       }
       wanted = declared - received;
     }
   }
   return received == declared ? received : kSockBadLength;
+}
+
+}  // namespace
+
+// ---- Socket message I/O ----------------------------------------------------
+
+int ReadSocket(int sock, uint8_t *buf) {
+  int r = read_message(sock, buf);
+  return r == kReadPeerClosed ? kSockTimeout : r;
 }
 
 int WriteSocket(int sock, const uint8_t *data, int len) {
@@ -161,9 +190,9 @@ void answer_request(MRTUServerRecord &self, const uint8_t *request, uint8_t *res
 // One turn of reading and answering. False when the handler must end.
 bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response) {
   memset(request, 0, msg::kCapacity);
-  int r = ReadSocket(self.sockClient, request);
-  if (r == kSockTimeout) return true;
-  if (r == kSockError) return false;
+  int r = read_message(self.sockClient, request);
+  if (r == kSockTimeout) return true;  // a silent client costs one turn of budget
+  if (r == kSockError || r == kReadPeerClosed) return false;
   if (r == kSockBadLength)
     make_error_response(response, msg::kStatusNoAnswer);
   else

@@ -29,13 +29,14 @@ extern pthread_t hListenProcess;
 
 // Results of the socket operations.
 constexpr int kSockTimeout = -1;    // 7 s without readiness, or the peer closed
-constexpr int kSockError = -2;
+constexpr int kSockError = -2;      // a wait or receive failed, or a message came too slowly
 constexpr int kSockBadLength = -3;  // declared length below 2 or above 1024
 
 constexpr int kSocketWaitMs = 7000;
 
 // Reads one length-prefixed message into `buf` (1024 bytes). Returns its
-// length, or one of the results above.
+// length, or one of the results above. The message must be whole within
+// 7 s of its first byte, else the read fails (kSockError).
 int ReadSocket(int sock, uint8_t *buf);
 
 // Sends len (modulo 65536) bytes. Returns the count sent, -1 or -2.

@@ -1,9 +1,17 @@
-// The one sleep of the gateway: microsecond counts of any size.
+// The gateway's clock and its one sleep: microsecond counts of any size.
 #pragma once
 
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+
+// Deadlines are kept on the monotonic clock: setting the wall clock (an NTP
+// step on a board that booted without the time) must not stretch or cut one.
+inline int64_t monotonic_us() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 // usleep() refuses a second or more on some platforms; line pauses and client
 // delays are full 32-bit microsecond counts, so sleep with nanosleep and

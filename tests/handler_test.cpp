@@ -5,19 +5,29 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <vector>
 
+#include "support/engine_support.h"
 #include "support/net_client.h"
 #include "support/net_gateway.h"
 #include "support/pty.h"
+#include "support/slowdown.h"
 
 namespace {
 
 using vt::Bytes;
 
 double seconds_since(int64_t start_us) { return static_cast<double>(vt::now_us() - start_us) / 1e6; }
+
+constexpr int kMaxClientsForTest = 10;  // the gateway's limit of handlers
 
 class Handler : public ::testing::Test {
  protected:
@@ -223,7 +233,7 @@ TEST_F(Handler, EndedConnectionsLeaveNoDescriptorsOrThreadsBehind) {
         EXPECT_TRUE(client.wait_closed(2000));
         client.close();
         break;
-      case 2:  // closes after a response; the handler spends its budget
+      case 2:  // closes after a response; the handler ends on it
         ASSERT_TRUE(client.exchange(vt::build_request(stays), 3000));
         client.close();
         break;
@@ -272,6 +282,69 @@ TEST_F(Handler, ClientsThatLeaveMidStreamDoNotTakeTheGatewayDown) {
   auto response = client.exchange(request({0x01, 0x07, 0, 0, 0, 0}), 3000);
   ASSERT_TRUE(response);
   EXPECT_EQ(*response, vt::error_response(0x88));
+}
+
+// ---- Clients that leave, and clients that crawl ----------------------------
+
+// A handler whose client has closed has nothing more to read: it must end at
+// once, not spend its idle budget turn by turn. With a pause of 1 µs, that
+// budget lasts some 750000 turns of a busy loop, and ten such handlers would
+// hold every place while burning the processor.
+TEST_F(Handler, ClientsThatCloseEndTheirHandlersAtOnce) {
+  const pid_t pid = gw_.process().pid();
+  const int threads_before = vt::count_threads(pid);
+  vt::RequestFields quick;
+  quick.pause = 1;
+  quick.slot = 1;
+  quick.frame = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01};  // mode 0: nothing for the line to do
+  for (int i = 0; i < kMaxClientsForTest; ++i) {
+    vt::NetClient client(gw_.port());
+    ASSERT_TRUE(client.exchange(vt::build_request(quick), 3000)) << "client " << i;
+    client.close();
+  }
+
+  const int64_t start = vt::now_us();
+  const int64_t cpu_before = vt::cpu_time_ms(pid);
+  vt::NetClient eleventh(gw_.port());
+  auto response = eleventh.exchange(request({0x01, 0x07, 0x00, 0x00, 0x00, 0x00}), 1000);
+  ASSERT_TRUE(response) << "the eleventh client was not served within a second";
+  EXPECT_EQ(*response, vt::error_response(0x88));
+  eleventh.close();
+  usleep(static_cast<useconds_t>(std::max<int64_t>(0, 1000000 - (vt::now_us() - start))));
+  const int64_t cpu_used = vt::cpu_time_ms(pid) - cpu_before;
+  EXPECT_LT(cpu_used, 200) << "ms of processor time in one second";
+  EXPECT_TRUE(vt::wait_until([&] { return vt::count_threads(pid) == threads_before; }, 2000));
+}
+
+// A message must be whole 7 s after its first byte. Ten clients that send a
+// byte a second hold all ten places until then; a client waiting behind
+// them is served once they are gone.
+TEST_F(Handler, SlowSendersLoseTheirPlaceSevenSecondsAfterTheirFirstByte) {
+  const size_t accepted = vt::count_of(gw_.process().output(), "-----CLIENT-----");
+  std::vector<std::unique_ptr<vt::NetClient>> slow;
+  for (int i = 0; i < kMaxClientsForTest; ++i) slow.push_back(std::make_unique<vt::NetClient>(gw_.port()));
+  ASSERT_TRUE(vt::wait_until(
+      [&] { return vt::count_of(gw_.process().output(), "-----CLIENT-----") == accepted + kMaxClientsForTest; },
+      5000));
+
+  const Bytes trickled = request({0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
+  std::atomic<bool> stop{false};
+  const int64_t start = vt::now_us();
+  std::thread trickler([&] {
+    for (size_t k = 0; k < trickled.size() && !stop; ++k) {
+      for (auto &c : slow) send(c->fd(), &trickled[k], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      for (int step = 0; step < 20 && !stop; ++step) usleep(50000);
+    }
+  });
+  vt::NetClient patient(gw_.port());  // waits in the listen backlog
+  auto response = patient.exchange(request({0x01, 0x07, 0x00, 0x00, 0x00, 0x00}), 20000);
+  const double waited = seconds_since(start);
+  stop = true;
+  trickler.join();
+  ASSERT_TRUE(response) << "not served while the slow senders went on";
+  EXPECT_EQ(*response, vt::error_response(0x88));
+  EXPECT_GE(waited, 6.5);
+  EXPECT_LT(waited, 7.0 + 2.0 * vt::slowdown());
 }
 
 // Many turns on one connection, each answered in order: with the unit's

@@ -203,7 +203,9 @@ struct RefusalCase {
 
 // A refused function still replaces the slot's timing fields, but its frame,
 // length and mode stay those of the last accepted request. Byte counts above
-// 246 would not fit the sealed frame in txFrame (nor its length in txLength).
+// 246 would not fit the sealed frame in txFrame (nor its length in txLength);
+// a frame cut short or a byte count that does not fit its quantity would go
+// on the line with made-up bytes.
 TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
   const std::vector<RefusalCase> cases = {
       {"fc 5 value 00FF", {0x05, 0x05, 0x00, 0x01, 0x00, 0xFF}, kCmdBadCoilValue},
@@ -218,6 +220,9 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
       {"fc 16 byte count 255", write_multiple(0x05, 0x10, 123, 255), kCmdFrameTooLong},
       {"fc 15 byte count 247", write_multiple(0x05, 0x0F, 1976, 247), kCmdFrameTooLong},
       {"fc 15 byte count 255", write_multiple(0x05, 0x0F, 2040, 255), kCmdFrameTooLong},
+      {"fc 6 cut short", {0x05, 0x06, 0x00, 0x28}, kCmdFrameMalformed},
+      {"fc 16 byte count 200 with 2 bytes", {0x05, 0x10, 0x00, 0x00, 0x00, 0x64, 0xC8, 0x01, 0x02}, kCmdFrameMalformed},
+      {"fc 15 byte count 1 for 10 coils", write_multiple(0x05, 0x0F, 10, 1), kCmdFrameMalformed},
   };
   const Bytes armed = {0x05, 0x03, 0x00, 0x20, 0x00, 0x04};
   for (const RefusalCase &c : cases) {

@@ -4,6 +4,7 @@
 // and through copies of the slot taken under the table's lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "message.h"
 #include "modbusRTU.h"
+#include "pelnet.h"
 #include "sleep_us.h"
 #include "support/engine_support.h"
 #include "support/pty.h"
@@ -202,6 +204,142 @@ TEST_F(Worker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMore) {
   ASSERT_TRUE(unit.wait_frames(2, vt::slow_ms(3000)));
   EXPECT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).lifetime == 0; }, 1000));
   EXPECT_EQ(vt::slot_copy(1, 0).mode, 0);
+}
+
+// A write polled the documented way, every 20 ms: the unit sees it once; the
+// client sees "no answer yet", then the unit's echo on every later request,
+// since the answer a mode 2 slot got is kept until the slot is rewritten. A
+// request with mode 0 is such a rewrite: the same write after it is new.
+TEST_F(Worker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
+  // A unit kept off the processor past the wait for its answer would make
+  // the worker send the write again, as it should: at 9600 bit/s that wait
+  // (255 characters) is 290 ms.
+  line_at(9600);
+  start();
+  const Bytes write = {0x01, 0x06, 0x00, 0x05, 0x12, 0x34};
+  auto poll = [&](int requests) {
+    std::vector<vt::CommandOutcome> seen;
+    for (int i = 0; i < requests; ++i) {
+      seen.push_back(vt::run_command(
+          {.frame = write, .mode = kModeUntilAnswered, .timeout = vt::char_times_us(255), .lifetime = kLongLife}));
+      sleep_us(20000);
+    }
+    return seen;
+  };
+
+  std::vector<vt::CommandOutcome> first = poll(50);
+  EXPECT_EQ(vt::frames_of(unit.frames(), 1).size(), 1u);
+  EXPECT_EQ(first.front().result, kCmdNoAnswer);
+  size_t answered = 0;
+  while (answered < first.size() && first[answered].result != kCmdOk) ++answered;
+  ASSERT_LT(answered, first.size()) << "never collected";
+  for (size_t i = answered; i < first.size(); ++i) {
+    SCOPED_TRACE("request " + std::to_string(i));
+    EXPECT_EQ(first[i].result, kCmdOk);
+    EXPECT_EQ(vt::head(first[i].response.data() + msg::kFrame, write.size()), write);
+  }
+
+  EXPECT_EQ(arm(write, 0, kModeIdle), kCmdOk);
+  std::vector<vt::CommandOutcome> again = poll(25);
+  EXPECT_EQ(again.back().result, kCmdOk);
+  EXPECT_EQ(vt::frames_of(unit.frames(), 1).size(), 2u);
+}
+
+// Requests whose message ends before the frame its function needs, or whose
+// byte count does not fit the quantity, are refused like an over-long byte
+// count, and nothing of them goes on the line; the shortest whole frame of
+// each function goes on it sealed, and bytes after a frame are ignored.
+TEST_F(Worker, ShortOrInconsistentRequestsNeverReachTheLine) {
+  line_at(9600);  // as above: each whole frame is sent once
+  struct Case {
+    const char *name;
+    Bytes frame;  // without its unit address, which is the case's own
+    uint8_t status;
+    size_t sent;  // frame bytes that go on the line
+  };
+  const std::vector<Case> cases = {
+      {"fc 6 cut after the address", {0x06, 0x00, 0x28}, 0x80, 0},
+      {"fc 5 cut after the address", {0x05, 0x00, 0x08}, 0x80, 0},
+      {"fc 5 without the value's low byte", {0x05, 0x00, 0x08, 0xFF}, 0x80, 0},
+      {"fc 3 one byte short", {0x03, 0x00, 0x00, 0x00}, 0x80, 0},
+      {"no function code", {}, 0x80, 0},
+      {"fc 16, quantity 100, byte count 200, 2 bytes", {0x10, 0x00, 0x00, 0x00, 0x64, 0xC8, 0x12, 0x34}, 0x80, 0},
+      {"fc 16, byte count 3 for 2 registers", {0x10, 0x00, 0x00, 0x00, 0x02, 0x03, 1, 2, 3}, 0x80, 0},
+      {"fc 16, byte count 144 for 200 registers", {0x10, 0x00, 0x00, 0x00, 0xC8, 0x90}, 0x80, 0},
+      {"fc 15, byte count 2 for 8 coils", {0x0F, 0x00, 0x00, 0x00, 0x08, 0x02, 0xFF, 0x00}, 0x80, 0},
+      {"fc 15 without a byte count", {0x0F, 0x00, 0x00, 0x00, 0x08}, 0x80, 0},
+      {"fc 1", {0x01, 0x00, 0x00, 0x00, 0x01}, 0x81, 6},
+      {"fc 2", {0x02, 0x00, 0x00, 0x00, 0x01}, 0x81, 6},
+      {"fc 3", {0x03, 0x00, 0x00, 0x00, 0x01}, 0x81, 6},
+      {"fc 4", {0x04, 0x00, 0x00, 0x00, 0x01}, 0x81, 6},
+      {"fc 5", {0x05, 0x00, 0x08, 0xFF, 0x00}, 0x81, 6},
+      {"fc 6", {0x06, 0x00, 0x28, 0x00, 0x07}, 0x81, 6},
+      {"fc 15, one coil", {0x0F, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01}, 0x81, 8},
+      {"fc 16, one register", {0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x07}, 0x81, 9},
+      {"fc 3 and two bytes after it", {0x03, 0x00, 0x00, 0x00, 0x01, 0xEE, 0xEE}, 0x81, 6},
+  };
+  std::vector<Bytes> frames;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    Bytes frame = {static_cast<uint8_t>(20 + i)};
+    frame.insert(frame.end(), cases[i].frame.begin(), cases[i].frame.end());
+    frames.push_back(frame);
+    EXPECT_EQ(StatusForResult(arm(frame, 0, kModeUntilAnswered)), cases[i].status);
+  }
+  start();
+
+  auto all_sent = [&] {
+    for (size_t i = 0; i < cases.size(); ++i)
+      if (cases[i].sent != 0 && vt::slot_copy(frames[i][0], 0).mode != kModeIdle) return false;
+    return true;
+  };
+  ASSERT_TRUE(vt::wait_until(all_sent, 5000));
+  sleep_us(static_cast<uint32_t>(vt::slow_ms(100)) * 1000);
+  std::vector<vt::Frame> line = unit.frames();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    std::vector<vt::Frame> sent = vt::frames_of(line, frames[i][0]);
+    ASSERT_EQ(sent.size(), cases[i].sent == 0 ? 0u : 1u);
+    if (!sent.empty()) {
+      EXPECT_EQ(sent[0].bytes, vt::with_crc(Bytes(frames[i].begin(), frames[i].begin() + cases[i].sent)));
+    }
+  }
+  EXPECT_EQ(line.size(), static_cast<size_t>(std::count_if(cases.begin(), cases.end(), [](const Case &c) {
+              return c.sent != 0;
+            })));
+}
+
+// A delay is a full 32-bit count of microseconds: 71 minutes at most. The
+// pause before an exchange stops at 10 s, during which no other unit is
+// served, and a request that rewrites the slot with a short delay ends it.
+TEST_F(Worker, PauseBeforeAnExchangeIsCappedAndEndsWhenTheSlotIsRewritten) {
+  line_at(115200);
+  const Bytes stalled = read_holding(1, 0, 1);
+  arm(read_holding(2, 0, 1), 0);
+  start();
+  ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(3000)));
+  const int64_t armed = vt::now_us();
+  arm(stalled, 0, kModeRepeat, 255, 0xFFFFFFFF);
+
+  // The stalled unit is exchanged after its pause, and the other one then.
+  auto after = [&](uint8_t u, int64_t since, size_t n) {
+    std::vector<vt::Frame> mine;
+    for (const vt::Frame &f : vt::frames_of(unit.frames(), u))
+      if (f.first_us > since) mine.push_back(f);
+    return mine.size() >= n ? mine[n - 1].first_us : 0;
+  };
+  ASSERT_TRUE(vt::wait_until([&] { return after(2, armed + 1000000, 1) != 0; }, 15000));
+  const int64_t stalled_at = after(1, armed, 1);
+  ASSERT_NE(stalled_at, 0);
+  EXPECT_GE(stalled_at - armed, 9900000);
+  EXPECT_LE(stalled_at - armed, 10000000 + vt::slow_us(1500000));
+
+  // The worker is back in the pause before the stalled slot.
+  sleep_us(100000);
+  const int64_t rewritten = vt::now_us();
+  arm(stalled, 0, kModeRepeat, 255, 0);
+  ASSERT_TRUE(vt::wait_until([&] { return after(1, rewritten, 1) != 0; }, 2000));
+  EXPECT_LE(after(1, rewritten, 1) - rewritten, vt::slow_us(100000));
 }
 
 // ---- Timing of the exchanges ---------------------------------------------------------

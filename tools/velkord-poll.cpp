@@ -52,10 +52,10 @@ const char *const kHelp =
     "Gateway options (times in microseconds):\n"
     "  --slot N       exchange slot of the unit, 0..4 (default 0; the gateway\n"
     "                 refuses others)\n"
-    "  --mode N       how the gateway repeats the exchange: 1 until the lifetime\n"
-    "                 is used up, 2 until answered (default 1; a write is armed\n"
-    "                 only once the slot is empty and set idle as soon as its\n"
-    "                 answer is in, so the unit normally sees it once)\n"
+    "  --mode N       how the gateway repeats a read: 1 until the lifetime is\n"
+    "                 used up, 2 until answered (default 1); a write always goes\n"
+    "                 with mode 2, armed only once the slot is empty, so the unit\n"
+    "                 sees it once per run\n"
     "  --timeout US   how long the gateway waits for the unit (default 100000);\n"
     "                 it counts in character times and keeps at most 255 of them:\n"
     "                 stay below 290000 at 9600 bit/s, 24000 at 115200 bit/s\n"
@@ -358,13 +358,12 @@ PollEnd poll_once(const Options &o, vclient::Connection &conn, const Bytes &fram
   plan.frame = frame;
   plan.params = o.params;
   plan.trust_first = trust && !write;
-  // A write stays armed (mode 1) until its answer has been collected, then
-  // is set idle at once. Mode 2 would idle the slot itself at the unit's
-  // answer, but the worker's next pass over the idle slot clears that
-  // answer within a few character times; a client that missed it would
-  // re-arm the write with its next request, again and again.
+  // A write goes with mode 2: the gateway sends it until the unit answers,
+  // then idles the slot and keeps the answer, and the same request collects
+  // it without sending the write again. Parking first drops an answer kept
+  // from an earlier write of the same values, so every run writes once.
   plan.start_parked = write;
-  plan.disarm_after = write;
+  if (write) plan.params.mode = 2;
   if (write) plan.retry_pause = std::chrono::milliseconds(0);  // the handler's pause sets the pace
   plan.cancel = &g_stop;
   vclient::Fetch f = vclient::fetch_answer(conn, plan, deadline);

@@ -443,14 +443,6 @@ Fetch fetch_answer(Connection &connection, const FetchPlan &plan, Deadline deadl
       if (fresh) {
         f.end = Fetch::kAnswer;
         f.response = std::move(resp);
-        if (plan.disarm_after) {
-          RequestParams idle = plan.params;
-          idle.mode = 0;
-          Response ignored;
-          // Best effort: the answer is in hand whatever this one meets.
-          connection.exchange(encode_request(idle, plan.frame), ignored,
-                              Clock::now() + std::chrono::seconds(1));
-        }
         return f;
       }
       // Possibly the answer to the slot's previous frame. A slot left idle

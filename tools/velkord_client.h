@@ -58,6 +58,8 @@ Bytes write_registers_frame(uint8_t unit, uint16_t address, const std::vector<ui
 struct RequestParams {
   uint8_t slot = 0;
   uint8_t mode = 1;                // 0 idle, 1 repeat, 2 until answered, 3+ repeat with reload
+                                   // (a mode 2 request for the frame whose answer the slot
+                                   // keeps collects it without another exchange)
   int32_t timeout_us = 100000;     // how long the gateway's worker waits for the unit
   uint32_t delay_us = 0;           // worker's pause before each exchange of the slot
   uint32_t lifetime_us = 2000000;  // slot's service budget
@@ -167,11 +169,10 @@ struct FetchPlan {
   bool trust_first = false;
   // Send mode 0 until the slot reads empty, and arm it only then: a frame
   // whose exchange must not be repeated (a write) is then not exchanged
-  // before its answer can be told from the slot's previous one.
+  // before its answer can be told from the slot's previous one. The mode 0
+  // request also drops an answer the slot kept from an earlier write of the
+  // same frame, which a mode 2 request would otherwise collect unwritten.
   bool start_parked = false;
-  // After the answer, one more request with mode 0 so that the worker stops
-  // exchanging the frame.
-  bool disarm_after = false;
   // Pause between requests; the gateway's handler adds its own pause.
   std::chrono::milliseconds retry_pause{20};
   // Set from elsewhere (a signal handler) to give up between two requests.

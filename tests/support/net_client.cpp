@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "support/pty.h"
@@ -240,6 +241,21 @@ void TcpPair::move_a_to(int target) {
 int count_open_fds(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
 
 int count_threads(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
+
+int64_t cpu_time_ms(pid_t pid) {
+  FILE *f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return -1;
+  char line[1024];
+  bool read = fgets(line, sizeof line, f) != nullptr;
+  fclose(f);
+  // The command name in parentheses may hold spaces: count fields after it.
+  const char *after = read ? strrchr(line, ')') : nullptr;
+  unsigned long long utime = 0, stime = 0;
+  if (after == nullptr || sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                                 &stime) != 2)
+    return -1;
+  return static_cast<int64_t>((utime + stime) * 1000 / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
+}
 
 size_t count_of(const std::string &text, const std::string &needle) {
   size_t n = 0;

@@ -105,6 +105,9 @@ Bytes read_for(int fd, size_t want, int timeout_ms);
 int count_open_fds(pid_t pid);
 // Threads of the process, from /proc/<pid>/task; -1 when unreadable.
 int count_threads(pid_t pid);
+// Processor time (user and system) the process has used so far, in ms, from
+// /proc/<pid>/stat; -1 when unreadable.
+int64_t cpu_time_ms(pid_t pid);
 // Occurrences of `needle` in `text`.
 size_t count_of(const std::string &text, const std::string &needle);
 
