@@ -324,6 +324,7 @@ struct ReplyWindow {
   uint32_t char_us;
   uint32_t end_gap_us;    // four character times
   uint32_t chunk_gap_us;  // the longer silence allowed inside a short reply
+  uint32_t frame_cap_us;  // the longest a frame is collected: the whole buffer on the line, one gap
   int64_t open_until_us;  // the first-byte bound, counted from the send
 };
 
@@ -343,6 +344,7 @@ ReplyWindow open_window(int port, const ExchangeSlot &s) {
   w.end_gap_us = kFrameEndChars * w.char_us;
   bool fixed = TQ708sLineRate(ModbusRTU.baudrate) > kFixedGapAboveRate;
   w.chunk_gap_us = fixed && w.end_gap_us < kFixedGapUs ? kFixedGapUs : w.end_gap_us;
+  w.frame_cap_us = kFrameSize * w.char_us + w.chunk_gap_us;
   w.open_until_us = monotonic_us() + static_cast<int64_t>(s.timeoutSymbols + kFirstBytePollsAdded) * w.char_us;
   return w;
 }
@@ -362,10 +364,10 @@ int read_until(const ReplyWindow &w, uint8_t *buf, int room, int64_t until_us) {
 // Reads on after the n bytes of a frame that has begun, until they end with
 // the answer, the buffer is full, or the line falls silent: for the chunk
 // gap while the frame is shorter than the answer, for four characters after.
-// A frame is never collected for longer than the whole buffer takes on the
-// line plus one gap, so a line that never falls silent cannot hold the lock.
+// A frame is never collected for longer than the frame cap, so a line that
+// never falls silent cannot hold the lock.
 int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, int n) {
-  int64_t limit = monotonic_us() + static_cast<int64_t>(kFrameSize) * w.char_us + w.chunk_gap_us;
+  int64_t limit = monotonic_us() + w.frame_cap_us;
   while (n < kFrameSize && MRTU_FindReply(s.txFrame, s.txLength, frame, n) < 0) {
     uint32_t gap = n < w.expected ? w.chunk_gap_us : w.end_gap_us;
     int more = read_until(w, frame + n, kFrameSize - n, std::min(monotonic_us() + gap, limit));
@@ -377,8 +379,10 @@ int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, i
 
 // Collects frames into s.rxFrame until one answers the request. A frame
 // that does not is line noise or another request's late reply: it is
-// dropped and the wait goes on while the window is open. The answer found
-// behind other bytes is moved to the start of rxFrame.
+// dropped and the wait goes on while the window is open; bytes already
+// waiting when it closes may still start a frame, but not past one frame
+// cap later, however busy the line. The answer found behind other bytes is
+// moved to the start of rxFrame.
 Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
   Reception r = {0, false, 0};
   int n = TQ708sNonBlockReadFull(w.port, s.rxFrame, kFrameSize, static_cast<int>(w.char_us),
@@ -393,9 +397,9 @@ Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
       r.answered = true;
       return r;
     }
-    // A full buffer is longer than any answer; what follows stays for the
-    // discard before the next send.
-    if (r.length >= kFrameSize) return r;
+    // A full buffer is longer than any answer: what follows stays for the
+    // discard before the next send, as do bytes that come past the cap.
+    if (r.length >= kFrameSize || monotonic_us() >= w.open_until_us + w.frame_cap_us) return r;
     n = read_until(w, s.rxFrame, kFrameSize, w.open_until_us);
   }
   return r;
