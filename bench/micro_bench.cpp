@@ -36,6 +36,30 @@ void BM_Crc(benchmark::State &state) {
 // 8: a sealed read request; 255: the longest frame a slot holds.
 BENCHMARK(BM_Crc)->Arg(8)->Arg(255);
 
+// The reply check the worker makes after every chunk it reads: a read of
+// `range` registers and its answer behind a late 7-byte reply of another unit.
+void BM_FindReply(benchmark::State &state) {
+  int quantity = static_cast<int>(state.range(0));
+  uint8_t request[8] = {1, 3, 0, 0, 0, static_cast<uint8_t>(quantity)};
+  MRTU_SealFrame(request, 6);
+  std::vector<uint8_t> bytes = {2, 3, 2, 0, 1, 0, 0};
+  MRTU_SealFrame(bytes.data(), 5);
+  size_t at = bytes.size();
+  bytes.resize(at + 5 + 2 * static_cast<size_t>(quantity));
+  bytes[at] = 1;
+  bytes[at + 1] = 3;
+  bytes[at + 2] = static_cast<uint8_t>(2 * quantity);
+  MRTU_SealFrame(bytes.data() + at, 3 + 2 * quantity);
+  if (MRTU_FindReply(request, 8, bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(at))
+    state.SkipWithError("the answer is not found");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(bytes.data());
+    int found = MRTU_FindReply(request, 8, bytes.data(), static_cast<int>(bytes.size()));
+    benchmark::DoNotOptimize(found);
+  }
+}
+BENCHMARK(BM_FindReply)->Arg(1)->Arg(125);
+
 // ---- Command intake --------------------------------------------------------
 
 // The line timing of 115200 bit/s, 8N1, as OpenSerial would derive it; the

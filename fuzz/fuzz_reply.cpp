@@ -4,9 +4,10 @@
 // line, but without the worker thread: this target arms one slot, lets a
 // unit thread answer the request with the fuzz bytes, and performs one
 // exchange under SerialMutex. The slot must then hold a result of 0, 1 or 2,
-// at most 255 bytes that really came off the line, result 0 only for bytes
-// whose CRC checks, and the mode and lifetime its rules give; nothing else of
-// the table may change.
+// at most 255 bytes that really came off the line in that order, result 0
+// only for the answer to the armed request, result 2 never for it, one more
+// exchange in the count of its outcome, and the mode and lifetime its rules
+// give; nothing else of the table may change.
 //
 // Input: byte 0 the slot's mode; byte 1 how the reply is delivered (low four
 // bits: piece size, 0 for all at once; high four bits: pause between pieces
@@ -21,6 +22,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -68,6 +70,24 @@ bool crc_checks(const uint8_t *bytes, size_t n) {
     for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
   }
   return crc == (bytes[n - 2] | bytes[n - 1] << 8);
+}
+
+// The answer to the armed request (unit 17, function 3, two registers),
+// judged here without the gateway's own rules: 9 bytes with byte count 4,
+// or an exception of 5; the CRC checks.
+bool is_the_answer(const uint8_t *bytes, size_t n) {
+  if (!crc_checks(bytes, n) || n < 2 || bytes[0] != 17) return false;
+  if (bytes[1] == 0x83) return n == 5;
+  return bytes[1] == 3 && n == 9 && bytes[2] == 4;
+}
+
+bool came_off_the_line(const uint8_t *bytes, size_t n, const std::vector<uint8_t> &reply) {
+  return n <= reply.size() && std::search(reply.begin(), reply.end(), bytes, bytes + n) != reply.end();
+}
+
+// The exchanges the slot's counts record, by outcome.
+uint32_t counted(const SlotCounts &c, uint8_t result) {
+  return result == kResultValid ? c.valid : result == kResultNoAnswer ? c.no_answer : c.bad_crc + c.mismatch;
 }
 
 void sleep_real_us(uint32_t us) {
@@ -224,14 +244,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (s.rxLength != kEarlierLength || memcmp(s.rxFrame, was.rxFrame, kFrameSize) != 0)
       fail("no answer, yet the earlier reply changed");
   } else {
-    if (s.rxLength > reply.size() || memcmp(s.rxFrame, reply.data(), s.rxLength) != 0)
-      fail("rxFrame holds bytes the unit did not send");
-    if (s.result == kResultValid && !crc_checks(s.rxFrame, s.rxLength)) fail("result 0 for a reply whose CRC fails");
-    // A reply that fills the frame is refused whatever its CRC; anything
-    // shorter is refused only for its CRC.
-    if (s.result == kResultBadAnswer && s.rxLength < kFrameSize - 1 && crc_checks(s.rxFrame, s.rxLength))
-      fail("result 2 for a reply whose CRC checks");
+    if (!came_off_the_line(s.rxFrame, s.rxLength, reply)) fail("rxFrame holds bytes the unit did not send");
+    if (s.result == kResultValid && !is_the_answer(s.rxFrame, s.rxLength)) fail("result 0 for what is not the answer");
+    // A frame that fills the buffer is refused whatever it holds.
+    if (s.result == kResultBadAnswer && s.rxLength < kFrameSize - 1 && is_the_answer(s.rxFrame, s.rxLength))
+      fail("result 2 for the answer");
   }
+  if (counted(s.counts, s.result) != counted(was.counts, s.result) + 1) fail("the outcome was not counted");
   uint8_t want_mode = was.mode;
   uint32_t want_lifetime = was.lifetime;
   expected_mode_and_lifetime(s.result, &want_mode, &want_lifetime, reload);
@@ -249,6 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   expected.mode = s.mode;
   expected.lifetime = s.lifetime;
   expected.answerKept = s.answerKept;
+  expected.counts = s.counts;
   if (memcmp(&expected, &s, sizeof s) != 0) fail("the exchange wrote a field of the slot it must not");
   memcpy(&before[kUnit - 1].slots[kSlot], &s, sizeof s);
   if (memcmp(before, MRTU_SerialData, sizeof before) != 0) fail("the exchange wrote outside its slot");

@@ -10,6 +10,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -125,6 +126,77 @@ bool MRTU_CheckFrame(const uint8_t *reply, int n) {
   return MRTU_CRC(reply, static_cast<uint16_t>(n - 2)) == carried;
 }
 
+// ---- Which reply answers which request ----------------------------------
+
+namespace {
+
+// Request and reply fields, as Modbus lays them out for every function the
+// intake accepts.
+constexpr int kUnitAt = 0;
+constexpr int kFunctionAt = 1;
+constexpr int kByteCountAt = 2;  // reads: the reply's data length
+constexpr int kQuantityAt = 4;   // reads and 15/16: quantity; 5/6: value
+constexpr int kEchoAt = 2;       // 5, 6, 15, 16: address and value or quantity
+constexpr int kEchoLength = 4;
+constexpr int kReadRequestLength = 8;
+constexpr int kWriteReplyLength = 8;
+constexpr int kReplyOverhead = 5;  // unit, function, byte count, CRC
+constexpr uint8_t kExceptionBit = 0x80;
+// Quantities Modbus allows in one read: a reply never exceeds 256 bytes.
+constexpr unsigned kMaxReadBits = 2000;
+constexpr unsigned kMaxReadRegisters = 125;
+
+unsigned field16(const uint8_t *frame, int at) { return static_cast<unsigned>(frame[at] << 8 | frame[at + 1]); }
+
+// The byte count a read's reply carries, or 0 when the quantity is outside
+// Modbus's limits (the unit can then only answer with an exception).
+unsigned read_byte_count(uint8_t function, unsigned quantity) {
+  if (quantity == 0) return 0;
+  if (function == 1 || function == 2) return quantity <= kMaxReadBits ? (quantity + 7) / 8 : 0;
+  return quantity <= kMaxReadRegisters ? 2 * quantity : 0;
+}
+
+}  // namespace
+
+int MRTU_ReplyLength(const uint8_t *request, int request_length) {
+  if (request_length < kReadRequestLength) return 0;
+  uint8_t function = request[kFunctionAt];
+  switch (function) {
+    case 1: case 2: case 3: case 4: {
+      unsigned count = read_byte_count(function, field16(request, kQuantityAt));
+      return count == 0 ? 0 : kReplyOverhead + static_cast<int>(count);
+    }
+    case 5: case 6: case 15: case 16:
+      return kWriteReplyLength;
+    default:
+      return 0;
+  }
+}
+
+bool MRTU_ReplyMatches(const uint8_t *request, int request_length, const uint8_t *reply, int n) {
+  if (request_length < kReadRequestLength || n < kExceptionReplyLength || !MRTU_CheckFrame(reply, n)) return false;
+  uint8_t function = request[kFunctionAt];
+  if (reply[kUnitAt] != request[kUnitAt]) return false;
+  if (reply[kFunctionAt] == (function | kExceptionBit)) return n == kExceptionReplyLength;
+  if (reply[kFunctionAt] != function || n != MRTU_ReplyLength(request, request_length)) return false;
+  if (function >= 5) return memcmp(reply + kEchoAt, request + kEchoAt, kEchoLength) == 0;
+  // An RS-485 adapter that hears its own transmission hands the request
+  // back; a read of 17 to 24 bits from an address 0x03xx has an answer's
+  // shape, but it is the echo.
+  if (n == request_length && memcmp(reply, request, static_cast<size_t>(n)) == 0) return false;
+  return reply[kByteCountAt] == n - kReplyOverhead;
+}
+
+int MRTU_FindReply(const uint8_t *request, int request_length, const uint8_t *bytes, int n) {
+  int normal = MRTU_ReplyLength(request, request_length);
+  if (normal > 0 && n >= normal && MRTU_ReplyMatches(request, request_length, bytes + n - normal, normal))
+    return n - normal;
+  if (n >= kExceptionReplyLength &&
+      MRTU_ReplyMatches(request, request_length, bytes + n - kExceptionReplyLength, kExceptionReplyLength))
+    return n - kExceptionReplyLength;
+  return -1;
+}
+
 // ---- Serial link health ----------------------------------------------------
 
 // A USB adapter that is unplugged, or a line whose far end hangs up, makes
@@ -218,26 +290,140 @@ void sleep_unlocked_us(uint32_t us) {
 }
 
 // Bytes that came after an exchange gave up would otherwise be read as the
-// next reply, and a late answer that is whole passes its CRC: the slot would
-// record a reply to another request as valid. Drop them before sending.
-void discard_stale_input(int port) {
+// start of the next reply. Drop them before sending; the count of what was
+// dropped goes to the slot.
+uint32_t discard_stale_input(int port) {
   uint8_t scratch[kFrameSize];
-  for (int i = 0; i < kStaleReadLimit; ++i)
-    if (TQ708sNonBlockRead(port, scratch, sizeof scratch) <= 0) return;
+  uint32_t dropped = 0;
+  for (int i = 0; i < kStaleReadLimit; ++i) {
+    int got = TQ708sNonBlockRead(port, scratch, sizeof scratch);
+    if (got <= 0) break;
+    dropped += static_cast<uint32_t>(got);
+  }
+  return dropped;
 }
 
-// UART FIFOs and USB adapters hand over long replies in chunks, and the frame
-// reader returns after four immediate empty polls, so a reply may come in
-// cut. While what we have fails the check and there is room, keep collecting
-// as long as bytes follow within four character times.
-int collect_rest_of_reply(int port, uint8_t *frame, int n) {
-  while (n < kFrameSize && !MRTU_CheckFrame(frame, n)) {
-    int more = TQ708sNonBlockReadFull(port, frame + n, kFrameSize - n, ModbusRTU.time_one_sym, 4,
-                                      kIdlePolls);
+// ---- The wait for the answer -------------------------------------------
+
+// The first byte is waited for timeoutSymbols + 4 character times.
+constexpr int kFirstBytePollsAdded = 4;
+// Four character times of silence end a frame that is as long as the
+// answer (or longer, and then not it).
+constexpr int kFrameEndChars = 4;
+// Above 19200 bit/s Modbus fixes the silence that ends a frame at 1750 us,
+// and UART FIFOs and USB adapters hand replies over in chunks up to a
+// millisecond apart: a reply still short of its length waits that long.
+constexpr int kFixedGapAboveRate = 19200;
+constexpr uint32_t kFixedGapUs = 1750;
+
+// The exchange's wait: when a new frame may still begin, and which silence
+// ends one that has begun.
+struct ReplyWindow {
+  int port;
+  int expected;           // length of the normal answer; 0 when none can exist
+  uint32_t char_us;
+  uint32_t end_gap_us;    // four character times
+  uint32_t chunk_gap_us;  // the longer silence allowed inside a short reply
+  uint32_t frame_cap_us;  // the longest a frame is collected: the whole buffer on the line, one gap
+  int64_t open_until_us;  // the first-byte bound, counted from the send
+};
+
+// What the wait came to: the last frame collected sits at the start of
+// rxFrame, `length` bytes of it (0: nothing arrived at all).
+struct Reception {
+  int length;
+  bool answered;
+  uint32_t dropped;  // frames before it that answered another request
+};
+
+ReplyWindow open_window(int port, const ExchangeSlot &s) {
+  ReplyWindow w;
+  w.port = port;
+  w.expected = MRTU_ReplyLength(s.txFrame, s.txLength);
+  w.char_us = ModbusRTU.time_one_sym > 0 ? static_cast<uint32_t>(ModbusRTU.time_one_sym) : 1;
+  w.end_gap_us = kFrameEndChars * w.char_us;
+  bool fixed = TQ708sLineRate(ModbusRTU.baudrate) > kFixedGapAboveRate;
+  w.chunk_gap_us = fixed && w.end_gap_us < kFixedGapUs ? kFixedGapUs : w.end_gap_us;
+  w.frame_cap_us = kFrameSize * w.char_us + w.chunk_gap_us;
+  w.open_until_us = monotonic_us() + static_cast<int64_t>(s.timeoutSymbols + kFirstBytePollsAdded) * w.char_us;
+  return w;
+}
+
+// Polls until bytes come or `until_us` has passed, a character time between
+// empty polls; the bytes read, or 0. The frame reader counts polls instead,
+// which says nothing about how long a silence inside a reply has lasted.
+int read_until(const ReplyWindow &w, uint8_t *buf, int room, int64_t until_us) {
+  for (;;) {
+    int got = TQ708sNonBlockRead(w.port, buf, room);
+    if (got > 0) return got;
+    if (monotonic_us() >= until_us) return 0;
+    sleep_us(w.char_us);
+  }
+}
+
+// Reads on after the n bytes of a frame that has begun, until they end with
+// the answer, the buffer is full, or the line falls silent: for the chunk
+// gap while the frame is shorter than the answer, for four characters after.
+// A frame is never collected for longer than the frame cap, so a line that
+// never falls silent cannot hold the lock.
+int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, int n) {
+  int64_t limit = monotonic_us() + w.frame_cap_us;
+  while (n < kFrameSize && MRTU_FindReply(s.txFrame, s.txLength, frame, n) < 0) {
+    uint32_t gap = n < w.expected ? w.chunk_gap_us : w.end_gap_us;
+    int more = read_until(w, frame + n, kFrameSize - n, std::min(monotonic_us() + gap, limit));
     if (more <= 0) break;
     n += more;
   }
   return n;
+}
+
+// Collects frames into s.rxFrame until one answers the request. A frame
+// that does not is line noise or another request's late reply: it is
+// dropped and the wait goes on while the window is open; bytes already
+// waiting when it closes may still start a frame, but not past one frame
+// cap later, however busy the line. The answer found behind other bytes is
+// moved to the start of rxFrame.
+Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
+  Reception r = {0, false, 0};
+  int n = TQ708sNonBlockReadFull(w.port, s.rxFrame, kFrameSize, static_cast<int>(w.char_us),
+                                 s.timeoutSymbols + kFirstBytePollsAdded, kIdlePolls);
+  while (n > 0) {
+    if (r.length > 0) ++r.dropped;
+    r.length = collect_frame(w, s, s.rxFrame, n);
+    int at = MRTU_FindReply(s.txFrame, s.txLength, s.rxFrame, r.length);
+    if (at >= 0) {
+      r.length -= at;
+      memmove(s.rxFrame, s.rxFrame + at, static_cast<size_t>(r.length));
+      r.answered = true;
+      return r;
+    }
+    // A full buffer is longer than any answer: what follows stays for the
+    // discard before the next send, as do bytes that come past the cap.
+    if (r.length >= kFrameSize || monotonic_us() >= w.open_until_us + w.frame_cap_us) return r;
+    n = read_until(w, s.rxFrame, kFrameSize, w.open_until_us);
+  }
+  return r;
+}
+
+// Records the wait's outcome in the slot and its counts; returns the result.
+uint8_t record_reception(ExchangeSlot &s, const Reception &r) {
+  s.counts.frames_dropped += r.dropped;
+  if (r.length == 0) {
+    ++s.counts.no_answer;
+    return kResultNoAnswer;
+  }
+  // No answer the gateway asks for is 256 bytes long; a full buffer is
+  // noise or replies run together. rxLength stays within the frame.
+  s.rxLength = static_cast<uint8_t>(r.length >= kFrameSize ? kFrameSize - 1 : r.length);
+  if (r.answered) {
+    ++s.counts.valid;
+    return kResultValid;
+  }
+  if (MRTU_CheckFrame(s.rxFrame, r.length))
+    ++s.counts.mismatch;
+  else
+    ++s.counts.bad_crc;
+  return kResultBadAnswer;
 }
 
 // Each exchange costs the slot one silence time of its lifetime, whatever it
@@ -329,24 +515,13 @@ void Loop_Exchange() {
   DeviceRecord &rec = MRTU_SerialData[CountDev];
   ExchangeSlot &s = rec.slots[rec.currentSlot % kSlotCount];
   int port = ModbusRTU.serialport;
-  uint8_t outcome = kResultValid;
 
-  discard_stale_input(port);
+  s.counts.stale_bytes += discard_stale_input(port);
   // A port that is not open (closed by CloseSerial) fails without setting
   // errno: only a failed write on an open port says the line is gone.
   errno = 0;
   if (TQ708ssend(port, s.txFrame, s.txLength) < 0 && TQ708sfindFD(port) >= 0) note_send_failure(errno);
-  int n = TQ708sNonBlockReadFull(port, s.rxFrame, kFrameSize, ModbusRTU.time_one_sym,
-                                 s.timeoutSymbols + 4, kIdlePolls);
-  if (n > 0) {
-    n = collect_rest_of_reply(port, s.rxFrame, n);
-    // No answer the gateway asks for is 256 bytes long; a full buffer is
-    // noise or two replies run together. rxLength stays within the frame.
-    s.rxLength = static_cast<uint8_t>(n >= kFrameSize ? kFrameSize - 1 : n);
-    if (n >= kFrameSize || !MRTU_CheckFrame(s.rxFrame, n)) outcome = kResultBadAnswer;
-  } else {
-    outcome = kResultNoAnswer;
-  }
+  uint8_t outcome = record_reception(s, wait_for_reply(open_window(port, s), s));
   apply_mode(s, outcome);
   s.result = outcome;  // last: the slot is consistent before it reads as valid
 }
@@ -392,14 +567,18 @@ void *SerialServer(void *) {
 
 namespace {
 
-// The wait for the first reply byte in whole character times, rounded up and
-// kept in 8 bits, as the slot stores it (negative time-outs included).
+// The wait for the first reply byte in whole character times, rounded up.
+// It saturates at what the 8-bit field holds: a client that asks for a
+// longer wait gets the longest there is, never a short one left over from a
+// wrap. A time-out of 0 or below waits no extra character at all.
+constexpr int64_t kMaxTimeoutSymbols = 255;
+
 uint8_t timeout_in_symbols(int32_t timeout) {
+  if (timeout <= 0) return 0;
   // Before the link is open there is no character time; do not divide by 0.
-  int32_t per_char = ModbusRTU.time_one_sym > 0 ? ModbusRTU.time_one_sym : 1;
-  uint8_t symbols = static_cast<uint8_t>(timeout / per_char);
-  if (timeout % per_char != 0) symbols = static_cast<uint8_t>(symbols + 1);
-  return symbols;
+  int64_t per_char = ModbusRTU.time_one_sym > 0 ? ModbusRTU.time_one_sym : 1;
+  int64_t symbols = (static_cast<int64_t>(timeout) + per_char - 1) / per_char;
+  return static_cast<uint8_t>(std::min(symbols, kMaxTimeoutSymbols));
 }
 
 // The largest byte count of fc 15/16 whose sealed frame fits txFrame and

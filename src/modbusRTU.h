@@ -43,6 +43,17 @@ constexpr uint8_t kResultBadAnswer = 2;
 constexpr uint8_t kModeIdle = 0;
 constexpr uint8_t kModeRepeat = 1;
 constexpr uint8_t kModeUntilAnswered = 2;
+// What the worker's exchanges of one slot came to, for diagnostics. Updated
+// under SerialMutex; 32 bits that wrap, so a reader takes differences modulo
+// 2^32 (a slot exchanged every millisecond wraps after 49 days).
+struct SlotCounts {
+  uint32_t valid;           // exchanges that got this request's answer
+  uint32_t no_answer;       // exchanges that received nothing at all
+  uint32_t bad_crc;         // ended on bytes whose CRC failed
+  uint32_t mismatch;        // ended on a frame with a good CRC that does not answer the request
+  uint32_t frames_dropped;  // frames that did not answer the request, dropped while the wait went on
+  uint32_t stale_bytes;     // late bytes discarded before a send
+};
 
 struct ExchangeSlot {
   uint8_t rxFrame[kFrameSize];  // last reply, CRC included
@@ -58,6 +69,7 @@ struct ExchangeSlot {
   // Set when a mode 2 exchange got its answer: rxFrame answers txFrame, and
   // stays the slot's answer until a request rewrites the slot.
   bool answerKept;
+  SlotCounts counts;            // worker only
 };
 
 struct DeviceRecord {
@@ -85,6 +97,25 @@ void MRTU_SealFrame(uint8_t *frame, int n);
 // True when the n bytes of `reply` end in the CRC of the bytes before it.
 // A reply shorter than 2 bytes fails; nothing outside the n bytes is read.
 bool MRTU_CheckFrame(const uint8_t *reply, int n);
+
+// Length of an exception answer: unit, function | 0x80, code, CRC.
+constexpr int kExceptionReplyLength = 5;
+
+// Length, CRC included, of the normal answer to the sealed request of
+// `request_length` bytes; 0 when no normal answer can exist (a function the
+// gateway does not forward, a quantity outside Modbus's limits).
+int MRTU_ReplyLength(const uint8_t *request, int request_length);
+
+// True when the n bytes of `reply` answer the sealed request: a good CRC,
+// the request's unit, its function (or an exception to it of exactly 5
+// bytes), the length its quantity asks for, and for functions 5, 6, 15 and
+// 16 the echo of its address and value or quantity.
+bool MRTU_ReplyMatches(const uint8_t *request, int request_length, const uint8_t *reply, int n);
+
+// Where the answer to the request begins among the n bytes collected, when
+// they end with one; else -1. A late reply to another request that arrives
+// right before the answer is in front of it in the same read.
+int MRTU_FindReply(const uint8_t *request, int request_length, const uint8_t *bytes, int n);
 
 // ---- Serial polling worker -------------------------------------------------
 

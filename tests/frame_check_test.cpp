@@ -252,4 +252,51 @@ TEST(FrameCheck, CheckReadsNothingOutsideTheReply) {
   EXPECT_FALSE(MRTU_CheckFrame(page.at_start({}), -1));
 }
 
+// ---- Which reply answers a request ------------------------------------------
+
+Bytes sealed(Bytes frame) {
+  size_t n = frame.size();
+  frame.resize(n + 2);
+  MRTU_SealFrame(frame.data(), static_cast<int>(n));
+  return frame;
+}
+
+// The answer's length follows the quantity within Modbus's limits; beyond
+// them (or for a function the gateway never forwards) only an exception can
+// answer.
+TEST(FrameCheck, ReplyLengthFollowsTheQuantityWithinModbusLimits) {
+  struct Row {
+    Bytes request;  // without CRC
+    int length;
+  };
+  const Row rows[] = {
+      {{1, 0x01, 0, 0, 0x00, 0x01}, 6},   {{1, 0x01, 0, 0, 0x00, 0x08}, 6},   {{1, 0x02, 0, 0, 0x00, 0x09}, 7},
+      {{1, 0x02, 0, 0, 0x07, 0xD0}, 255}, {{1, 0x01, 0, 0, 0x07, 0xD1}, 0},   {{1, 0x01, 0, 0, 0x00, 0x00}, 0},
+      {{1, 0x03, 0, 0, 0x00, 0x01}, 7},   {{1, 0x04, 0, 0, 0x00, 0x7D}, 255}, {{1, 0x03, 0, 0, 0x00, 0x7E}, 0},
+      {{1, 0x05, 0, 0, 0xFF, 0x00}, 8},   {{1, 0x06, 0, 0, 0x12, 0x34}, 8},   {{1, 0x0F, 0, 0, 0, 1, 1, 1}, 8},
+      {{1, 0x10, 0, 0, 0, 1, 2, 0, 5}, 8}, {{1, 0x07, 0, 0, 0x00, 0x01}, 0},
+  };
+  for (const Row &row : rows) {
+    Bytes req = sealed(row.request);
+    SCOPED_TRACE(::testing::Message() << "fc " << +req[1] << ", quantity or value " << (req[4] << 8 | req[5]));
+    EXPECT_EQ(MRTU_ReplyLength(req.data(), static_cast<int>(req.size())), row.length);
+  }
+  const Bytes cut = {1, 0x03, 0, 0, 0, 1, 0x84};  // shorter than any sealed request
+  EXPECT_EQ(MRTU_ReplyLength(cut.data(), static_cast<int>(cut.size())), 0);
+}
+
+// A read of 17 to 24 bits at an address 0x03xx has the shape of its own
+// answer; an adapter that echoes the request must not pass for the unit.
+TEST(FrameCheck, EchoOfAReadRequestIsNotItsAnswer) {
+  const Bytes req = sealed({1, 0x01, 0x03, 0x00, 0x00, 0x18});
+  const Bytes answer = sealed({1, 0x01, 0x03, 0xAA, 0x55, 0x0F});
+  const int n = static_cast<int>(req.size());
+  EXPECT_FALSE(MRTU_ReplyMatches(req.data(), n, req.data(), n));
+  EXPECT_EQ(MRTU_FindReply(req.data(), n, req.data(), n), -1);
+  EXPECT_TRUE(MRTU_ReplyMatches(req.data(), n, answer.data(), static_cast<int>(answer.size())));
+  Bytes both = req;
+  both.insert(both.end(), answer.begin(), answer.end());
+  EXPECT_EQ(MRTU_FindReply(req.data(), n, both.data(), static_cast<int>(both.size())), n);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <future>
 #include <string>
@@ -246,18 +247,31 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
 
 // ---- Time-out in character times -------------------------------------------------
 
-TEST_F(Intake, TurnsTheTimeoutIntoWholeCharacterTimesInEightBits) {
+// Whole character times rounded up, saturating at the 255 the slot holds: a
+// client that asks for a longer wait gets the longest, never a wrapped short
+// one (100 ms at 115200 bit/s once came out as 29 characters, 3 ms).
+TEST_F(Intake, TurnsTheTimeoutIntoWholeCharacterTimesCappedAt255) {
   struct Case {
+    int baud;
     int32_t timeout;
     uint8_t symbols;
   };
+  // 95 us a character at 115200 bit/s, 1145 us at 9600 (8N1, 11 bits).
   const Case cases[] = {
-      {0, 0},      {572, 1},    {573, 2}, {100000, 175}, {145860, 255},  // exactly 255 character times
-      {145861, 0},                                                       // 256, kept in 8 bits
-      {-1, 1},     {-572, 255},
+      {115200, 0, 0},       {115200, -1, 0},     {115200, INT32_MIN, 0},   {115200, 1, 1},
+      {115200, 95, 1},      {115200, 96, 2},     {115200, 24130, 254},     {115200, 24131, 255},
+      {115200, 24225, 255},  // the largest that fits: 255 character times
+      {115200, 24226, 255}, {115200, 100000, 255}, {115200, INT32_MAX, 255},
+      {9600, 0, 0},         {9600, -1, 0},       {9600, -1145, 0},         {9600, 1145, 1},
+      {9600, 1146, 2},      {9600, 100000, 88},  {9600, 291975, 255},      // the largest that fits
+      {9600, 291976, 255},  {9600, 10000000, 255}, {9600, INT32_MAX, 255},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE("timeout " + std::to_string(c.timeout));
+    SCOPED_TRACE(std::to_string(c.baud) + " bit/s, timeout " + std::to_string(c.timeout));
+    ModbusRTU.baudrate = c.baud;
+    ModbusRTU.databits = 8;
+    ModbusRTU.stopbits = 1;
+    derive_line_timing(ModbusRTU);
     vt::run_command({.frame = {0x09, 0x03, 0x00, 0x00, 0x00, 0x01}, .slot = 0, .timeout = c.timeout});
     EXPECT_EQ(vt::slot_copy(9, 0).timeoutSymbols, c.symbols);
   }

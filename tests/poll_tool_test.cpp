@@ -496,7 +496,7 @@ TEST_F(PollTool, ASilentUnitFailsAtTheDeadline) {
   EXPECT_EQ(
       r.err,
       "velkord-poll: no valid answer within 1.0 s (the unit did not answer, or its answers failed the CRC "
-      "check)\n");
+      "check or did not fit the request)\n");
   EXPECT_GE(r.elapsed_ms, 1000);
   EXPECT_LT(r.elapsed_ms, 4000);
 }
@@ -602,24 +602,22 @@ TEST_F(PollToolScripted, SendsEachWriteWithItsFunctionOncePerRun) {
   }
 }
 
-TEST_F(PollToolScripted, RejectsAnswersThatDoNotFitAndAnswersWithABadCrc) {
+// The gateway keeps neither an answer that does not fit its request nor one
+// with a bad CRC: the tool sees no valid answer within its deadline.
+TEST_F(PollToolScripted, AnswersThatDoNotFitOrFailTheCrcAreNoValidAnswer) {
   // Two registers' worth of data for a one-register read.
   unit.set_behaviour(1, vt::Behaviour::Answer(Bytes{1, 3, 4, 0, 1, 0, 2}));
-  vt::ProgramRun r = gateway.poll({"-a", "1"});
-  EXPECT_EQ(r.status, 1) << describe(r);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.rfind(
-                "velkord-poll: the answer does not match the request: expected 2 data bytes for 1 values", 0),
-            0u)
-      << r.err;
-
   unit.set_behaviour(2, vt::Behaviour::WrongCrc());
-  r = gateway.poll({"-a", "2", "-o", "0.5"});
-  EXPECT_EQ(r.status, 1) << describe(r);
-  EXPECT_EQ(
-      r.err,
-      "velkord-poll: no valid answer within 0.5 s (the unit did not answer, or its answers failed the CRC "
-      "check)\n");
+  for (const char *u : {"1", "2"}) {
+    SCOPED_TRACE(std::string("unit ") + u);
+    vt::ProgramRun r = gateway.poll({"-a", u, "-o", "0.5"});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(
+        r.err,
+        "velkord-poll: no valid answer within 0.5 s (the unit did not answer, or its answers failed the CRC "
+        "check or did not fit the request)\n");
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -401,7 +401,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FaultCase{"Silence", {"--silence", "1"}, 300, ETIMEDOUT},
                       FaultCase{"BadCrc", {"--bad-crc", "1"}, 1000, EMBBADCRC},
                       FaultCase{
-                          "LateBeyondTheTimeout", {"--late", "1", "--late-us", "2000000"}, 200, ETIMEDOUT}),
+                          "LateBeyondTheTimeout", {"--late", "1", "--late-us", "2000000"}, 200, ETIMEDOUT},
+                      FaultCase{"WrongUnit", {"--wrong-unit", "1"}, 1000, EMBBADSLAVE},
+                      FaultCase{"WrongFunction", {"--wrong-function", "1"}, 1000, EMBBADDATA},
+                      // libmodbus waits for the byte its byte count still promises.
+                      FaultCase{"ShortAnswer", {"--short-answer", "1"}, 300, ETIMEDOUT}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SimFaultsLate, ArriveAfterTheExtraDelay) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -430,6 +431,214 @@ TEST_F(Worker, LateReplyIsNeverTakenForTheAnswerOfALaterExchange) {
   ExchangeSlot s = vt::slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultNoAnswer);
   EXPECT_EQ(s.rxLength, 0) << "bytes of a late reply were recorded";
+  EXPECT_GE(s.counts.stale_bytes, 7u) << "the late reply was not discarded before the next send";
+}
+
+// ---- Which reply is the answer ------------------------------------------------------
+
+// What a unit may send back to a request, built from the request's answer.
+enum class Shape {
+  kRight,
+  kException,
+  kOtherUnit,
+  kOtherFunction,     // 1<->2, 3<->4, 5<->6, 15<->16: the same layout
+  kFieldOffByOne,     // reads: the byte count; writes: the echoed value or quantity
+  kOneByteShort,
+  kOneByteLong,
+  kCrcOfNothing,      // FF FF
+  kLateForeignFirst,  // another unit's reply, then the answer, in one write
+};
+
+enum class Outcome {
+  kValid,     // recorded as the answer
+  kBad,       // never the answer: result 2 once the wait has closed
+  kWaitedOn,  // dropped, and the answer that follows 3 ms later is taken
+};
+
+// Other units' replies come from addresses no row uses: a reply of another
+// row's unit that a loaded machine delays into this row's wait could be
+// exactly the answer this row waits for, and nothing on the line could tell.
+constexpr uint8_t kForeign = 128;
+
+Bytes shaped(Shape shape, Bytes a) {
+  const uint8_t other_function[17] = {0, 2, 1, 4, 3, 6, 5, 0, 0, 0, 0, 0, 0, 0, 0, 16, 15};
+  bool read = a[1] <= 4;
+  switch (shape) {
+    case Shape::kRight: break;
+    case Shape::kException: a = {a[0], static_cast<uint8_t>(a[1] | 0x80), 0x02}; break;
+    case Shape::kOtherUnit: a[0] = static_cast<uint8_t>(a[0] + kForeign); break;
+    case Shape::kOtherFunction: a[1] = other_function[a[1]]; break;
+    case Shape::kFieldOffByOne: ++a[read ? 2 : 5]; break;
+    case Shape::kOneByteShort: a.pop_back(); break;
+    case Shape::kOneByteLong: a.push_back(0x00); break;
+    case Shape::kCrcOfNothing: return {0xFF, 0xFF};
+    case Shape::kLateForeignFirst: {
+      Bytes both = vt::with_crc({static_cast<uint8_t>(a[0] + kForeign), 0x03, 0x02, 0x12, 0x34});
+      Bytes answer = vt::with_crc(a);
+      both.insert(both.end(), answer.begin(), answer.end());
+      return both;
+    }
+  }
+  return vt::with_crc(a);
+}
+
+struct ShapeRow {
+  std::string name;
+  uint8_t unit;
+  Bytes request;  // without CRC
+  Bytes answer;   // with CRC
+  vt::Behaviour behaviour;
+  Outcome outcome;
+};
+
+// One request per function the intake accepts, against every shape of
+// reply, alone and (when it is not the answer) followed by the answer.
+std::vector<ShapeRow> shape_rows() {
+  const std::vector<std::pair<Bytes, Bytes>> functions = {
+      {{0, 0x01, 0x00, 0x13, 0x00, 0x0A}, {0, 0x01, 0x02, 0xCD, 0x01}},
+      {{0, 0x02, 0x00, 0xC4, 0x00, 0x16}, {0, 0x02, 0x03, 0xAC, 0xDB, 0x35}},
+      {{0, 0x03, 0x00, 0x6B, 0x00, 0x03}, {0, 0x03, 0x06, 0x02, 0x2B, 0x00, 0x00, 0x00, 0x64}},
+      {{0, 0x04, 0x00, 0x08, 0x00, 0x01}, {0, 0x04, 0x02, 0x00, 0x0A}},
+      {{0, 0x05, 0x00, 0xAC, 0xFF, 0x00}, {0, 0x05, 0x00, 0xAC, 0xFF, 0x00}},
+      {{0, 0x06, 0x00, 0x01, 0x00, 0x03}, {0, 0x06, 0x00, 0x01, 0x00, 0x03}},
+      {{0, 0x0F, 0x00, 0x13, 0x00, 0x0A, 0x02, 0xCD, 0x01}, {0, 0x0F, 0x00, 0x13, 0x00, 0x0A}},
+      {{0, 0x10, 0x00, 0x01, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02}, {0, 0x10, 0x00, 0x01, 0x00, 0x02}},
+  };
+  const std::vector<std::pair<Shape, const char *>> shapes = {
+      {Shape::kRight, "right reply"},          {Shape::kException, "exception"},
+      {Shape::kOtherUnit, "other unit"},       {Shape::kOtherFunction, "other function"},
+      {Shape::kFieldOffByOne, "field off by one"}, {Shape::kOneByteShort, "one byte short"},
+      {Shape::kOneByteLong, "one byte long"},  {Shape::kCrcOfNothing, "FF FF"},
+      {Shape::kLateForeignFirst, "late foreign reply first, same read"},
+  };
+  std::vector<ShapeRow> rows;
+  uint8_t unit = 1;
+  for (auto [request, answer] : functions) {
+    for (auto [shape, name] : shapes) {
+      bool valid = shape == Shape::kRight || shape == Shape::kException || shape == Shape::kLateForeignFirst;
+      for (bool then_answer : {false, true}) {
+        if (valid && then_answer) continue;
+        request[0] = answer[0] = unit;
+        ShapeRow r{"fc " + std::to_string(request[1]) + ", " + name + (then_answer ? ", then the answer" : ""),
+                   unit++, request, vt::with_crc(answer), vt::Behaviour::Raw(shaped(shape, answer)),
+                   valid ? Outcome::kValid : Outcome::kBad};
+        if (shape == Shape::kException) r.answer = shaped(shape, answer);
+        if (then_answer) {
+          r.behaviour.first_piece = r.behaviour.raw->size();
+          r.behaviour.raw->insert(r.behaviour.raw->end(), r.answer.begin(), r.answer.end());
+          r.behaviour.gap_us = 3000;
+          r.outcome = Outcome::kWaitedOn;
+        }
+        rows.push_back(r);
+      }
+    }
+  }
+  return rows;
+}
+
+bool outcome_reached(const ShapeRow &r, const ExchangeSlot &s) {
+  switch (r.outcome) {
+    case Outcome::kValid: return s.result == kResultValid && s.rxLength != 0;
+    case Outcome::kWaitedOn: return s.result == kResultValid && s.rxLength != 0 && s.counts.frames_dropped > 0;
+    case Outcome::kBad: return s.counts.mismatch > 0;
+  }
+  return false;
+}
+
+// Everything but the answer is dropped while the wait is open, and the
+// answer found behind a late foreign reply is recorded alone. The windows
+// are 255 characters (24 ms), so a loaded machine can delay the "then the
+// answer" piece by 20 ms and still pass.
+TEST_F(Worker, OnlyTheAnswerToTheRequestIsRecordedWhateverComesBeforeIt) {
+  line_at(115200);
+  const std::vector<ShapeRow> rows = shape_rows();
+  for (const ShapeRow &r : rows) {
+    unit.set_behaviour(r.unit, r.behaviour);
+    arm(r.request, 0);
+  }
+  start();
+
+  std::vector<std::optional<ExchangeSlot>> seen(rows.size());
+  vt::wait_until(
+      [&] {
+        bool all = true;
+        for (size_t i = 0; i < rows.size(); ++i) {
+          ExchangeSlot s = vt::slot_copy(rows[i].unit, 0);
+          if (!seen[i] && outcome_reached(rows[i], s)) seen[i] = s;
+          all = all && seen[i].has_value();
+        }
+        return all;
+      },
+      20000);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ShapeRow &r = rows[i];
+    SCOPED_TRACE(r.name);
+    ASSERT_TRUE(seen[i].has_value()) << "outcome never reached";
+    ExchangeSlot now = vt::slot_copy(r.unit, 0);
+    if (r.outcome == Outcome::kBad) {
+      EXPECT_EQ(now.counts.valid, 0u);
+      EXPECT_NE(now.result, kResultValid);
+    } else {
+      EXPECT_EQ(vt::head(seen[i]->rxFrame, seen[i]->rxLength), r.answer);
+    }
+  }
+}
+
+// The soak's crossed answer: unit 1 answers after its wait has closed, in
+// the wait of unit 2, which asks the same of a different address. Unit 2
+// drops it and takes its own answer; unit 1 records no answer. At 9600
+// bit/s the margins are tens of milliseconds: unit 1's wait is 4
+// characters (4.6 ms), its reply comes after 50 ms, and unit 2 waits up to
+// 297 ms and answers after 100.
+TEST_F(Worker, ALateReplyNeverBecomesTheNextUnitsAnswer) {
+  line_at(9600);
+  unit.set_behaviour(1, vt::Behaviour::Late(50000));
+  unit.set_behaviour(2, vt::Behaviour::Late(100000));
+  arm(read_holding(1, 0, 1), 0, 1, 0);
+  arm(read_holding(2, 0, 1), 0, 1, 255);
+  start();
+
+  const Bytes own = vt::with_crc(vt::ScriptedUnit::default_reply(vt::with_crc(read_holding(2, 0, 1))));
+  int crossed = 0;
+  bool enough = vt::wait_until(
+      [&] {
+        ExchangeSlot s = vt::slot_copy(2, 0);
+        if (s.result == kResultValid && s.rxLength != 0 && vt::head(s.rxFrame, s.rxLength) != own) ++crossed;
+        return s.counts.frames_dropped >= 3 && vt::slot_copy(1, 0).counts.no_answer >= 3;
+      },
+      10000);
+  EXPECT_TRUE(enough) << "unit 1's late reply never reached unit 2's wait";
+  EXPECT_EQ(crossed, 0);
+  ExchangeSlot first = vt::slot_copy(1, 0);
+  EXPECT_EQ(first.result, kResultNoAnswer);
+  EXPECT_EQ(first.counts.valid, 0u);
+  EXPECT_EQ(first.counts.mismatch, 0u);
+  EXPECT_GE(vt::slot_copy(2, 0).counts.valid, 1u);
+}
+
+// Above 19200 bit/s replies come in chunks up to a millisecond apart; the
+// reply is collected whole while it is short of its length, and nothing of
+// it is left over for the next slot's exchange. A unit thread kept off the
+// processor stretches a gap past 1750 us now and then, or a reply past the
+// wait, so the bars are ratios: a quarter of the exchanges of the reply in
+// pieces are valid (3 in 131 when chunks were cut), and at most a quarter
+// of the next slot's exchanges see anything but their own answer.
+TEST_F(Worker, ReplyInThreePiecesAMillisecondApartIsOneAnswer) {
+  line_at(115200);
+  unit.set_behaviour(1, vt::Behaviour::Split(3, 1000));  // 7 bytes: 3, 3, 1
+  arm(read_holding(1, 0, 1), 0);
+  arm(read_holding(2, 0, 1), 0);
+  start();
+
+  auto exchanges = [](const ExchangeSlot &s) {
+    return s.counts.valid + s.counts.no_answer + s.counts.bad_crc + s.counts.mismatch;
+  };
+  ASSERT_TRUE(vt::wait_until([&] { return exchanges(vt::slot_copy(2, 0)) >= 40; }, 10000));
+  ExchangeSlot split = vt::slot_copy(1, 0);
+  ExchangeSlot next = vt::slot_copy(2, 0);
+  EXPECT_GE(4 * split.counts.valid, exchanges(split));
+  EXPECT_GE(next.counts.valid, 1u);
+  EXPECT_LE(4 * (next.counts.bad_crc + next.counts.mismatch + next.counts.frames_dropped), exchanges(next));
 }
 
 TEST_F(Worker, IdleTableIsMarkedUnansweredEverywhereAndNothingIsSent) {

@@ -86,6 +86,21 @@ size_t request_length(const std::vector<uint8_t> &bytes) {
   return 0;
 }
 
+std::vector<uint8_t> misshape(std::vector<uint8_t> reply, bool wrong_unit, bool wrong_function, bool short_answer) {
+  constexpr uint8_t kLastUnit = 247;
+  constexpr uint8_t kExceptionBit = 0x80;
+  if (reply.size() <= kFunctionAt) return reply;
+  if (wrong_unit) reply[kUnitAt] = static_cast<uint8_t>(reply[kUnitAt] % kLastUnit + 1);
+  if (wrong_function) {
+    uint8_t fc = reply[kFunctionAt] & ~kExceptionBit;
+    // 1<->2, 3<->4, 5<->6 and 15<->16 answer in the same layout.
+    uint8_t other = fc == 15 ? 16 : fc == 16 ? 15 : (fc % 2 ? fc + 1 : fc - 1);
+    reply[kFunctionAt] = static_cast<uint8_t>(other | (reply[kFunctionAt] & kExceptionBit));
+  }
+  if (short_answer) reply.pop_back();
+  return reply;
+}
+
 Unit::Unit(uint8_t address) : address_(address), coils_(kTableSize, false), holding_(kTableSize) {
   for (int i = 0; i < kTableSize; ++i) holding_[i] = static_cast<uint16_t>(i);
 }

@@ -22,6 +22,12 @@ void append_crc(std::vector<uint8_t> &frame);
 // (then only a silence on the line ends the frame).
 size_t request_length(const std::vector<uint8_t> &bytes);
 
+// A reply (no CRC) changed the ways a faulty line or unit changes one: the
+// next unit address (247 wraps to 1), the neighbouring function of the same
+// layout (1/2, 3/4, 5/6, 15/16; an exception keeps its bit 7), one byte
+// short. The caller seals the result with a fresh CRC.
+std::vector<uint8_t> misshape(std::vector<uint8_t> reply, bool wrong_unit, bool wrong_function, bool short_answer);
+
 constexpr uint8_t kBroadcast = 0;
 constexpr int kTableSize = 1000;  // entries in each of the four tables
 

@@ -56,9 +56,13 @@ const char *const kHelp =
     "                 used up, 2 until answered (default 1); a write always goes\n"
     "                 with mode 2, armed only once the slot is empty, so the unit\n"
     "                 sees it once per run\n"
-    "  --timeout US   how long the gateway waits for the unit (default 100000);\n"
-    "                 it counts in character times and keeps at most 255 of them:\n"
-    "                 stay below 290000 at 9600 bit/s, 24000 at 115200 bit/s\n"
+    "  --timeout US   how long the gateway waits for the unit's first byte\n"
+    "                 (default 100000), in whole character times, at most 255: a\n"
+    "                 longer time-out waits the longest the line speed allows,\n"
+    "                 259 characters (8N1): 1200 bit/s 2.37 s, 2400 1.19 s,\n"
+    "                 4800 593 ms, 9600 297 ms, 19200 148 ms, 38400 74 ms,\n"
+    "                 57600 49 ms, 115200 24.6 ms, 230400 12.2 ms,\n"
+    "                 460800 6.0 ms, 921600 2.8 ms\n"
     "  --lifetime US  how long the gateway keeps exchanging the slot (default 2000000)\n"
     "  --delay US     gateway's pause before each exchange of the slot (default 0)\n"
     "  --keepalive US idle budget of the connection (default 0: the gateway's)\n"
@@ -375,7 +379,8 @@ PollEnd poll_once(const Options &o, vclient::Connection &conn, const Bytes &fram
       return PollEnd::kFailed;
     case vclient::Fetch::kNoValidAnswer:
       fail("no valid answer within " + seconds_text(o.deadline_s) +
-           " s (the unit did not answer, or its answers failed the CRC check)");
+           " s (the unit did not answer, or its answers failed the CRC check or did not fit the "
+           "request)");
       return PollEnd::kFailed;
     case vclient::Fetch::kRefused: {
       char code[8];

@@ -62,6 +62,11 @@ constexpr const char *kUsage =
     "      --bad-crc P       with probability P send the reply with a wrong CRC\n"
     "      --late P          with probability P reply --late-us later than usual\n"
     "      --late-us US      extra delay of a late reply (default 300000)\n"
+    "      --wrong-unit P    with probability P reply with the next unit address\n"
+    "      --wrong-function P  with probability P reply with a neighbouring function\n"
+    "                        of the same layout (1/2, 3/4, 5/6, 15/16)\n"
+    "      --short-answer P  with probability P reply one byte short, under a CRC\n"
+    "                        that fits the shorter reply\n"
     "      --seed N          seed of the fault draws (default 1): same seed, same faults\n"
     "  -v, --verbose         log every request and reply in hex on stderr\n"
     "  -h, --help            this text\n"
@@ -82,6 +87,7 @@ struct Options {
   bool pace = false;
   int64_t turnaround_us = 0;
   double silence = 0, bad_crc = 0, late = 0;
+  double wrong_unit = 0, wrong_function = 0, short_answer = 0;
   int64_t late_us = 300000;
   uint64_t seed = 1;
   bool verbose = false;
@@ -145,13 +151,16 @@ int bad_option(const char *option, const char *value) {
 
 // kGoOn, or the exit status when the run ends here.
 int parse_options(int argc, char **argv, Options *o) {
-  enum { kSilence = 1000, kBadCrc, kLate, kLateUs, kSeed };
+  enum { kSilence = 1000, kBadCrc, kLate, kLateUs, kSeed, kWrongUnit, kWrongFunction, kShortAnswer };
   static const struct option kLong[] = {
       {"link", required_argument, nullptr, 'l'},        {"units", required_argument, nullptr, 'a'},
       {"baud", required_argument, nullptr, 'b'},        {"pace", no_argument, nullptr, 'P'},
       {"turnaround", required_argument, nullptr, 't'},  {"silence", required_argument, nullptr, kSilence},
       {"bad-crc", required_argument, nullptr, kBadCrc}, {"late", required_argument, nullptr, kLate},
       {"late-us", required_argument, nullptr, kLateUs}, {"seed", required_argument, nullptr, kSeed},
+      {"wrong-unit", required_argument, nullptr, kWrongUnit},
+      {"wrong-function", required_argument, nullptr, kWrongFunction},
+      {"short-answer", required_argument, nullptr, kShortAnswer},
       {"verbose", no_argument, nullptr, 'v'},           {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, 'V'},           {nullptr, 0, nullptr, 0}};
   long long v;
@@ -184,6 +193,15 @@ int parse_options(int argc, char **argv, Options *o) {
         break;
       case kLate:
         if (!parse_probability(optarg, &o->late)) return bad_option("--late", optarg);
+        break;
+      case kWrongUnit:
+        if (!parse_probability(optarg, &o->wrong_unit)) return bad_option("--wrong-unit", optarg);
+        break;
+      case kWrongFunction:
+        if (!parse_probability(optarg, &o->wrong_function)) return bad_option("--wrong-function", optarg);
+        break;
+      case kShortAnswer:
+        if (!parse_probability(optarg, &o->short_answer)) return bad_option("--short-answer", optarg);
         break;
       case kLateUs:
         if (!parse_integer(optarg, 0, 60000000, &v)) return bad_option("--late-us", optarg);
@@ -276,6 +294,26 @@ class Line {
   }
 
  private:
+  // The faults drawn for one request; each draw is made whatever the others
+  // came to.
+  struct Faults {
+    bool silent = false, bad_crc = false, late = false;
+    bool wrong_unit = false, wrong_function = false, short_answer = false;
+
+    std::string note() const {
+      std::string n;
+      auto add = [&](bool on, const char *what) {
+        if (on) n += (n.empty() ? "fault: " : ", ") + std::string(what);
+      };
+      add(wrong_unit, "wrong unit");
+      add(wrong_function, "wrong function");
+      add(short_answer, "short answer");
+      add(bad_crc, "bad CRC");
+      add(late, "late");
+      return n;
+    }
+  };
+
   struct Outgoing {
     std::vector<uint8_t> bytes;
     size_t pos = 0;
@@ -330,16 +368,20 @@ class Line {
     sim::Unit *unit = find_unit(request[0]);
     if (!unit) return log(frame, "rx", "ignored: not a unit served here");
 
-    bool silent = dice_.roll(o_.silence);
-    bool bad_crc = dice_.roll(o_.bad_crc);
-    bool late = dice_.roll(o_.late);
-    if (silent) return log(frame, "rx", "fault: not heard");
+    Faults f;
+    f.silent = dice_.roll(o_.silence);
+    f.bad_crc = dice_.roll(o_.bad_crc);
+    f.late = dice_.roll(o_.late);
+    f.wrong_unit = dice_.roll(o_.wrong_unit);
+    f.wrong_function = dice_.roll(o_.wrong_function);
+    f.short_answer = dice_.roll(o_.short_answer);
+    if (f.silent) return log(frame, "rx", "fault: not heard");
     log(frame, "rx", nullptr);
 
     Outgoing out;
-    out.bytes = unit->serve(request, elapsed);
+    out.bytes = sim::misshape(unit->serve(request, elapsed), f.wrong_unit, f.wrong_function, f.short_answer);
     sim::append_crc(out.bytes);
-    if (bad_crc) {
+    if (f.bad_crc) {
       out.bytes[out.bytes.size() - 2] ^= 0xFF;
       out.bytes[out.bytes.size() - 1] ^= 0xFF;
     }
@@ -347,7 +389,7 @@ class Line {
     // On a pty the request arrives in one go: charge it its wire time, from
     // its first byte, before the unit may answer.
     if (o_.pace) start = std::max(start, first_us + static_cast<int64_t>(frame.size()) * char_us_);
-    start += o_.turnaround_us + (late ? o_.late_us : 0);
+    start += o_.turnaround_us + (f.late ? o_.late_us : 0);
     if (o_.pace) {
       // A byte is in at the receiver when its stop bit ends.
       out.gap_us = char_us_;
@@ -355,8 +397,7 @@ class Line {
     } else {
       out.due_us = start;
     }
-    if (bad_crc) out.note = "fault: bad CRC";
-    if (late) out.note += std::string(out.note.empty() ? "fault:" : ",") + " late";
+    out.note = f.note();
     // Replies go out one after another, never interleaved (see write_due).
     out_.push_back(std::move(out));
   }

@@ -2,7 +2,8 @@
 // (default 120). Not part of the test suite; scripts/soak builds and runs it.
 //
 // The gateway polls a scripted unit on a pseudo-terminal whose units switch
-// between answering, silence, wrong CRCs, late and too-late replies. Ten
+// between answering, silence, wrong CRCs, late and too-late replies, and
+// replies with another unit's address, another function or a byte short. Ten
 // clients talk to it at full rate (pause 1 µs): eight steady ones that keep
 // their connection, and two cycling lanes that open a connection, misbehave
 // in one of a dozen ways (clean close, reset, half a message, over-long
@@ -11,10 +12,11 @@
 // other for the last two places and the steady clients are never locked out;
 // a steady client that loses its connection all the same reconnects.
 //
-// Checked: every response is well-formed; every status 0 answer is the
-// unit's data for the request (or, after a too-late reply from another unit
-// landed in an exchange, the data for that other request: the protocol
-// checks nothing but the CRC, and such answers are counted); the gateway
+// Checked: every response is well-formed; every status 0 answer is a reply
+// to the lane's own request: each unit tags its registers with its address,
+// the start address and a sequence number it counts up, so an answer that
+// another unit gave, to another function, address or quantity, or that no
+// unit ever gave, counts as crossed and fails the run; the gateway
 // accepted every connection; at the end its open descriptors are back to
 // their count before the run, its resident memory grew by at most 64 KiB
 // after warm-up, and it still accepts and answers.
@@ -61,27 +63,39 @@ constexpr uint8_t kErrorStatuses[] = {0x80, 0x81, 0x82, 0x84, 0x88, 0x90};
 
 // Unit behaviours over time, per lane shifted so that at any moment some
 // units answer and others fail.
-enum Fault { kAnswer, kAnswer2, kWrongCrc, kSilent, kLate, kTooLate, kFaultCount };
-const char *const kFaultNames[] = {"answer", "answer", "wrong CRC", "silent", "late", "too late"};
-
-vt::Behaviour behaviour_for(Fault f) {
-  switch (f) {
-    case kWrongCrc: return vt::Behaviour::WrongCrc();
-    case kSilent: return vt::Behaviour::Silent();
-    case kLate: return vt::Behaviour::Late(5000);      // well inside the worker's wait
-    case kTooLate: return vt::Behaviour::Late(40000);  // after the worker has given up
-    default: return vt::Behaviour::Answer();
-  }
-}
+enum Fault {
+  kAnswer,
+  kWrongUnit,
+  kLate,
+  kWrongCrc,
+  kAnswer2,
+  kShortAnswer,
+  kSilent,
+  kWrongFunction,
+  kTooLate,
+  kFaultCount
+};
+const char *const kFaultNames[] = {"answer",         "wrong unit", "late",           "wrong CRC", "answer",
+                                   "short answer",   "silent",     "wrong function", "too late"};
 
 // What each lane asks: its own unit, slot, function and registers.
 struct Lane {
   int index = 0;
   uint8_t unit = 0;
   uint8_t slot = 0;
-  Bytes frame;     // request frame without CRC
-  Bytes expected;  // the unit's answer without CRC
+  uint8_t function = 0;
+  uint16_t address = 0;
+  uint16_t quantity = 0;
+  Bytes frame;  // request frame without CRC
 };
+
+// Replies the lane's unit has made so far: the sequence numbers it has used.
+std::atomic<uint32_t> replies_made[kLanes];
+
+// Register k of an answer: the unit and (the low byte of) the start address
+// for k = 0, the unit's sequence number for k = 1, the unit and the low byte
+// of the register's address after that.
+uint16_t tag(uint8_t unit, unsigned address) { return static_cast<uint16_t>(unit << 8 | (address & 0xFF)); }
 
 std::vector<Lane> make_lanes() {
   std::vector<Lane> lanes;
@@ -90,14 +104,57 @@ std::vector<Lane> make_lanes() {
     l.index = i;
     l.unit = static_cast<uint8_t>(20 + i);
     l.slot = static_cast<uint8_t>(i % 5);
-    uint8_t fc = i % 2 ? 4 : 3;
-    uint16_t addr = static_cast<uint16_t>(100 + 10 * i);
-    uint16_t qty = static_cast<uint16_t>(1 + i % 4);
-    l.frame = {l.unit, fc, static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr), 0, static_cast<uint8_t>(qty)};
-    l.expected = vt::ScriptedUnit::default_reply(vt::with_crc(l.frame));
+    l.function = i % 2 ? 4 : 3;
+    l.address = static_cast<uint16_t>(100 + 10 * i);
+    l.quantity = static_cast<uint16_t>(2 + i % 3);  // room for the tag and the sequence
+    l.frame = {l.unit,
+               l.function,
+               static_cast<uint8_t>(l.address >> 8),
+               static_cast<uint8_t>(l.address),
+               0,
+               static_cast<uint8_t>(l.quantity)};
     lanes.push_back(l);
   }
   return lanes;
+}
+
+// The unit's tagged answer to the lane's request (no CRC), with the fault
+// that the unit shows: neighbouring lanes have the next unit address and the
+// other read function, so a wrong unit or function is another lane's shape.
+Bytes tagged_answer(const Lane &l, Fault f) {
+  uint32_t sequence = replies_made[l.index]++;
+  Bytes a = {l.unit, l.function, static_cast<uint8_t>(2 * l.quantity)};
+  for (unsigned k = 0; k < l.quantity; ++k) {
+    uint16_t v = k == 1 ? static_cast<uint16_t>(sequence) : tag(l.unit, l.address + k);
+    a.push_back(static_cast<uint8_t>(v >> 8));
+    a.push_back(static_cast<uint8_t>(v));
+  }
+  if (f == kWrongUnit) ++a[0];
+  if (f == kWrongFunction) a[1] = a[1] == 3 ? 4 : 3;
+  if (f == kShortAnswer) a.pop_back();
+  return a;
+}
+
+vt::Behaviour behaviour_for(const Lane &l, Fault f) {
+  vt::Behaviour b = vt::Behaviour::Answer([&l, f](const Bytes &) { return tagged_answer(l, f); });
+  if (f == kWrongCrc) b.wrong_crc = true;
+  if (f == kSilent) b.silent = true;
+  if (f == kLate) b.delay_us = 5000;      // well inside the worker's wait
+  if (f == kTooLate) b.delay_us = 40000;  // after the worker has given up
+  return b;
+}
+
+// True when `frame` (no CRC) is a reply the lane's unit made to the lane's
+// request: its shape, its tags, and a sequence number already used.
+bool is_own_answer(const Lane &l, const Bytes &frame) {
+  if (frame.size() != 3u + 2 * l.quantity || frame[0] != l.unit || frame[1] != l.function ||
+      frame[2] != 2 * l.quantity)
+    return false;
+  for (unsigned k = 0; k < l.quantity; ++k) {
+    uint16_t v = static_cast<uint16_t>(frame[3 + 2 * k] << 8 | frame[4 + 2 * k]);
+    if (k == 1 ? v >= replies_made[l.index].load() : v != tag(l.unit, l.address + k)) return false;
+  }
+  return true;
 }
 
 Bytes lane_request(const Lane &l, uint32_t keep_alive, uint16_t pause) {
@@ -135,7 +192,7 @@ const char *const kCycleNames[] = {"clean close",     "reset",        "half mess
 struct Tally {
   std::atomic<long> requests{0};
   std::atomic<long> answers{0};    // status 0, the lane's own data
-  std::atomic<long> crossed{0};    // status 0, another lane's data
+  std::atomic<long> crossed{0};    // status 0, not a reply to the lane's own request
   std::atomic<long> no_answer{0};  // status 0x81 for a lane request
   std::atomic<long> refusals{0};   // error responses to deliberate junk
   std::atomic<long> connections{0};
@@ -172,8 +229,8 @@ bool is_error_response(const Bytes &r, uint8_t *status) {
   return header_zero_except(r, 10, 10);
 }
 
-// A response to a lane's request: the unit's answer for it (or for another
-// lane's request), or 0x81 while the unit fails.
+// A response to a lane's request: a reply of its unit to its request, or
+// 0x81 while the unit fails.
 void check_lane_response(const Lane &l, const std::optional<Bytes> &resp, const char *context) {
   tally.requests++;
   if (!resp) {
@@ -196,19 +253,13 @@ void check_lane_response(const Lane &l, const std::optional<Bytes> &resp, const 
     failure("lane " + std::to_string(l.index) + ": malformed response " + vt::hex(r) + " (" + context + ")");
     return;
   }
-  Bytes frame(r.begin() + 32, r.end());
-  if (frame == l.expected) {
+  if (is_own_answer(l, Bytes(r.begin() + 32, r.end()))) {
     tally.answers++;
     tally.lane_answers[l.index]++;
     return;
   }
-  for (const Lane &other : lanes) {
-    if (frame == other.expected) {
-      tally.crossed++;
-      return;
-    }
-  }
-  failure("lane " + std::to_string(l.index) + ": answer that no unit gave " + vt::hex(r) + " (" + context + ")");
+  tally.crossed++;
+  failure("lane " + std::to_string(l.index) + ": crossed answer " + vt::hex(r) + " (" + context + ")");
 }
 
 void check_refusal(const std::optional<Bytes> &resp, uint8_t want, const char *context) {
@@ -421,7 +472,7 @@ int main(int argc, char **argv) {
     if (now_phase != phase) {
       phase = now_phase;
       for (const Lane &l : lanes)
-        unit.set_behaviour(l.unit, behaviour_for(static_cast<Fault>((phase + l.index) % kFaultCount)));
+        unit.set_behaviour(l.unit, behaviour_for(l, static_cast<Fault>((phase + l.index) % kFaultCount)));
     }
     if (rss_warm < 0 && vt::now_us() >= warm_up_end) rss_warm = rss_kib(pid);
     gw.output();
@@ -431,7 +482,7 @@ int main(int argc, char **argv) {
   const long rss_end = rss_kib(pid);
 
   stopping = true;
-  for (const Lane &l : lanes) unit.set_behaviour(l.unit, vt::Behaviour::Answer());
+  for (const Lane &l : lanes) unit.set_behaviour(l.unit, behaviour_for(l, kAnswer));
   for (auto &t : threads) t.join();
   bool fds_back = wait_while_draining(gw, vt::slow_ms(20000), [&] { return vt::count_open_fds(pid) <= fds_before; });
   const int fds_after_run = vt::count_open_fds(pid);
@@ -444,7 +495,7 @@ int main(int argc, char **argv) {
     auto c = connect_client();
     for (int i = 0; c && i < 50 && !still_answers; ++i) {
       auto r = c->exchange(lane_request(l, 0, 1), vt::slow_ms(kResponseWaitMs));
-      still_answers = r && r->size() > 32 && Bytes(r->begin() + 32, r->end()) == l.expected;
+      still_answers = r && r->size() > 32 && is_own_answer(l, Bytes(r->begin() + 32, r->end()));
       if (!still_answers) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (c) c->exchange(lane_request(l, 1, 1), vt::slow_ms(kResponseWaitMs));
@@ -466,7 +517,7 @@ int main(int argc, char **argv) {
   printf("soak: connection cycles %ld (wanted at least %ld)\n", cycles, cycles_wanted);
   for (int k = 0; k < kCycleKinds; ++k) printf("soak:   %-20s %ld\n", kCycleNames[k], tally.cycles[k].load());
   printf(
-      "soak: requests %ld: status 0 %ld (of them crossed by a too-late reply %ld), no answer yet %ld, "
+      "soak: requests %ld: status 0 %ld (of them crossed answers %ld), no answer yet %ld, "
       "refused junk %ld\n",
       tally.requests.load(), tally.answers.load() + tally.crossed.load(), tally.crossed.load(), tally.no_answer.load(),
       tally.refusals.load());
@@ -481,6 +532,8 @@ int main(int argc, char **argv) {
   printf("soak: unit behaviours rotated every %d ms through:", kPhaseMs);
   for (int f = 0; f < kFaultCount; ++f) printf(" %s%s", kFaultNames[f], f + 1 < kFaultCount ? "," : "\n");
 
+  printf("soak: crossed answers %ld\n", tally.crossed.load());
+  if (tally.crossed > 0) failure("answers that were not a reply to the client's own request");
   if (cycles < cycles_wanted) failure("too few connection cycles");
   for (int i = 0; i < kLanes; ++i)
     if (tally.lane_answers[i] == 0) failure("lane " + std::to_string(i) + " never got its unit's answer");

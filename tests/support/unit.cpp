@@ -97,11 +97,12 @@ class LineLoop {
   // Queues a reply; only for the handler, on the line thread. Its first
   // piece goes out at start_us (or when the reply before it is done), each
   // further piece at least gap_us after the previous one was written.
-  void send(std::vector<uint8_t> bytes, int64_t start_us, size_t piece, int64_t gap_us) {
+  void send(std::vector<uint8_t> bytes, int64_t start_us, size_t piece, int64_t gap_us, size_t first_piece = 0) {
     if (bytes.empty()) return;
     Outgoing o;
     o.bytes = std::move(bytes);
     o.piece = piece == 0 ? o.bytes.size() : piece;
+    o.first_piece = first_piece == 0 ? o.piece : first_piece;
     o.gap_us = gap_us;
     o.due_us = start_us;
     out_.push_back(std::move(o));
@@ -123,6 +124,7 @@ class LineLoop {
     size_t pos = 0;
     size_t piece_end = 0;  // end of the piece being written
     size_t piece = 0;
+    size_t first_piece = 0;
     int64_t gap_us = 0;
     int64_t due_us = 0;
     bool recorded = false;
@@ -203,7 +205,7 @@ class LineLoop {
       Outgoing &o = out_.front();
       if (o.due_us > now) return false;
       std::unique_lock<std::mutex> lock(sent_mutex_);
-      if (o.pos == o.piece_end) o.piece_end = std::min(o.pos + o.piece, o.bytes.size());
+      if (o.pos == o.piece_end) o.piece_end = std::min(o.pos + (o.pos == 0 ? o.first_piece : o.piece), o.bytes.size());
       ssize_t n = write(fd_, o.bytes.data() + o.pos, o.piece_end - o.pos);
       if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) return true;
@@ -370,7 +372,7 @@ struct ScriptedUnit::Impl {
       piece = 1;
       gap = (kCharBits * 1000000LL + b.pace_baud - 1) / b.pace_baud;
     }
-    loop.send(std::move(out), f.last_us + b.delay_us, piece, gap);
+    loop.send(std::move(out), f.last_us + b.delay_us, piece, gap, b.pace_baud > 0 ? 0 : b.first_piece);
   }
 };
 

@@ -73,6 +73,8 @@ struct Behaviour {
   int64_t delay_us = 0;                     // start the reply this long after the request's
                                             // last byte (never before the frame is complete)
   size_t piece = 0;                         // > 0: send in pieces of this many bytes ...
+  size_t first_piece = 0;                   // > 0: ... but the first of this many (the rest
+                                            // whole when piece is 0) ...
   int64_t gap_us = 0;                       // ... with at least this much silence between
   int pace_baud = 0;                        // > 0: one byte per 11-bit character time
   size_t flood = 0;                         // > 0: send this many garbage bytes instead
