@@ -40,11 +40,11 @@ Bytes raw_message(uint16_t declared, size_t length, uint8_t fill = 0);
 // "37 bytes: 25 00 00 ..." for failure messages.
 std::string hex(const Bytes &bytes);
 
-// A blocking TCP client of 127.0.0.1:port.
+// A blocking TCP client of 127.0.0.1:port (or of another numeric address).
 class NetClient {
  public:
   // Connects at once; throws when the connection is refused.
-  explicit NetClient(int port);
+  explicit NetClient(int port, const std::string &host = "127.0.0.1");
   ~NetClient();
   NetClient(const NetClient &) = delete;
   NetClient &operator=(const NetClient &) = delete;
