@@ -50,24 +50,6 @@ sockaddr_in loopback(int port) {
   return a;
 }
 
-// host:port as a socket address (IPv4 or IPv6); its size, 0 when host is
-// no numeric address.
-socklen_t socket_address(const std::string &host, int port, sockaddr_storage &where) {
-  where = {};
-  auto *a4 = reinterpret_cast<sockaddr_in *>(&where);
-  auto *a6 = reinterpret_cast<sockaddr_in6 *>(&where);
-  if (inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1) {
-    a4->sin_family = AF_INET;
-    a4->sin_port = htons(static_cast<uint16_t>(port));
-    return sizeof *a4;
-  }
-  if (inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr) == 1) {
-    a6->sin6_family = AF_INET6;
-    a6->sin6_port = htons(static_cast<uint16_t>(port));
-    return sizeof *a6;
-  }
-  return 0;
-}
 
 int count_entries(const std::string &dir) {
   DIR *d = opendir(dir.c_str());
@@ -144,6 +126,23 @@ Bytes read_for(int fd, size_t want, int timeout_ms) {
     got.insert(got.end(), buf, buf + n);
   }
   return got;
+}
+
+socklen_t socket_address(const std::string &host, int port, sockaddr_storage &where) {
+  where = {};
+  auto *a4 = reinterpret_cast<sockaddr_in *>(&where);
+  auto *a6 = reinterpret_cast<sockaddr_in6 *>(&where);
+  if (inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1) {
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *a4;
+  }
+  if (inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr) == 1) {
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof *a6;
+  }
+  return 0;
 }
 
 // ---- NetClient -------------------------------------------------------------
