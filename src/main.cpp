@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "environment.h"
 #include "modbusRTU.h"
 #include "pelnet.h"
 #include "sleep_us.h"
+#include "tq708port.h"
 
 namespace {
 
@@ -107,6 +109,16 @@ void PrintSettings() {
   printf("--ip port     %i\r\n", ModbusRTU.ipport);
 }
 
+bool TakeEnvironment() {
+  char error[kEnvErrorSize];
+  if (!ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, error, sizeof error)) {
+    fprintf(stderr, "%s\n", error);
+    return false;
+  }
+  TQ708sSetRs485(ModbusRTU.serialport, VelkordEnv.rs485_on ? &VelkordEnv.rs485 : nullptr);
+  return true;
+}
+
 int StartGateway() {
   int res = OpenSerial();
   printf("---- opening serial port  %u  res=%i ---\r\n", static_cast<unsigned>(ModbusRTU.serialport), res);
@@ -139,5 +151,8 @@ int main(int argc, char **argv) {
   int status = ParseCommandLine(argc, argv);
   if (status != kGoOn) return status;
   PrintSettings();
+  // The command line is echoed whatever the environment holds, so the log
+  // shows what was asked for; nothing is opened before both are accepted.
+  if (!TakeEnvironment()) return kStatusStartFailed;
   return StartGateway();
 }

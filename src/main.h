@@ -11,6 +11,10 @@ int ParseCommandLine(int argc, char **argv);
 // Prints the five settings lines of ModbusRTU.
 void PrintSettings();
 
+// Reads the VELKORD_* settings into VelkordEnv and hands the serial library
+// its part. False, after one line on standard error, when one is invalid.
+bool TakeEnvironment();
+
 // Opens the serial link and the TCP server, then idles for ever. Returns 255
 // only when one of the two starts failed.
 int StartGateway();

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "access.h"
+#include "environment.h"
 #include "message.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
@@ -297,9 +299,14 @@ void *ListenProcess(void *) {
     uint32_t rest_us = kListenerRestUs;
     // A full house accepts nothing: newcomers wait in the listen backlog.
     if (count < kMaxClients && wait_ready(listener, POLLIN, kAcceptWaitMs) == 0) {
-      // A failed accept starts no handler and costs the ordinary rest.
-      int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (sock >= 0) {
+      // A failed accept starts no handler and costs the ordinary rest, and
+      // so does a peer outside the allowed networks: closed unserved, unseen.
+      struct sockaddr_storage peer;
+      socklen_t peer_size = sizeof peer;
+      int sock = accept4(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
+      if (sock >= 0 && !AdmitPeer(VelkordEnv.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
+        close(sock);
+      } else if (sock >= 0) {
         printf("-----CLIENT-----\r\n");
         printf("-- sock. %i --\r\n", sock);
         hand_over(sock);
@@ -312,19 +319,44 @@ void *ListenProcess(void *) {
   return nullptr;
 }
 
-int pelnetStart() {
-  listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (listener < 0) return -1;
+namespace {
+
+// The address VELKORD_LISTEN names, or else all IPv4 interfaces (`addr`).
+socklen_t listen_address(uint16_t port, struct sockaddr_storage &where) {
+  memset(&where, 0, sizeof where);
+  if (VelkordEnv.listen.family == AF_INET6) {
+    struct sockaddr_in6 *a6 = reinterpret_cast<struct sockaddr_in6 *>(&where);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(port);
+    a6->sin6_addr = VelkordEnv.listen.v6;
+    return sizeof *a6;
+  }
   memset(&addr, 0, sizeof addr);
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(ModbusRTU.ipport));
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = VelkordEnv.listen.family == AF_INET ? VelkordEnv.listen.v4.s_addr : htonl(INADDR_ANY);
+  memcpy(&where, &addr, sizeof addr);
+  return sizeof addr;
+}
+
+}  // namespace
+
+int pelnetStart() {
+  struct sockaddr_storage where;
+  socklen_t where_size = listen_address(static_cast<uint16_t>(ModbusRTU.ipport), where);
+  listener = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (listener < 0) return -1;
+  // "::" serves IPv4 clients too, whatever the system's default for IPv6
+  // sockets says; they show as IPv4-mapped addresses.
+  int off = 0;
+  if (where.ss_family == AF_INET6 && setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)
+    return -1;
   // A gateway killed with clients connected leaves their connections in
   // TIME_WAIT; without address reuse a restart could not bind for a minute.
   // A port that another socket listens on still refuses the bind.
   int one = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) return -2;
+  if (bind(listener, reinterpret_cast<struct sockaddr *>(&where), where_size) < 0) return -2;
   if (listen(listener, kBacklog) < 0) return -3;
   if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return -4;
   sem_init(&HandOverTaken, 0, 0);

@@ -48,6 +48,7 @@ uint8_t StatusForResult(int result);
 void *ClientProcess(void *server);
 void *ListenProcess(void *);
 
-// Opens the TCP port (low 16 bits of ModbusRTU.ipport) and starts the
+// Opens the TCP port (low 16 bits of ModbusRTU.ipport) on the address of
+// VelkordEnv.listen (all IPv4 interfaces by default) and starts the
 // listener: 0, or -1 socket, -2 bind, -3 listen, -4 mutex.
 int pelnetStart();

@@ -30,6 +30,13 @@ static constexpr int kLineRates[kRateCount] = {0,     50,     75,     110,    13
 static constexpr int kSpeedCodes[kRateCount] = {
     0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1006, 0x1007};
 
+// RS-485 mode each port's driver is asked for at open, when enabled.
+static bool rs485_on[4];
+static struct serial_rs485 rs485_mode[4];
+
+static int ask_driver_for_rs485(int fd, struct serial_rs485 *mode) { return ioctl(fd, TIOCSRS485, mode); }
+static TQ708sRs485Request rs485_request = ask_driver_for_rs485;
+
 // Operating-mode request of the multiport driver (RS-232/422/485 selection);
 // other drivers reject it, which is harmless.
 static constexpr unsigned long kSetInterfaceModeRequest = 0x442;
@@ -121,6 +128,35 @@ static void build_working_settings(int port, int speed_code, int parity, int dat
   tio->c_cflag |= CREAD | CLOCAL;
 }
 
+// USB serial adapters hand received bytes over on a timer of up to 16 ms
+// unless asked for low latency; on-board UARTs ignore the flag or do not know
+// the request. Either way a refusal leaves the line as good as it was.
+static void ask_low_latency(int fd) {
+  struct serial_struct info;
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+  info.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &info);
+}
+
+// A line that should drive an RS-485 transceiver but does not would send
+// into a bus it never turns around: refuse to go on without the mode.
+static bool enter_rs485_mode(int port, int fd, const char *name) {
+  if (!rs485_on[port]) return true;
+  struct serial_rs485 mode = rs485_mode[port];
+  if (rs485_request(fd, &mode) == 0) return true;
+  fprintf(stderr, "%s: the driver of %s refuses RS-485 mode: %s\n", kRs485Variable, name, strerror(errno));
+  return false;
+}
+
+void TQ708sSetRs485(int port, const struct serial_rs485 *mode) {
+  rs485_on[port] = mode != nullptr;
+  if (mode) rs485_mode[port] = *mode;
+}
+
+void TQ708sSetRs485Request(TQ708sRs485Request request) {
+  rs485_request = request ? request : ask_driver_for_rs485;
+}
+
 int TQ708sLineRate(int baud) { return kLineRates[rate_index(baud)]; }
 
 int TQ708sSpeedCode(int baud) { return kSpeedCodes[rate_index(baud)]; }
@@ -156,6 +192,11 @@ int TQ708sopen(int port, int interfaceMode, int baud, int parity, int databits, 
   cfsetispeed(&newtio[port], static_cast<speed_t>(speed_code));
   cfsetospeed(&newtio[port], static_cast<speed_t>(speed_code));
   tcsetattr(fd, TCSANOW, &newtio[port]);
+  ask_low_latency(fd);
+  if (!enter_rs485_mode(port, fd, name)) {
+    TQ708sclose(port);
+    return -2;
+  }
   return 0;
 }
 

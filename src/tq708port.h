@@ -7,6 +7,7 @@
 // "device node could not be opened".
 #pragma once
 
+#include <linux/serial.h>
 #include <termios.h>
 
 int TQ708sfindFD(int port);
@@ -35,3 +36,19 @@ const struct termios *TQ708sWorkingSettings(int port);
 // The environment variable that replaces the device-node pattern
 // "/dev/ttyM%d" (USB RS-485 adapters, pseudo-terminal links in tests).
 constexpr const char *kTtyPatternVariable = "VELKORD_TTY_PATTERN";
+
+// The environment variable that asks for the kernel's RS-485 mode; the
+// library names it when the driver refuses.
+constexpr const char *kRs485Variable = "VELKORD_RS485";
+
+// From the next TQ708sopen of `port` on, every open (the first and each
+// reopen after a lost link) asks the driver for `mode` with TIOCSRS485 once
+// the line is set up; a refusal closes the node again and the open returns
+// -2 with one line on standard error. nullptr leaves the driver's mode alone.
+void TQ708sSetRs485(int port, const struct serial_rs485 *mode);
+
+// How the RS-485 request reaches the driver: ioctl(fd, TIOCSRS485, mode)
+// unless a test puts its own function in (nullptr restores the ioctl).
+// Returns 0, or -1 with errno set.
+using TQ708sRs485Request = int (*)(int fd, struct serial_rs485 *mode);
+void TQ708sSetRs485Request(TQ708sRs485Request request);

@@ -51,6 +51,7 @@ sockaddr_in loopback(int port) {
   return a;
 }
 
+
 int count_entries(const std::string &dir) {
   DIR *d = opendir(dir.c_str());
   if (!d) return -1;
@@ -128,16 +129,35 @@ Bytes read_for(int fd, size_t want, int timeout_ms) {
   return got;
 }
 
+socklen_t socket_address(const std::string &host, int port, sockaddr_storage &where) {
+  where = {};
+  auto *a4 = reinterpret_cast<sockaddr_in *>(&where);
+  auto *a6 = reinterpret_cast<sockaddr_in6 *>(&where);
+  if (inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1) {
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *a4;
+  }
+  if (inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr) == 1) {
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(static_cast<uint16_t>(port));
+    return sizeof *a6;
+  }
+  return 0;
+}
+
 // ---- NetClient -------------------------------------------------------------
 
-NetClient::NetClient(int port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+NetClient::NetClient(int port, const std::string &host) {
+  sockaddr_storage a;
+  socklen_t size = socket_address(host, port, a);
+  if (size == 0) throw std::runtime_error(host + " is no numeric address");
+  fd_ = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket failed");
-  sockaddr_in a = loopback(port);
-  if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+  if (connect(fd_, reinterpret_cast<sockaddr *>(&a), size) != 0) {
     ::close(fd_);
     fd_ = -1;
-    throw std::runtime_error("connect to 127.0.0.1:" + std::to_string(port) + " failed");
+    throw std::runtime_error("connect to " + host + " port " + std::to_string(port) + " failed");
   }
 }
 

@@ -3,6 +3,7 @@
 // every read, and a connected loopback pair for in-process framing tests.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -40,11 +41,15 @@ Bytes raw_message(uint16_t declared, size_t length, uint8_t fill = 0);
 // "37 bytes: 25 00 00 ..." for failure messages.
 std::string hex(const Bytes &bytes);
 
-// A blocking TCP client of 127.0.0.1:port.
+// host:port as a socket address (IPv4 or IPv6); its size, 0 when host is
+// no numeric address.
+socklen_t socket_address(const std::string &host, int port, struct sockaddr_storage &where);
+
+// A blocking TCP client of 127.0.0.1:port (or of another numeric address).
 class NetClient {
  public:
   // Connects at once; throws when the connection is refused.
-  explicit NetClient(int port);
+  explicit NetClient(int port, const std::string &host = "127.0.0.1");
   ~NetClient();
   NetClient(const NetClient &) = delete;
   NetClient &operator=(const NetClient &) = delete;

@@ -8,16 +8,17 @@ std::vector<std::string> gateway_args(long tcp_port) {
   return {"-sp", "0", "-br", "115200", "-db", "8", "-sb", "1", "-p", std::to_string(tcp_port)};
 }
 
-NetGateway::NetGateway()
-    : unit_(std::make_unique<LibmodbusUnit>(line_, kUnit, 115200)), port_(free_tcp_port()) {
+NetGateway::NetGateway(std::vector<std::string> env)
+    : unit_(std::make_unique<LibmodbusUnit>(line_, kUnit, 115200)), env_(std::move(env)), port_(free_tcp_port()) {
   unit_->set_holding(0, kRegister0);
+  env_.push_back(tty_env());
 }
 
 NetGateway::~NetGateway() { kill(); }
 
 bool NetGateway::start(int timeout_ms) {
   for (int attempt = 0; attempt < 3; ++attempt) {
-    gateway_ = std::make_unique<Gateway>(gateway_args(port_), std::vector<std::string>{tty_env()});
+    gateway_ = std::make_unique<Gateway>(gateway_args(port_), env_);
     if (!gateway_->wait_for_output("---- opening tcp/ip", timeout_ms)) return false;
     // The server line comes whether the port could be bound or not; a
     // gateway that could not bind ends right after it.

@@ -23,7 +23,8 @@ class NetGateway {
   static constexpr uint8_t kUnit = 1;
   static constexpr uint16_t kRegister0 = 0x002A;
 
-  NetGateway();
+  // `env`: "NAME=value" entries the gateway gets besides the device pattern.
+  explicit NetGateway(std::vector<std::string> env = {});
   ~NetGateway();
 
   // Starts (or starts again, after kill()) the gateway; false when its
@@ -43,6 +44,7 @@ class NetGateway {
  private:
   PtyPair line_{0};
   std::unique_ptr<LibmodbusUnit> unit_;
+  std::vector<std::string> env_;
   int port_;
   bool started_ = false;
   std::unique_ptr<Gateway> gateway_;

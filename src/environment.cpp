@@ -1,0 +1,194 @@
+#include "environment.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tq708port.h"
+
+VelkordSettings VelkordEnv;
+
+namespace {
+
+// Reads one variable's value (set, not empty) into the settings, or writes
+// the reason it is refused.
+using Reader = bool (*)(const char *value, VelkordSettings &s, char *reason, size_t size);
+
+// Serial drivers clamp both RTS delays to 100 ms.
+constexpr uint32_t kMaxRtsDelayUs = 100000;
+// A reply whose pieces are a second apart is two replies, not a slow one.
+constexpr uint32_t kMaxFrameGapUs = 1000000;
+constexpr size_t kMaxOptionsLength = 128;
+// The error line quotes at most this much of the value.
+constexpr int kShownValueLength = 64;
+
+// Decimal digits only (no sign, no blanks), at most `max`.
+bool parse_decimal(const char *text, uint32_t max, uint32_t &out) {
+  if (*text == '\0') return false;
+  uint64_t v = 0;
+  for (const char *p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+    if (v > max) return false;
+  }
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+// The next comma-separated item of `rest` (cut out in place), or nullptr.
+char *next_item(char *&rest) {
+  if (rest == nullptr) return nullptr;
+  char *item = rest;
+  char *comma = strchr(rest, ',');
+  if (comma) *comma = '\0';
+  rest = comma ? comma + 1 : nullptr;
+  return item;
+}
+
+// "before=US" or "after=US" into the driver's delay, which it counts in whole
+// milliseconds: rounded up, so the line never turns sooner than asked.
+bool read_rts_delay(const char *item, const char *key, uint32_t &ms, bool &seen, char *reason, size_t size) {
+  if (seen) {
+    snprintf(reason, size, "%s given twice", key);
+    return false;
+  }
+  uint32_t us = 0;
+  if (!parse_decimal(item + strlen(key), kMaxRtsDelayUs, us)) {
+    snprintf(reason, size, "\"%s\" needs a delay in microseconds from 0 to %u", item, kMaxRtsDelayUs);
+    return false;
+  }
+  ms = (us + 999) / 1000;
+  seen = true;
+  return true;
+}
+
+struct Rs485Seen {
+  bool rts, before, after;
+};
+
+bool read_rs485_option(const char *item, struct serial_rs485 &m, Rs485Seen &seen, char *reason, size_t size) {
+  bool on_send = strcmp(item, "rts-on-send") == 0;
+  if (on_send || strcmp(item, "rts-after-send") == 0) {
+    if (seen.rts) {
+      snprintf(reason, size, "more than one of rts-on-send and rts-after-send");
+      return false;
+    }
+    seen.rts = true;
+    m.flags |= on_send ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND;
+    return true;
+  }
+  if (strncmp(item, "before=", 7) == 0)
+    return read_rts_delay(item, "before=", m.delay_rts_before_send, seen.before, reason, size);
+  if (strncmp(item, "after=", 6) == 0)
+    return read_rts_delay(item, "after=", m.delay_rts_after_send, seen.after, reason, size);
+  snprintf(reason, size, "\"%s\" is not one of rts-on-send, rts-after-send, before=US, after=US", item);
+  return false;
+}
+
+bool read_rs485(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  if (strcmp(value, "off") == 0) return true;
+  if (strlen(value) > kMaxOptionsLength) {
+    snprintf(reason, size, "longer than %zu characters", kMaxOptionsLength);
+    return false;
+  }
+  char copy[kMaxOptionsLength + 1];
+  strcpy(copy, value);
+  char *rest = copy;
+  if (strcmp(next_item(rest), "on") != 0) {
+    snprintf(reason, size, "must be off, or on with optional ,rts-on-send|,rts-after-send,before=US,after=US");
+    return false;
+  }
+  struct serial_rs485 mode = {};
+  Rs485Seen seen = {};
+  while (char *item = next_item(rest))
+    if (!read_rs485_option(item, mode, seen, reason, size)) return false;
+  // The usual wiring: the transceiver's driver enable follows RTS, high
+  // while sending.
+  if (!seen.rts) mode.flags |= SER_RS485_RTS_ON_SEND;
+  mode.flags |= SER_RS485_ENABLED;
+  s.rs485 = mode;
+  s.rs485_on = true;
+  return true;
+}
+
+bool read_echo(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) {
+    snprintf(reason, size, "must be 0 or 1");
+    return false;
+  }
+  s.echo = value[0] == '1';
+  return true;
+}
+
+bool read_frame_gap(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  if (!parse_decimal(value, kMaxFrameGapUs, s.frame_gap_us) || s.frame_gap_us == 0) {
+    snprintf(reason, size, "must be a whole number of microseconds from 1 to %u", kMaxFrameGapUs);
+    return false;
+  }
+  return true;
+}
+
+bool read_listen(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  if (inet_pton(AF_INET, value, &s.listen.v4) == 1) {
+    s.listen.family = AF_INET;
+  } else if (inet_pton(AF_INET6, value, &s.listen.v6) == 1) {
+    s.listen.family = AF_INET6;
+  } else {
+    snprintf(reason, size, "must be one IPv4 or IPv6 address, without brackets or port");
+    return false;
+  }
+  return true;
+}
+
+bool read_allow(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  return ParseAllowList(value, s.allow, reason, size);
+}
+
+struct Variable {
+  const char *name;
+  Reader read;
+};
+
+const Variable kVariables[] = {
+    {kRs485Variable, read_rs485},
+    {"VELKORD_ECHO", read_echo},
+    {"VELKORD_FRAME_GAP_US", read_frame_gap},
+    {"VELKORD_LISTEN", read_listen},
+    {"VELKORD_ALLOW", read_allow},
+};
+
+// An echoing transceiver is only heard if the driver keeps the receiver on
+// while it sends; in RS-485 mode many drivers switch it off.
+void combine(VelkordSettings &s) {
+  if (s.rs485_on && s.echo) s.rs485.flags |= SER_RS485_RX_DURING_TX;
+}
+
+// The line goes to a terminal or the journal: no control characters in it,
+// whatever the value held.
+void make_printable(char *line) {
+  for (char *p = line; *p; ++p)
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) *p = '?';
+}
+
+}  // namespace
+
+const char *ProcessEnvironment(void *, const char *name) { return getenv(name); }
+
+bool ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size) {
+  VelkordSettings s = {};
+  for (const Variable &v : kVariables) {
+    const char *value = lookup(context, v.name);
+    if (value == nullptr || *value == '\0') continue;
+    char reason[kEnvErrorSize];
+    if (!v.read(value, s, reason, sizeof reason)) {
+      snprintf(error, error_size, "%s=\"%.*s\": %s", v.name, kShownValueLength, value, reason);
+      make_printable(error);
+      return false;
+    }
+  }
+  combine(s);
+  out = s;
+  return true;
+}

@@ -1,0 +1,48 @@
+// environment: the gateway's VELKORD_* settings.
+//
+// Everything beyond the command line comes from environment variables. They
+// are read and checked together before anything is opened, and an invalid one
+// ends the start with one line naming it. A variable that is unset or empty
+// takes its default, and every default leaves the gateway as it is without it.
+#pragma once
+
+#include <linux/serial.h>
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "access.h"
+
+// Where the native TCP port listens; family 0 means all IPv4 interfaces.
+struct ListenAddress {
+  int family;  // 0, AF_INET or AF_INET6
+  struct in_addr v4;
+  struct in6_addr v6;
+};
+
+struct VelkordSettings {
+  bool rs485_on;              // VELKORD_RS485
+  struct serial_rs485 rs485;  //   what the driver is asked for when rs485_on
+  bool echo;                  // VELKORD_ECHO: the transceiver echoes what we send
+  uint32_t frame_gap_us;      // VELKORD_FRAME_GAP_US; 0: the line's own gap rule
+  ListenAddress listen;       // VELKORD_LISTEN
+  AllowList allow;            // VELKORD_ALLOW; no networks: everyone
+};
+
+// The settings of this process. main fills them before the serial link and
+// the server start; afterwards they are only read, without a lock, like
+// ModbusRTU. Until then they are all zero, which is every default.
+extern VelkordSettings VelkordEnv;
+
+// A getenv-like source: the value of `name`, or nullptr when it is unset.
+using EnvLookup = const char *(*)(void *context, const char *name);
+
+// getenv as an EnvLookup.
+const char *ProcessEnvironment(void *context, const char *name);
+
+constexpr size_t kEnvErrorSize = 256;
+
+// Reads and checks every setting. True with `out` filled; false with one line
+// (no line end) in `error` that names the first invalid variable and why.
+bool ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size);
