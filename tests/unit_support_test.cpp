@@ -24,14 +24,55 @@ using Client = vt::RtuClient;
 
 TEST(Crc16Modbus, MatchesPublishedValues) {
   const std::string digits = "123456789";
-  EXPECT_EQ(vt::crc16_modbus(reinterpret_cast<const uint8_t *>(digits.data()), digits.size()),
-            0x4B37);
-  EXPECT_EQ(vt::crc16_modbus(Bytes{}), 0xFFFF);
+  EXPECT_EQ(ptyunit::crc16(reinterpret_cast<const uint8_t *>(digits.data()), digits.size()), 0x4B37);
+  EXPECT_EQ(ptyunit::crc16(Bytes{}), 0xFFFF);
   EXPECT_EQ(vt::with_crc({0x01, 0x03, 0x00, 0x00, 0x00, 0x01}),
             (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
   EXPECT_TRUE(vt::crc_ok({0xFF, 0xFF}));
   EXPECT_FALSE(vt::crc_ok({0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x0A, 0x84}));
   EXPECT_FALSE(vt::crc_ok({0xFF}));
+}
+
+// What goes on the line for one answer (unit 5, function 3, one register
+// 0x1234, or exception 2), for each way a unit or a line spoils it.
+TEST(AnswerBytes, ShapesSpoilTheAnswerAsNamed) {
+  const Bytes reply = {5, 3, 2, 0x12, 0x34};
+  const Bytes exception = {5, 0x83, 0x02};
+  auto shape = [](auto set) {
+    ptyunit::Shape s;
+    set(s);
+    return s;
+  };
+  struct Case {
+    const char *name;
+    ptyunit::Shape shape;
+    Bytes payload;
+    Bytes want;  // empty: nothing goes out
+  };
+  const Bytes sealed = vt::with_crc(reply);
+  const Case cases[] = {
+      {"as it is", {}, reply, sealed},
+      {"wrong unit", shape([](auto &s) { s.wrong_unit = true; }), reply, vt::with_crc({6, 3, 2, 0x12, 0x34})},
+      {"unit 247 wraps to 1", shape([](auto &s) { s.wrong_unit = true; }), {247, 3, 2, 0, 1},
+       vt::with_crc({1, 3, 2, 0, 1})},
+      {"wrong function", shape([](auto &s) { s.wrong_function = true; }), reply, vt::with_crc({5, 4, 2, 0x12, 0x34})},
+      {"wrong function keeps the exception bit", shape([](auto &s) { s.wrong_function = true; }), exception,
+       vt::with_crc({5, 0x84, 0x02})},
+      {"15 and 16 swap", shape([](auto &s) { s.wrong_function = true; }), {5, 16, 0, 1, 0, 2},
+       vt::with_crc({5, 15, 0, 1, 0, 2})},
+      {"short answer", shape([](auto &s) { s.short_answer = true; }), reply, vt::with_crc({5, 3, 2, 0x12})},
+      {"wrong crc", shape([](auto &s) { s.wrong_crc = true; }), reply,
+       {5, 3, 2, 0x12, 0x34, static_cast<uint8_t>(~sealed[5]), static_cast<uint8_t>(~sealed[6])}},
+      {"raw", shape([](auto &s) { s.raw = Bytes{1, 2, 3}; }), reply, {1, 2, 3}},
+      {"no payload", {}, {}, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ptyunit::answer_bytes(c.shape, [&] { return c.payload; }), c.want);
+  }
+  const Bytes flood = ptyunit::answer_bytes(shape([](auto &s) { s.flood = 300; }), [] { return Bytes{1}; });
+  EXPECT_EQ(flood.size(), 300u);
+  EXPECT_FALSE(vt::crc_ok(flood));
 }
 
 TEST(LibmodbusUnit, ServesAClientOnEachOfItsAddresses) {

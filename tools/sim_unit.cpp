@@ -57,50 +57,6 @@ bool well_formed(const std::vector<uint8_t> &request) {
 
 }  // namespace
 
-uint16_t crc16(const uint8_t *data, size_t length) {
-  uint16_t crc = 0xFFFF;
-  for (size_t i = 0; i < length; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
-
-bool crc_ok(const std::vector<uint8_t> &frame) {
-  if (frame.size() < 2) return false;
-  size_t n = frame.size() - 2;
-  return crc16(frame.data(), n) == (frame[n] | frame[n + 1] << 8);
-}
-
-void append_crc(std::vector<uint8_t> &frame) {
-  uint16_t crc = crc16(frame.data(), frame.size());
-  frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-  frame.push_back(static_cast<uint8_t>(crc >> 8));
-}
-
-size_t request_length(const std::vector<uint8_t> &bytes) {
-  if (bytes.size() <= kFunctionAt) return 0;
-  uint8_t fc = bytes[kFunctionAt];
-  if (fc >= 1 && fc <= 6) return kFixedRequestSize + 2;
-  if (fc == 15 || fc == 16) return bytes.size() > kByteCountAt ? kDataAt + bytes[kByteCountAt] + 2 : 0;
-  return 0;
-}
-
-std::vector<uint8_t> misshape(std::vector<uint8_t> reply, bool wrong_unit, bool wrong_function, bool short_answer) {
-  constexpr uint8_t kLastUnit = 247;
-  constexpr uint8_t kExceptionBit = 0x80;
-  if (reply.size() <= kFunctionAt) return reply;
-  if (wrong_unit) reply[kUnitAt] = static_cast<uint8_t>(reply[kUnitAt] % kLastUnit + 1);
-  if (wrong_function) {
-    uint8_t fc = reply[kFunctionAt] & ~kExceptionBit;
-    // 1<->2, 3<->4, 5<->6 and 15<->16 answer in the same layout.
-    uint8_t other = fc == 15 ? 16 : fc == 16 ? 15 : (fc % 2 ? fc + 1 : fc - 1);
-    reply[kFunctionAt] = static_cast<uint8_t>(other | (reply[kFunctionAt] & kExceptionBit));
-  }
-  if (short_answer) reply.pop_back();
-  return reply;
-}
-
 Unit::Unit(uint8_t address) : address_(address), coils_(kTableSize, false), holding_(kTableSize) {
   for (int i = 0; i < kTableSize; ++i) holding_[i] = static_cast<uint16_t>(i);
 }

@@ -1,7 +1,6 @@
-// The Modbus side of the unit simulator: the RTU CRC, the shapes of requests
-// on the line, and the four tables of one simulated unit with the answers
-// they give. Nothing here knows about terminals or time-keeping beyond the
-// elapsed time it is handed.
+// The four tables of one simulated unit and the answers they give. The line
+// itself (framing, CRC, pacing, faults) is ptyunit's; nothing here knows
+// about terminals or time-keeping beyond the elapsed time it is handed.
 #pragma once
 
 #include <cstddef>
@@ -9,24 +8,6 @@
 #include <vector>
 
 namespace sim {
-
-// CRC-16/MODBUS (reflected 0xA001, start 0xFFFF); its low byte goes first.
-uint16_t crc16(const uint8_t *data, size_t length);
-// True when `frame` is at least 2 long and ends in the CRC of the rest.
-bool crc_ok(const std::vector<uint8_t> &frame);
-// Appends the CRC, low byte then high byte.
-void append_crc(std::vector<uint8_t> &frame);
-
-// Length with CRC of the request that `bytes` starts with, when its
-// function has a fixed request shape and enough of it is in to tell; else 0
-// (then only a silence on the line ends the frame).
-size_t request_length(const std::vector<uint8_t> &bytes);
-
-// A reply (no CRC) changed the ways a faulty line or unit changes one: the
-// next unit address (247 wraps to 1), the neighbouring function of the same
-// layout (1/2, 3/4, 5/6, 15/16; an exception keeps its bit 7), one byte
-// short. The caller seals the result with a fresh CRC.
-std::vector<uint8_t> misshape(std::vector<uint8_t> reply, bool wrong_unit, bool wrong_function, bool short_answer);
 
 constexpr uint8_t kBroadcast = 0;
 constexpr int kTableSize = 1000;  // entries in each of the four tables

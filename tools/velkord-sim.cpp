@@ -4,7 +4,6 @@
 // master opens its "serial port".
 #include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,11 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <deque>
 #include <string>
 #include <vector>
 
+#include "ptyunit.h"
 #include "sim_unit.h"
 
 #ifndef VELKORD_SIM_VERSION
@@ -35,7 +33,6 @@ constexpr int kStatusUsage = 2;
 constexpr int kStatusFailed = 1;
 constexpr int kGoOn = -1;
 
-constexpr int kCharBits = 11;  // start, 8 data, parity or second stop, stop
 // Above 19200 baud Modbus fixes the end-of-frame silence at 1750 us instead
 // of 3.5 character times.
 constexpr int kFixedSilenceBaud = 19200;
@@ -80,6 +77,8 @@ constexpr const char *kUsage =
     "Stops on SIGINT or SIGTERM. Exit status 0, 1 when the line cannot be set up,\n"
     "2 for a bad option.\n";
 
+using Bytes = std::vector<uint8_t>;
+
 struct Options {
   std::string link;
   std::vector<uint8_t> units = {1};
@@ -96,16 +95,6 @@ struct Options {
 volatile sig_atomic_t g_stop = 0;
 
 void on_stop_signal(int) { g_stop = 1; }
-
-int64_t now_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-struct timespec timespec_from_us(int64_t us) {
-  return {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
-}
 
 // ------------------------------------------------------------------ options
 
@@ -254,185 +243,105 @@ class FaultDice {
   uint64_t state_;
 };
 
-// --------------------------------------------------------------- the line
+// --------------------------------------------------------------- the units
 
-// The units' end of the line: one thread gathers received bytes into
-// frames, has the units answer them, and writes replies, byte by byte at
-// the character time when pacing. Reading goes on while a slow reply is out.
-class Line {
+// The simulated units on the units' end of the line: they perform what they
+// hear, draw the faults of each answer, and log both when asked to.
+class Units {
  public:
-  Line(int fd, const Options &o) : fd_(fd), o_(o), dice_(o.seed), start_us_(now_us()) {
+  Units(int fd, const Options &o)
+      : o_(o),
+        dice_(o.seed),
+        start_us_(ptyunit::now_us()),
+        char_us_(ptyunit::char_time_us(o.baud)),
+        line_(
+            fd, [this](const ptyunit::Frame &f, ptyunit::Line &) { handle(f); },
+            [this](const Bytes &bytes, const std::string &note, int error) {
+              log(bytes, "tx", error != 0 ? strerror(error) : note.empty() ? nullptr : note.c_str());
+            }) {
     for (uint8_t a : o.units) units_.emplace_back(a);
-    char_us_ = (kCharBits * 1000000LL + o.baud - 1) / o.baud;
-    silence_us_ = o.baud > kFixedSilenceBaud ? kFixedSilenceUs : (7 * char_us_ + 1) / 2;
+    line_.set_silence_us(o.baud > kFixedSilenceBaud ? kFixedSilenceUs : (7 * char_us_ + 1) / 2);
+    line_.set_max_frame_bytes(kMaxFrameBytes);
   }
 
   // Runs until a stop signal arrives; signals are blocked outside the wait.
   void run(const sigset_t &wait_mask) {
-    while (!g_stop) {
-      int64_t now = now_us();
-      bool want_out = write_due(now);
-      now = now_us();
-      if (!rx_.empty() && now - rx_last_us_ >= silence_us_) {
-        handle(rx_, rx_first_us_, rx_last_us_);
-        rx_.clear();
-      }
-
-      // Without a deadline the wait lasts until bytes, room or a signal arrive.
-      int64_t deadline = INT64_MAX;
-      if (!out_.empty() && !want_out) deadline = out_.front().due_us;
-      if (!rx_.empty()) deadline = std::min(deadline, rx_last_us_ + silence_us_);
-      struct pollfd p = {fd_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0};
-      struct timespec ts = timespec_from_us(std::max<int64_t>(deadline - now, 0));
-      int r = ppoll(&p, 1, deadline == INT64_MAX ? nullptr : &ts, &wait_mask);
-      if (r <= 0) continue;
-      if (p.revents & POLLIN) receive();
-      // The slave end is held open here, so a hang-up should never show;
-      // if it does, do not spin on it.
-      if (p.revents & (POLLHUP | POLLERR)) usleep(1000);
-    }
+    while (!g_stop) line_.step(ptyunit::Line::kNoLimit, &wait_mask);
   }
 
  private:
-  // The faults drawn for one request; each draw is made whatever the others
-  // came to.
-  struct Faults {
-    bool silent = false, bad_crc = false, late = false;
-    bool wrong_unit = false, wrong_function = false, short_answer = false;
-
-    std::string note() const {
-      std::string n;
-      auto add = [&](bool on, const char *what) {
-        if (on) n += (n.empty() ? "fault: " : ", ") + std::string(what);
-      };
-      add(wrong_unit, "wrong unit");
-      add(wrong_function, "wrong function");
-      add(short_answer, "short answer");
-      add(bad_crc, "bad CRC");
-      add(late, "late");
-      return n;
-    }
-  };
-
-  struct Outgoing {
-    std::vector<uint8_t> bytes;
-    size_t pos = 0;
-    int64_t due_us = 0;  // when the next byte (or all of them) may go
-    int64_t gap_us = 0;  // > 0: one byte at a time, this far apart
-    std::string note;    // for the log, once the reply is out
-  };
-
-  void receive() {
-    uint8_t buf[512];
-    ssize_t n = read(fd_, buf, sizeof buf);
-    if (n <= 0) return;
-    int64_t t = now_us();
-    if (rx_.empty()) rx_first_us_ = t;
-    rx_.insert(rx_.end(), buf, buf + n);
-    rx_last_us_ = t;
-    // A well-formed request of a known shape is answered at once, the way a
-    // quick unit would; anything else waits for the silence that ends it.
-    for (;;) {
-      size_t len = sim::request_length(rx_);
-      if (len == 0 || rx_.size() < len) break;
-      std::vector<uint8_t> head(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
-      if (!sim::crc_ok(head)) break;
-      handle(head, rx_first_us_, rx_last_us_);
-      rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
-      rx_first_us_ = rx_last_us_;
-    }
-    if (rx_.size() > kMaxFrameBytes) {
-      log(rx_, "rx", "ignored: longer than any frame");
-      rx_.clear();
-    }
-  }
-
   sim::Unit *find_unit(uint8_t address) {
     for (sim::Unit &u : units_)
       if (u.address() == address) return &u;
     return nullptr;
   }
 
-  void handle(const std::vector<uint8_t> &frame, int64_t first_us, int64_t last_us) {
-    if (frame.size() < 4) return log(frame, "rx", "ignored: too short");
-    if (!sim::crc_ok(frame)) return log(frame, "rx", "ignored: bad CRC");
-    std::vector<uint8_t> request(frame.begin(), frame.end() - 2);
-    int64_t elapsed = now_us() - start_us_;
-    uint8_t fc = request[1];
+  void handle(const ptyunit::Frame &frame) {
+    if (frame.bytes.size() > kMaxFrameBytes) return log(frame.bytes, "rx", "ignored: longer than any frame");
+    if (frame.bytes.size() < ptyunit::kMinAnswerable) return log(frame.bytes, "rx", "ignored: too short");
+    if (!frame.crc_ok()) return log(frame.bytes, "rx", "ignored: bad CRC");
+    Bytes request(frame.bytes.begin(), frame.bytes.end() - 2);
+    int64_t elapsed = ptyunit::now_us() - start_us_;
     if (request[0] == sim::kBroadcast) {
+      uint8_t fc = request[1];
       bool write = fc == 5 || fc == 6 || fc == 15 || fc == 16;
       if (write)
         for (sim::Unit &u : units_) u.serve(request, elapsed);
-      return log(frame, "rx", write ? "broadcast: performed, no answer" : "broadcast: ignored");
+      return log(frame.bytes, "rx", write ? "broadcast: performed, no answer" : "broadcast: ignored");
     }
     sim::Unit *unit = find_unit(request[0]);
-    if (!unit) return log(frame, "rx", "ignored: not a unit served here");
+    if (!unit) return log(frame.bytes, "rx", "ignored: not a unit served here");
 
-    Faults f;
-    f.silent = dice_.roll(o_.silence);
-    f.bad_crc = dice_.roll(o_.bad_crc);
-    f.late = dice_.roll(o_.late);
-    f.wrong_unit = dice_.roll(o_.wrong_unit);
-    f.wrong_function = dice_.roll(o_.wrong_function);
-    f.short_answer = dice_.roll(o_.short_answer);
-    if (f.silent) return log(frame, "rx", "fault: not heard");
-    log(frame, "rx", nullptr);
+    bool late = false;
+    ptyunit::Shape shape = draw_faults(&late);
+    if (shape.silent) return log(frame.bytes, "rx", "fault: not heard");
+    log(frame.bytes, "rx", nullptr);
+    shape.delay_us = reply_delay_us(frame, late);
+    if (o_.pace) shape.pace_baud = o_.baud;
+    line_.answer(frame, shape, [&] { return unit->serve(request, elapsed); }, fault_note(shape, late));
+  }
 
-    Outgoing out;
-    out.bytes = sim::misshape(unit->serve(request, elapsed), f.wrong_unit, f.wrong_function, f.short_answer);
-    sim::append_crc(out.bytes);
-    if (f.bad_crc) {
-      out.bytes[out.bytes.size() - 2] ^= 0xFF;
-      out.bytes[out.bytes.size() - 1] ^= 0xFF;
-    }
-    int64_t start = last_us;
+  // One draw per fault, always in this order: the order is part of what a
+  // seed means.
+  ptyunit::Shape draw_faults(bool *late) {
+    ptyunit::Shape s;
+    s.silent = dice_.roll(o_.silence);
+    s.wrong_crc = dice_.roll(o_.bad_crc);
+    *late = dice_.roll(o_.late);
+    s.wrong_unit = dice_.roll(o_.wrong_unit);
+    s.wrong_function = dice_.roll(o_.wrong_function);
+    s.short_answer = dice_.roll(o_.short_answer);
+    return s;
+  }
+
+  // From the request's last byte to the first reply byte being in at the
+  // master.
+  int64_t reply_delay_us(const ptyunit::Frame &frame, bool late) const {
+    int64_t delay = o_.turnaround_us + (late ? o_.late_us : 0);
+    if (!o_.pace) return delay;
     // On a pty the request arrives in one go: charge it its wire time, from
     // its first byte, before the unit may answer.
-    if (o_.pace) start = std::max(start, first_us + static_cast<int64_t>(frame.size()) * char_us_);
-    start += o_.turnaround_us + (f.late ? o_.late_us : 0);
-    if (o_.pace) {
-      // A byte is in at the receiver when its stop bit ends.
-      out.gap_us = char_us_;
-      out.due_us = start + char_us_;
-    } else {
-      out.due_us = start;
-    }
-    out.note = f.note();
-    // Replies go out one after another, never interleaved (see write_due).
-    out_.push_back(std::move(out));
+    int64_t wire_end = frame.first_us + static_cast<int64_t>(frame.bytes.size()) * char_us_;
+    // A byte is in at the receiver when its stop bit ends.
+    return std::max<int64_t>(wire_end - frame.last_us, 0) + delay + char_us_;
   }
 
-  // Writes what is due; true when the front reply is due but the pty would
-  // not take it now (then wait for room).
-  bool write_due(int64_t now) {
-    while (!out_.empty()) {
-      Outgoing &o = out_.front();
-      if (o.due_us > now) return false;
-      size_t count = o.gap_us > 0 ? 1 : o.bytes.size() - o.pos;
-      ssize_t n = write(fd_, o.bytes.data() + o.pos, count);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) return true;
-        log(o.bytes, "tx", strerror(errno));
-        out_.pop_front();
-        continue;
-      }
-      o.pos += static_cast<size_t>(n);
-      if (o.pos < o.bytes.size()) {
-        if (o.gap_us > 0) o.due_us += o.gap_us;
-        continue;
-      }
-      log(o.bytes, "tx", o.note.empty() ? nullptr : o.note.c_str());
-      int64_t done = now_us();
-      out_.pop_front();
-      if (!out_.empty()) out_.front().due_us = std::max(out_.front().due_us, done);
-      now = done;
-    }
-    return false;
+  static std::string fault_note(const ptyunit::Shape &s, bool late) {
+    std::string n;
+    auto add = [&](bool on, const char *what) {
+      if (on) n += (n.empty() ? "fault: " : ", ") + std::string(what);
+    };
+    add(s.wrong_unit, "wrong unit");
+    add(s.wrong_function, "wrong function");
+    add(s.short_answer, "short answer");
+    add(s.wrong_crc, "bad CRC");
+    add(late, "late");
+    return n;
   }
 
-  void log(const std::vector<uint8_t> &bytes, const char *what, const char *note) {
+  void log(const Bytes &bytes, const char *what, const char *note) {
     if (!o_.verbose) return;
-    int64_t t = now_us() - start_us_;
+    int64_t t = ptyunit::now_us() - start_us_;
     std::string hex;
     char b[4];
     for (uint8_t c : bytes) {
@@ -445,16 +354,12 @@ class Line {
             note ? ")" : "");
   }
 
-  int fd_;
   const Options &o_;
   FaultDice dice_;
   int64_t start_us_;
-  int64_t char_us_ = 0;
-  int64_t silence_us_ = 0;
+  int64_t char_us_;
   std::vector<sim::Unit> units_;
-  std::vector<uint8_t> rx_;
-  int64_t rx_first_us_ = 0, rx_last_us_ = 0;
-  std::deque<Outgoing> out_;
+  ptyunit::Line line_;  // last: its handlers use the members above
 };
 
 // ------------------------------------------------------------- set-up
@@ -553,8 +458,10 @@ int main(int argc, char **argv) {
   printf("velkord-sim: units %s on %s%s%s, %d baud%s\n", units.c_str(), slave_name.c_str(),
          o.link.empty() ? "" : " linked from ", o.link.c_str(), o.baud, o.pace ? ", paced" : "");
 
-  Line line(master, o);
-  line.run(wait_mask);
+  {
+    Units units(master, o);
+    units.run(wait_mask);
+  }
 
   if (!o.link.empty()) remove_link(o.link, slave_name);
   close(slave);

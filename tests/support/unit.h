@@ -1,18 +1,12 @@
 // Modbus units on the unit end (the master fd) of a PtyPair, for tests that
-// drive the gateway's serial side.
+// drive the gateway's serial side. The line itself (framing, CRC, reply
+// pieces, pacing, delays and faults) is ptyunit's, the same the unit
+// simulator velkord-sim runs on; see tools/ptyunit.h for how frames end.
 //
-// Both units run one background thread on the line and stop when destroyed
-// (the thread polls in steps of at most 2 ms, so destruction is quick). Only
-// one unit may sit on a PtyPair at a time, and while it does, nobody else may
-// read the pair's master end.
-//
-// Framing of what the gateway sends: bytes are gathered into a frame until
-// the line has been silent for the silence time (3000 us by default), or at
-// once when the bytes gathered so far form a complete request of a known
-// shape (function 1 to 6: 8 bytes; 15 and 16: 9 + byte count) ending in a
-// correct CRC. So a unit answers a well-formed request without waiting out
-// the silence, the way a fast unit would, while junk and partial frames still
-// get recorded as whatever arrived between silences.
+// Both units step their line on a background thread and stop when destroyed
+// (a step waits at most 2 ms, so destruction is quick). Only one unit may sit
+// on a PtyPair at a time, and while it does, nobody else may read the pair's
+// master end.
 //
 // Typical use:
 //   vt::PtyPair line(0);
@@ -28,57 +22,31 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
+#include "ptyunit.h"
 #include "support/pty.h"
 
 namespace vt {
 
-// CRC-16/MODBUS (reflected polynomial 0xA001, start 0xFFFF, no final xor),
-// written independently of the gateway's so the tests check it rather than
-// share its mistakes. On the line its low byte goes first.
-uint16_t crc16_modbus(const uint8_t *data, size_t length);
-uint16_t crc16_modbus(const std::vector<uint8_t> &bytes);
-// `bytes` followed by their CRC, low byte then high byte.
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes);
-// True when `bytes` is at least 2 long and ends with the CRC of the rest
-// (so exactly FF FF passes: the CRC of nothing is 0xFFFF).
-bool crc_ok(const std::vector<uint8_t> &bytes);
-
-// One burst of bytes on the line, stamped with vt::now_us() when its first
-// and its last byte were read (received frames) or written (sent replies).
-struct Frame {
-  std::vector<uint8_t> bytes;
-  int64_t first_us = 0;
-  int64_t last_us = 0;
-
-  bool crc_ok() const { return vt::crc_ok(bytes); }
-  uint8_t unit() const { return bytes.empty() ? 0 : bytes[0]; }
-  uint8_t function() const { return bytes.size() < 2 ? 0 : bytes[1]; }
-};
+// The tests' CRC reference and frames are ptyunit's: its CRC is written apart
+// from the gateway's, so the tests check the gateway's rather than share its
+// mistakes.
+using ptyunit::crc_ok;
+using ptyunit::Frame;
+using ptyunit::with_crc;
 
 // Computes a reply payload (unit, function, data; no CRC) from a request
 // (CRC included). An empty result means: do not answer.
 using ReplyFn = std::function<std::vector<uint8_t>(const std::vector<uint8_t> &request)>;
 
-// How a ScriptedUnit answers a request. Build one with a factory and adjust
-// fields to combine effects, e.g. a late reply in pieces:
+// How a ScriptedUnit answers a request: a reply function and the Shape of
+// the answer on the line. Build one with a factory and adjust fields to
+// combine effects, e.g. a late reply in pieces:
 //   auto b = vt::Behaviour::Late(20000); b.piece = 2; b.gap_us = 5000;
 // Only requests with a correct CRC and at least 4 bytes are ever answered.
-struct Behaviour {
-  ReplyFn reply;                            // null: ScriptedUnit::default_reply
-  bool silent = false;                      // never answer
-  bool wrong_crc = false;                   // send the reply with both CRC bytes inverted
-  int64_t delay_us = 0;                     // start the reply this long after the request's
-                                            // last byte (never before the frame is complete)
-  size_t piece = 0;                         // > 0: send in pieces of this many bytes ...
-  size_t first_piece = 0;                   // > 0: ... but the first of this many (the rest
-                                            // whole when piece is 0) ...
-  int64_t gap_us = 0;                       // ... with at least this much silence between
-  int pace_baud = 0;                        // > 0: one byte per 11-bit character time
-  size_t flood = 0;                         // > 0: send this many garbage bytes instead
-  std::optional<std::vector<uint8_t>> raw;  // set: send exactly these bytes instead
+struct Behaviour : ptyunit::Shape {
+  ReplyFn reply;  // null: ScriptedUnit::default_reply
 
   static Behaviour Answer();                              // default_reply
   static Behaviour Answer(std::vector<uint8_t> payload);  // fixed payload, CRC appended
