@@ -795,6 +795,120 @@ TEST_F(SteppedWorker, ReplyWithALongerSilenceInsideIsCutThere) {
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), (Bytes{1, 0x03, 0x02, 0x00})) << "the tail of the first reply was read";
 }
 
+// ---- The steps one by one -----------------------------------------------------------
+
+// Any slot can be exchanged, one of the table or not; nothing else changes.
+TEST_F(SteppedWorker, ExchangeSlotExchangesASlotOutsideTheTableAndLoopExchangeTheCurrentOne) {
+  line_at(38400);
+  ExchangeSlot loose{};
+  const Bytes frame = read_holding(5, 0, 1);
+  std::copy(frame.begin(), frame.end(), loose.txFrame);
+  MRTU_SealFrame(loose.txFrame, static_cast<int>(frame.size()));
+  loose.txLength = static_cast<uint8_t>(frame.size() + 2);
+  loose.mode = kModeUntilAnswered;
+  loose.timeoutSymbols = 255;
+  const std::vector<DeviceRecord> before = vt::table_copy();
+  {
+    Locked table(SerialMutex);
+    EXPECT_EQ(exchange_slot(w, loose), kResultValid);
+  }
+  EXPECT_EQ(vt::head(loose.rxFrame, loose.rxLength), vt::with_crc({5, 0x03, 0x02, 0x00, 0x00}));
+  EXPECT_TRUE(loose.answerKept);
+  EXPECT_EQ(loose.mode, kModeIdle);
+  EXPECT_EQ(w.position, 0);
+  EXPECT_EQ(memcmp(vt::table_copy().data(), before.data(), sizeof(DeviceRecord) * kUnitCount), 0);
+
+  // Loop_Exchange: the process worker's record CountDev, its currentSlot
+  // read modulo 5.
+  arm(frame, 2, kModeRepeat);
+  {
+    Locked table(SerialMutex);
+    CountDev = 4;
+    MRTU_SerialData[4].currentSlot = 7;
+    Loop_Exchange();
+  }
+  EXPECT_EQ(vt::slot_copy(5, 2).result, kResultValid);
+  EXPECT_EQ(exchanges(vt::slot_copy(5, 2)), 1u);
+}
+
+struct RestRow {
+  const char *name;
+  bool cycle_marked_a_slot;
+  bool request_since;  // a request stored since the cycle began
+  bool link_lost;
+  bool rests;          // waits for a request, up to 20 ms
+};
+
+// The rest after an idle cycle waits only when that cycle changed nothing,
+// no request came and the line is up; either way the next cycle starts
+// with nothing marked and the table's count as it is now.
+TEST_F(SteppedWorker, RestWhenIdleWaitsOnlyWhenNothingHappened) {
+  line_at(115200);
+  const std::vector<RestRow> rows = {
+      {"the cycle marked a slot", true, false, false, false},
+      {"a request since the cycle began", false, true, false, false},
+      {"the line is lost", false, false, true, false},
+      {"nothing happened", false, false, false, true},
+  };
+  for (const RestRow &r : rows) {
+    SCOPED_TRACE(r.name);
+    w.walk_marked_slot = r.cycle_marked_a_slot;
+    w.walk_generation = TableChanged.count;
+    if (r.request_since) arm(read_holding(1, 0, 1), 0, kModeIdle);
+    w.link.lost = r.link_lost;
+    const int64_t start = vt::now_us();
+    {
+      Locked table(SerialMutex);
+      rest_when_idle(w, table);
+    }
+    const int64_t took = vt::now_us() - start;
+    if (r.rests) {
+      EXPECT_GE(took, 20000);
+    } else {
+      EXPECT_LT(took, vt::slow_us(15000));
+    }
+    EXPECT_FALSE(w.walk_marked_slot);
+    EXPECT_EQ(w.walk_generation, TableChanged.count);
+  }
+  w.link.lost = false;
+}
+
+struct ReopenRow {
+  const char *name;
+  bool lost;
+  bool due;
+  bool node_there;
+  bool usable;             // the step's result
+  uint32_t backoff_after;  // µs; 0: not looked at
+  const char *printed;
+};
+
+// The reopen step opens a lost line once its back-off has passed, and backs
+// off further while the node is missing; a line that is up is left alone.
+TEST_F(SteppedWorker, ReopenLineIfDueReopensALostLineWithBackOff) {
+  line_at(115200);
+  const int present_port = ModbusRTU.serialport;
+  const std::vector<ReopenRow> rows = {
+      {"line up", false, true, true, true, 0, ""},
+      {"lost, not yet due", true, false, true, false, 100000, ""},
+      {"lost, due, node missing", true, true, false, false, 200000, ""},
+      {"lost, due, node back", true, true, true, true, 0, "---- serial link back  0 ---\r\n"},
+  };
+  for (const ReopenRow &r : rows) {
+    SCOPED_TRACE(r.name);
+    ModbusRTU.serialport = r.node_there ? present_port : 1;  // the folder holds ttyM0 only
+    w.link = {r.lost, 100000, r.due ? 0 : vt::now_us() + 10000000};
+    vt::StdoutCapture capture;
+    EXPECT_EQ(reopen_line_if_due(w), r.usable);
+    EXPECT_EQ(capture.text(), r.printed);
+    EXPECT_EQ(w.link.lost, !r.usable);
+    if (r.backoff_after != 0) {
+      EXPECT_EQ(w.link.backoff_us, r.backoff_after);
+    }
+  }
+  ModbusRTU.serialport = present_port;
+}
+
 // ---- End to end with a real Modbus server -----------------------------------------------
 
 TEST(WorkerWithLibmodbus, ArmedSlotCollectsTheAnswerAndWritesGoThrough) {
