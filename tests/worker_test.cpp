@@ -120,34 +120,6 @@ TEST_F(SteppedWorker, VisitsUnitsInAddressOrderAndTheirSlotsInTurn) {
   EXPECT_EQ(unit.frames()[1].bytes, second);
 }
 
-// One visit per step: a record with an active slot exchanges it; idle ones
-// are passed; a walk without an exchange ends in an idle cycle at record 0.
-TEST_F(SteppedWorker, EachVisitIsOneRecordAndAnIdleWalkEndsInAnIdleCycle) {
-  line_at(115200);
-  arm(read_holding(2, 0, 1), 0, 1, 0);
-  EXPECT_EQ(vt::step(w), Visit::kPassed);
-  EXPECT_EQ(w.position, 1);
-  EXPECT_EQ(vt::step(w), Visit::kExchanged);
-  EXPECT_EQ(w.position, 2);
-  EXPECT_FALSE(w.idle_walk);
-
-  // Records 2 to 246, then record 0 to 246 again: the wrap after a cycle
-  // that exchanged goes on without a rest; the one after a cycle that did
-  // not is an idle cycle.
-  arm(read_holding(2, 0, 1), 0, kModeIdle);
-  int visits = 0;
-  Visit v = Visit::kPassed;
-  while (v == Visit::kPassed && visits < 2 * kUnitCount + 2) {
-    v = vt::step(w);
-    ++visits;
-  }
-  EXPECT_EQ(v, Visit::kIdleCycle);
-  EXPECT_EQ(visits, (kUnitCount - 2) + kUnitCount + 1);
-  EXPECT_EQ(w.position, 0);
-  EXPECT_TRUE(w.idle_walk);
-  EXPECT_EQ(vt::exchange_next(w).unit, 0);
-}
-
 // ---- Modes and lifetimes ----------------------------------------------------------
 
 struct ServiceCase {
