@@ -76,6 +76,11 @@ class Worker : public ::testing::Test {
 // A worker of the test's own, stepped record visit by record visit.
 class SteppedWorker : public ::testing::Test {
  protected:
+  // The table is the process's: cleared, the cases can share one process.
+  void SetUp() override {
+    Locked table(SerialMutex);
+    memset(MRTU_SerialData, 0, sizeof MRTU_SerialData);
+  }
   void TearDown() override { CloseSerial(); }
 
   // Slots armed after this find the worker at record 0, every currentSlot 0.
