@@ -453,11 +453,12 @@ uint32_t pause_before_us(const ExchangeSlot &s) {
 // and without wake-ups.
 void pause_before_exchange(SerialWorker &w, Locked &table, const ExchangeSlot &s) {
   const int64_t start = monotonic_us();
+  const uint32_t pause_us = pause_before_us(s);  // read while the slot is ours
   {
     Unlocked clients_in(table);
     reopen_line_if_due(w);
-    if (pause_before_us(s) <= kWakeablePauseUs) {
-      sleep_us(pause_before_us(s));
+    if (pause_us <= kWakeablePauseUs) {
+      sleep_us(pause_us);
       return;
     }
   }
