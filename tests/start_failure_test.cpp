@@ -136,6 +136,7 @@ TEST(StartFailure, EveryFailedCallEndsTheStartWithItsResultAndClosesWhatItOpened
     inject = {};
     SerialWork = 0;
     EXPECT_TRUE(vt::wait_until([&] { return vt::thread_count() == threads; }, 2000)) << "the worker is still there";
+    { Locked settled(SerialMutex); }  // the ended worker's last walk comes before the next start
     EXPECT_EQ(TQ708sfindFD(ModbusRTU.serialport), -1);
     EXPECT_EQ(open_descriptors(), descriptors);
   }
