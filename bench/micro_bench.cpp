@@ -129,7 +129,7 @@ void BM_MrtuCmd(benchmark::State &state) {
     benchmark::DoNotOptimize(response);
   }
   // The slot stays armed for nobody: leave the table idle for the next case.
-  MRTU_SerialData[unit - 1].slots[0].mode = 0;
+  MRTU_SerialData[unit - 1].slots[0].mode = kModeIdle;
 }
 BENCHMARK(BM_MrtuCmd)
     ->ArgNames({"answered", "fc16_bytes"})
@@ -139,38 +139,21 @@ BENCHMARK(BM_MrtuCmd)
 
 // ---- Idle walk ---------------------------------------------------------------
 
-// The worker's walk lives in SerialServer and its static helper scan_record
-// in src/modbusRTU.cpp and cannot be called from outside. This is a faithful
-// copy of the path an idle table takes through them: one hold of
-// SerialMutex, CountDev from 0 past 246, and for each record up to five slot
-// tests that mark idle slots "no answer". Keep it in step with the worker.
-bool idle_scan_record_copy(DeviceRecord &rec) {
-  for (int seen = 0; seen < kSlotCount; ++seen) {
-    if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
-    ExchangeSlot &s = rec.slots[rec.currentSlot];
-    if (s.mode == 0) {
-      if (!s.answerKept) s.result |= kResultNoAnswer;
-      ++rec.currentSlot;
-      continue;
-    }
-    return true;  // an active slot: the real worker would exchange it here
-  }
-  return false;
-}
-
+// One walk of a worker of the benchmark's own over the idle table, record
+// visit by record visit, under one hold of SerialMutex, as the worker thread
+// makes it: for each record up to five slot tests that mark idle slots "no
+// answer", until the walk comes round.
 void BM_IdleWalk(benchmark::State &state) {
   for (DeviceRecord &rec : MRTU_SerialData)
-    for (ExchangeSlot &s : rec.slots) s.mode = 0;
+    for (ExchangeSlot &s : rec.slots) s.mode = kModeIdle;
+  SerialWorker worker;
   for (auto _ : state) {
-    pthread_mutex_lock(&SerialMutex);
-    CountDev = 0;
-    bool exchanged = false;
-    while (!exchanged && CountDev < kUnitCount) {
-      exchanged = idle_scan_record_copy(MRTU_SerialData[CountDev]);
-      ++CountDev;
-    }
-    pthread_mutex_unlock(&SerialMutex);
-    if (exchanged) {
+    Locked table(SerialMutex);
+    worker.position = 0;
+    worker.idle_walk = true;
+    Visit v = Visit::kPassed;
+    while (v == Visit::kPassed) v = visit_record(worker, table);
+    if (v != Visit::kIdleCycle) {
       state.SkipWithError("the table was not idle");
       break;
     }

@@ -1,9 +1,9 @@
 // Fuzz target: the reply path. Arbitrary bytes from a unit reach the polling
-// worker's exchange step, Loop_Exchange, over a real pseudo-terminal opened
-// through the serial library at 921600 bit/s, the way OpenSerial opens the
-// line, but without the worker thread: this target arms one slot, lets a
-// unit thread answer the request with the fuzz bytes, and performs one
-// exchange under SerialMutex. The slot must then hold a result of 0, 1 or 2,
+// worker's exchange step, exchange_slot, over a real pseudo-terminal opened
+// with open_line at 921600 bit/s, as OpenSerial opens the line, but without
+// the worker thread: this target arms one slot, lets a unit thread answer
+// the request with the fuzz bytes, and performs one exchange of a worker of
+// its own under SerialMutex. The slot must then hold a result of 0, 1 or 2,
 // at most 255 bytes that really came off the line in that order, result 0
 // only for the answer to the armed request, result 2 never for it, one more
 // exchange in the count of its outcome, and the mode and lifetime its rules
@@ -143,11 +143,11 @@ void expected_mode_and_lifetime(uint8_t outcome, uint8_t *mode, uint32_t *lifeti
       *mode = 0;
     }
   };
-  if (*mode == 0) {
+  if (*mode == kModeIdle) {
     *lifetime = 0;
-  } else if (outcome != kResultValid || *mode == 1) {
+  } else if (outcome != kResultValid || *mode == kModeRepeat) {
     charge();
-  } else if (*mode == 2) {
+  } else if (*mode == kModeUntilAnswered) {
     *lifetime = 0;
     *mode = 0;
   } else {
@@ -167,7 +167,7 @@ void open_port_on(const char *slave) {
   std::string link = std::string(dir) + "/ttyM" + std::to_string(kPort);
   if (symlink(slave, link.c_str()) != 0) fail_errno("symlink failed");
   setenv(kTtyPatternVariable, (std::string(dir) + "/ttyM%d").c_str(), 1);
-  int res = TQ708sopen(kPort, 1, ModbusRTU.baudrate, 0, ModbusRTU.databits, ModbusRTU.stopbits);
+  int res = open_line();
   unlink(link.c_str());
   rmdir(dir);
   if (res != 0) fail("the serial library could not open the pty");
@@ -221,15 +221,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   s.result = kResultNoAnswer;
   s.rxLength = kEarlierLength;
   for (int i = 0; i < kFrameSize; ++i) s.rxFrame[i] = static_cast<uint8_t>(0xA5 ^ i);
-  CountDev = kUnit - 1;
+  SerialWorker worker;
+  worker.position = kUnit - 1;
   rec.currentSlot = kSlot;
   memcpy(before, MRTU_SerialData, sizeof before);
 
   std::vector<uint8_t> heard;
   std::thread unit(unit_answers, master, static_cast<size_t>(s.txLength), std::cref(reply), piece, gap_us, &heard);
-  pthread_mutex_lock(&SerialMutex);
-  Loop_Exchange();
-  pthread_mutex_unlock(&SerialMutex);
+  {
+    Locked table(SerialMutex);
+    exchange_slot(worker, s);
+  }
   unit.join();
   TQ708sclose(kPort);
   close(master);
@@ -259,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fail("an answer kept other than a mode 2 slot's good one");
 
   // Everything else stays: the request, its timing, the other slots and units.
-  if (CountDev != kUnit - 1 || rec.currentSlot != kSlot) fail("the exchange moved the worker's position");
+  if (worker.position != kUnit - 1 || rec.currentSlot != kSlot) fail("the exchange moved the worker's position");
   ExchangeSlot expected;
   memcpy(&expected, &was, sizeof expected);  // padding included, for the memcmp below
   expected.result = s.result;

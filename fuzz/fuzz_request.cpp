@@ -266,10 +266,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   MRTUServer.countClient = 1;
   pthread_mutex_unlock(&ServerMutex);
 
-  std::thread handler([] {
+  std::thread handler([gateway] {
     block_alarm();
     skip_sleeps = true;
-    ClientProcess(&MRTUServer);
+    ClientHandOver mine = {gateway, 0};
+    ClientProcess(&mine);
   });
   bool all_sent = false;
   std::thread writer([&] {

@@ -5,7 +5,9 @@
 // read back the last valid answer; the polling worker SerialServer repeats
 // every active slot's exchange on the serial line and records the answers.
 // SerialMutex guards the table and the line; the worker lets go of it only
-// while it sleeps, which is when clients get in.
+// while it pauses, which is when clients get in. The worker's own state is a
+// SerialWorker, and its walk is made of steps over it (visit_record,
+// rest_when_idle, reopen_line_if_due, exchange_slot).
 #include "modbusRTU.h"
 
 #include <sys/prctl.h>
@@ -25,7 +27,6 @@ ModbusRTUSettings ModbusRTU;
 
 DeviceRecord MRTU_SerialData[kUnitCount];
 pthread_mutex_t SerialMutex = PTHREAD_MUTEX_INITIALIZER;
-int32_t CountDev;
 std::atomic<int32_t> SerialWork;
 pthread_t hSerialServer;
 
@@ -208,39 +209,39 @@ namespace {
 constexpr uint32_t kReopenFirstUs = 100000;
 constexpr uint32_t kReopenLastUs = 5000000;
 
-struct LinkHealth {
-  bool lost;
-  uint32_t backoff_us;
-  int64_t next_try_us;
-};
-
-LinkHealth line_health;
-
 bool is_link_failure(int err) { return err == EIO || err == ENXIO || err == EBADF || err == ENODEV; }
 
-void note_send_failure(int err) {
-  if (line_health.lost || !is_link_failure(err)) return;
-  line_health.lost = true;
-  line_health.backoff_us = kReopenFirstUs;
-  line_health.next_try_us = monotonic_us() + kReopenFirstUs;
+void note_send_failure(LinkHealth &link, int err) {
+  if (link.lost || !is_link_failure(err)) return;
+  link.lost = true;
+  link.backoff_us = kReopenFirstUs;
+  link.next_try_us = monotonic_us() + kReopenFirstUs;
   printf("---- serial link lost  %u  errno=%i ---\r\n", static_cast<unsigned>(ModbusRTU.serialport), err);
 }
 
-// Called by the worker only while it does not hold SerialMutex.
-void maintain_link() {
-  if (!line_health.lost || monotonic_us() < line_health.next_try_us) return;
-  int res = TQ708sopen(ModbusRTU.serialport, 1, ModbusRTU.baudrate, 0, ModbusRTU.databits,
-                       ModbusRTU.stopbits);
-  if (res == 0) {
-    line_health.lost = false;
+}  // namespace
+
+bool reopen_line_if_due(SerialWorker &w) {
+  LinkHealth &link = w.link;
+  if (!link.lost) return true;
+  if (monotonic_us() < link.next_try_us) return false;
+  if (open_line() == 0) {
+    link.lost = false;
     printf("---- serial link back  %u ---\r\n", static_cast<unsigned>(ModbusRTU.serialport));
-    return;
+    return true;
   }
-  line_health.backoff_us = line_health.backoff_us >= kReopenLastUs / 2 ? kReopenLastUs : line_health.backoff_us * 2;
-  line_health.next_try_us = monotonic_us() + line_health.backoff_us;
+  link.backoff_us = link.backoff_us >= kReopenLastUs / 2 ? kReopenLastUs : link.backoff_us * 2;
+  link.next_try_us = monotonic_us() + link.backoff_us;
+  return false;
 }
 
 // ---- Serial polling worker -------------------------------------------------
+
+SerialWorker SerialProcessWorker;
+int32_t &CountDev = SerialProcessWorker.position;
+TableChanges TableChanged = {PTHREAD_COND_INITIALIZER, 0};
+
+namespace {
 
 constexpr uint32_t kMinimumPauseUs = 1000;
 // A delay beyond this would hold every slot of every unit for as long; 10 s
@@ -262,31 +263,10 @@ uint32_t silence_pause_us() {
 // would wake it thousands of times a second on a fast line. It still walks
 // at least every kIdleRestUs, so a slot armed by any other means is found.
 constexpr int64_t kIdleRestUs = 20000;
-pthread_cond_t TableChanged = PTHREAD_COND_INITIALIZER;
-uint32_t table_generation;  // requests stored; guarded by SerialMutex
-bool walk_marked_slot;      // this cycle set a result bit that was clear
 
 // The monotonic time `at_us` as TableChanged's waits take it.
 struct timespec monotonic_timespec(int64_t at_us) {
   return {static_cast<time_t>(at_us / 1000000), static_cast<long>(at_us % 1000000) * 1000L};
-}
-
-// With SerialMutex held: rests until a request is stored after `seen`, or
-// kIdleRestUs has passed. A lost line keeps the worker on its usual pace.
-void rest_until_table_changes(uint32_t seen) {
-  if (line_health.lost) return;
-  struct timespec deadline = monotonic_timespec(monotonic_us() + kIdleRestUs);
-  while (table_generation == seen) {
-    if (pthread_cond_timedwait(&TableChanged, &SerialMutex, &deadline) == ETIMEDOUT) return;
-  }
-}
-
-// The worker's only way to let clients at the table: sleep without the lock.
-void sleep_unlocked_us(uint32_t us) {
-  pthread_mutex_unlock(&SerialMutex);
-  maintain_link();
-  sleep_us(us);
-  pthread_mutex_lock(&SerialMutex);
 }
 
 // Bytes that came after an exchange gave up would otherwise be read as the
@@ -434,7 +414,7 @@ void charge_lifetime(ExchangeSlot &s) {
     s.lifetime -= silence;
   } else {
     s.lifetime = 0;
-    s.mode = 0;
+    s.mode = kModeIdle;
   }
 }
 
@@ -450,7 +430,7 @@ void apply_mode(ExchangeSlot &s, uint8_t outcome) {
     s.lifetime = 0;
     s.mode = kModeIdle;
     s.answerKept = true;
-  } else {
+  } else {  // kModeReload and every mode above it
     charge_lifetime(s);
     s.lifetime = s.lifetimeReload;
   }
@@ -464,45 +444,54 @@ uint32_t pause_before_us(const ExchangeSlot &s) {
   return delay < kPauseCapUs ? delay : kPauseCapUs;
 }
 
-// With SerialMutex held, and held again on return: the pause before an
-// exchange of `s`, with the lock free. A client may rewrite the slot during
-// it; the exchange then uses what the slot holds when the lock is back. A
-// long pause waits for the intake's signal rather than sleeping, and counts
-// against the slot's delay as it is now: a rewrite with a shorter delay ends
-// it at once. A short one is a plain sleep, as precise and without wake-ups.
-void pause_before_exchange(const ExchangeSlot &s) {
+// With the lock held, and held again on return: the pause before an exchange
+// of `s`, with the lock free and the link looked after. A client may rewrite
+// the slot during it; the exchange then uses what the slot holds when the
+// lock is back. A long pause waits for the intake's signal rather than
+// sleeping, and counts against the slot's delay as it is now: a rewrite with
+// a shorter delay ends it at once. A short one is a plain sleep, as precise
+// and without wake-ups.
+void pause_before_exchange(SerialWorker &w, Locked &table, const ExchangeSlot &s) {
   const int64_t start = monotonic_us();
-  if (pause_before_us(s) <= kWakeablePauseUs) {
-    sleep_unlocked_us(pause_before_us(s));
-    return;
+  const uint32_t pause_us = pause_before_us(s);  // read while the slot is ours
+  {
+    Unlocked clients_in(table);
+    reopen_line_if_due(w);
+    if (pause_us <= kWakeablePauseUs) {
+      sleep_us(pause_us);
+      return;
+    }
   }
-  pthread_mutex_unlock(&SerialMutex);
-  maintain_link();
-  pthread_mutex_lock(&SerialMutex);
   for (;;) {
     int64_t end = start + pause_before_us(s);
     if (monotonic_us() >= end) return;
-    struct timespec deadline = monotonic_timespec(end);
-    pthread_cond_timedwait(&TableChanged, &SerialMutex, &deadline);
+    table.wait_until(TableChanged.signal, monotonic_timespec(end));
   }
+}
+
+// Marks an idle slot the walk passes over unanswered, unless it keeps the
+// answer to a write for its client; notes whether that changed the slot.
+void mark_idle_slot(SerialWorker &w, ExchangeSlot &s) {
+  if (s.answerKept) return;
+  if ((s.result & kResultNoAnswer) == 0) w.walk_marked_slot = true;
+  s.result |= kResultNoAnswer;
 }
 
 // Looks at up to five slots of `rec` from its currentSlot on, marking idle
 // ones, and exchanges the first active one. True when it made an exchange.
-bool scan_record(DeviceRecord &rec) {
+bool scan_record(SerialWorker &w, Locked &table, DeviceRecord &rec) {
   for (int seen = 0; seen < kSlotCount; ++seen) {
     if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
     ExchangeSlot &s = rec.slots[rec.currentSlot];
     if (s.mode == kModeIdle) {
-      if (!s.answerKept) {
-        if ((s.result & kResultNoAnswer) == 0) walk_marked_slot = true;
-        s.result |= kResultNoAnswer;
-      }
+      mark_idle_slot(w, s);
       ++rec.currentSlot;
       continue;
     }
-    pause_before_exchange(s);
-    Loop_Exchange();
+    pause_before_exchange(w, table, s);
+    // The slot is not looked at again: a client that idled it during the
+    // pause still gets this one exchange.
+    exchange_slot(w, rec.slots[rec.currentSlot % kSlotCount]);
     ++rec.currentSlot;
     return true;
   }
@@ -511,53 +500,71 @@ bool scan_record(DeviceRecord &rec) {
 
 }  // namespace
 
-void Loop_Exchange() {
-  DeviceRecord &rec = MRTU_SerialData[CountDev];
-  ExchangeSlot &s = rec.slots[rec.currentSlot % kSlotCount];
+uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
   int port = ModbusRTU.serialport;
-
   s.counts.stale_bytes += discard_stale_input(port);
   // A port that is not open (closed by CloseSerial) fails without setting
   // errno: only a failed write on an open port says the line is gone.
   errno = 0;
-  if (TQ708ssend(port, s.txFrame, s.txLength) < 0 && TQ708sfindFD(port) >= 0) note_send_failure(errno);
+  if (TQ708ssend(port, s.txFrame, s.txLength) < 0 && TQ708sfindFD(port) >= 0) note_send_failure(w.link, errno);
   uint8_t outcome = record_reception(s, wait_for_reply(open_window(port, s), s));
   apply_mode(s, outcome);
   s.result = outcome;  // last: the slot is consistent before it reads as valid
+  return outcome;
+}
+
+void Loop_Exchange() {
+  DeviceRecord &rec = MRTU_SerialData[CountDev];
+  exchange_slot(SerialProcessWorker, rec.slots[rec.currentSlot % kSlotCount]);
+}
+
+Visit visit_record(SerialWorker &w, Locked &table) {
+  if (w.position >= kUnitCount) {
+    w.position = 0;
+    if (w.idle_walk) return Visit::kIdleCycle;
+    w.idle_walk = true;
+    w.walk_marked_slot = true;
+  }
+  bool exchanged = scan_record(w, table, MRTU_SerialData[w.position]);
+  ++w.position;
+  if (!exchanged) return Visit::kPassed;
+  w.idle_walk = false;
+  return Visit::kExchanged;
+}
+
+void rest_when_idle(SerialWorker &w, Locked &table) {
+  // A lost line keeps the worker on its usual pace, for the reopen.
+  if (!w.walk_marked_slot && w.walk_generation == TableChanged.count && !w.link.lost) {
+    struct timespec deadline = monotonic_timespec(monotonic_us() + kIdleRestUs);
+    while (TableChanged.count == w.walk_generation) {
+      if (table.wait_until(TableChanged.signal, deadline) == ETIMEDOUT) break;
+    }
+  }
+  w.walk_marked_slot = false;
+  w.walk_generation = TableChanged.count;
 }
 
 void *SerialServer(void *) {
   // The line schedule is made of sleeps of a few hundred microseconds: the
   // default 50 µs timer slack would stretch every one of them.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-  bool idle_walk = true;  // no exchange since the walk last left record 0
-  walk_marked_slot = true;
-  uint32_t walk_generation = 0;
+  SerialWorker &w = SerialProcessWorker;
   while (SerialWork.load(std::memory_order_relaxed) != 0) {
-    pthread_mutex_lock(&SerialMutex);
-    bool exchanged = false;
-    while (!exchanged) {
-      if (CountDev >= kUnitCount) {
-        CountDev = 0;
-        if (idle_walk) {
-          // A whole cycle without an exchange: rest one silence time, and
-          // longer when the cycle changed nothing and nothing came in.
-          if (!walk_marked_slot && walk_generation == table_generation)
-            rest_until_table_changes(walk_generation);
-          walk_marked_slot = false;
-          walk_generation = table_generation;
-          sleep_unlocked_us(silence_pause_us());
-          continue;
-        }
-        idle_walk = true;
-        walk_marked_slot = true;
+    {
+      Locked table(SerialMutex);
+      for (Visit v = visit_record(w, table); v != Visit::kExchanged; v = visit_record(w, table)) {
+        if (v != Visit::kIdleCycle) continue;
+        // Nothing in the gateway clears the flag; a test that steps its own
+        // worker stops this one so that only one walks the table.
+        if (SerialWork.load(std::memory_order_relaxed) == 0) return nullptr;
+        rest_when_idle(w, table);
+        Unlocked clients_in(table);
+        reopen_line_if_due(w);
+        sleep_us(silence_pause_us());
       }
-      exchanged = scan_record(MRTU_SerialData[CountDev]);
-      if (exchanged) idle_walk = false;
-      ++CountDev;
     }
-    pthread_mutex_unlock(&SerialMutex);
-    maintain_link();
+    // The closing pause, the clients' window after every exchange.
+    reopen_line_if_due(w);
     sleep_us(silence_pause_us());
   }
   return nullptr;
@@ -647,9 +654,9 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   if (slot >= kSlotCount) return kCmdBadSlot;
   const int carried = msg::get16(request, msg::kLength) - static_cast<int>(msg::kHeaderSize);
 
-  pthread_mutex_lock(&SerialMutex);
-  ++table_generation;
-  pthread_cond_signal(&TableChanged);
+  Locked table(SerialMutex);
+  ++TableChanged.count;
+  pthread_cond_signal(&TableChanged.signal);
   ExchangeSlot &s = MRTU_SerialData[unit - 1].slots[slot];
   // The timing fields are taken even from a request refused below.
   s.timeoutSymbols = timeout_in_symbols(timeout);
@@ -657,42 +664,57 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   s.delay = static_cast<int32_t>(delay);
 
   int n = request_frame_length(frame, carried);
-  if (n < 0) {
-    pthread_mutex_unlock(&SerialMutex);
-    return n;
-  }
+  if (n < 0) return n;
   if (!collects_kept_answer(s, frame, n, mode)) store_request(s, frame, n, mode);
 
   // A slot the worker has never visited reads result 0 with nothing in it;
   // that is no answer either (a response shorter than its header otherwise).
-  if (s.result != kResultValid || s.rxLength < 2) {
-    pthread_mutex_unlock(&SerialMutex);
-    return kCmdNoAnswer;
-  }
+  if (s.result != kResultValid || s.rxLength < 2) return kCmdNoAnswer;
   memcpy(response + msg::kFrame, s.rxFrame, s.rxLength);
   // The copy carries the answer's CRC; the length leaves it out.
   msg::put16(response, msg::kLength, static_cast<uint16_t>(s.rxLength + 30));
   response[msg::kSlot] = slot;
-  pthread_mutex_unlock(&SerialMutex);
   return kCmdOk;
 }
 
 // ---- Serial link start -----------------------------------------------------
 
+// The line's settings are those of the command line, always with interface
+// mode 1 and no parity: the first open and every reopen ask for the same.
+int open_line() {
+  constexpr int kInterfaceMode = 1;
+  constexpr int kParityNone = 0;
+  return TQ708sopen(ModbusRTU.serialport, kInterfaceMode, ModbusRTU.baudrate, kParityNone, ModbusRTU.databits,
+                    ModbusRTU.stopbits);
+}
+
+int prepare_table_locks() {
+  if (pthread_mutex_init(&SerialMutex, nullptr) != 0) return kOpenSerialNoLock;
+  // TableChanged's waits are deadlines on the monotonic clock.
+  pthread_condattr_t clock;
+  if (pthread_condattr_init(&clock) != 0) return kOpenSerialNoLock;
+  int r = pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
+  if (r == 0) r = pthread_cond_init(&TableChanged.signal, &clock);
+  pthread_condattr_destroy(&clock);
+  return r == 0 ? 0 : kOpenSerialNoLock;
+}
+
 int OpenSerial() {
-  int res = TQ708sopen(ModbusRTU.serialport, 1, ModbusRTU.baudrate, 0, ModbusRTU.databits,
-                       ModbusRTU.stopbits);
+  int res = open_line();
   if (res < 0) return res;
   derive_line_timing(ModbusRTU);
+  SerialProcessWorker = SerialWorker{};
+  int prepared = prepare_table_locks();
+  if (prepared != 0) {
+    CloseSerial();
+    return prepared;
+  }
   SerialWork = 1;
-  CountDev = 0;
-  pthread_mutex_init(&SerialMutex, nullptr);
-  pthread_condattr_t clock;
-  pthread_condattr_init(&clock);
-  pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
-  pthread_cond_init(&TableChanged, &clock);
-  pthread_condattr_destroy(&clock);
-  start_thread(&hSerialServer, SerialServer, nullptr, true);
+  if (start_thread(&hSerialServer, SerialServer, nullptr, true) != 0) {
+    SerialWork = 0;
+    CloseSerial();
+    return kOpenSerialNoWorker;
+  }
   return res;
 }
 

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "locked.h"
+
 // ---- Settings record -------------------------------------------------------
 
 struct ModbusRTUSettings {
@@ -38,11 +40,12 @@ constexpr uint8_t kResultValid = 0;
 constexpr uint8_t kResultNoAnswer = 1;
 constexpr uint8_t kResultBadAnswer = 2;
 
-// Values of ExchangeSlot::mode with a rule of their own; 3 and up repeat
-// with a lifetime reload.
+// Values of ExchangeSlot::mode: idle, repeat, until answered; kModeReload
+// and every value above it repeat with a lifetime reload.
 constexpr uint8_t kModeIdle = 0;
 constexpr uint8_t kModeRepeat = 1;
 constexpr uint8_t kModeUntilAnswered = 2;
+constexpr uint8_t kModeReload = 3;
 // What the worker's exchanges of one slot came to, for diagnostics. Updated
 // under SerialMutex; 32 bits that wrap, so a reader takes differences modulo
 // 2^32 (a slot exchanged every millisecond wraps after 49 days).
@@ -79,9 +82,17 @@ struct DeviceRecord {
 
 extern DeviceRecord MRTU_SerialData[kUnitCount];
 extern pthread_mutex_t SerialMutex;
-extern int32_t CountDev;
 extern std::atomic<int32_t> SerialWork;
 extern pthread_t hSerialServer;
+
+// The table's change count and its signal: the intake counts every request
+// it stores and signals it, so a worker resting on an idle table wakes for
+// it. Guarded by SerialMutex; the condition waits on the monotonic clock.
+struct TableChanges {
+  pthread_cond_t signal;
+  uint32_t count;
+};
+extern TableChanges TableChanged;
 
 // ---- Frame check -----------------------------------------------------------
 
@@ -119,7 +130,62 @@ int MRTU_FindReply(const uint8_t *request, int request_length, const uint8_t *by
 
 // ---- Serial polling worker -------------------------------------------------
 
+// The line's health as the worker sees it: a send that failed with a sign of
+// a vanished node marks it lost, and the worker reopens it with back-off.
+struct LinkHealth {
+  bool lost;
+  uint32_t backoff_us;  // wait before the next try
+  int64_t next_try_us;  // monotonic
+};
+
+// What one polling worker owns. The process has one, SerialProcessWorker;
+// tests, the fuzz target and the benchmark make their own and call the steps
+// below on it. The table, SerialMutex and the line are shared by them all.
+struct SerialWorker {
+  int32_t position = 0;          // record visited next, 0 to 246 (247 for a moment)
+  bool idle_walk = true;         // no exchange since the walk last left record 0
+  bool walk_marked_slot = true;  // this cycle set a result bit that was clear
+  uint32_t walk_generation = 0;  // TableChanged.count when this cycle began
+  LinkHealth link = {};
+};
+
+extern SerialWorker SerialProcessWorker;
+// The process worker's walk position, by its documented name.
+extern int32_t &CountDev;
+
+// What one record visit came to.
+enum class Visit {
+  kExchanged,  // a slot of the record was exchanged; the closing pause is due
+  kPassed,     // every slot seen was idle; the next record follows at once
+  kIdleCycle,  // the walk came round without an exchange; rest_when_idle is due
+};
+
+// With SerialMutex held (`table`): visits record w.position, from its
+// currentSlot on: marks idle slots unanswered and exchanges the first active
+// one after its pause (the lock is let go during the pause). Wraps the
+// position past the last record; a whole cycle without an exchange returns
+// kIdleCycle with the position back at 0 and the record not yet visited.
+Visit visit_record(SerialWorker &w, Locked &table);
+
+// With SerialMutex held: the rest after a cycle without an exchange. When
+// that cycle changed nothing and no request came, waits (lock let go) until
+// one is stored or kIdleRestUs has passed; then starts the next cycle's
+// bookkeeping. The silence pause that follows is the caller's.
+void rest_when_idle(SerialWorker &w, Locked &table);
+
+// Without SerialMutex: reopens a lost line once its back-off has passed.
+// True when the line is usable (not lost, or back now).
+bool reopen_line_if_due(SerialWorker &w);
+
+// With SerialMutex held: one exchange of `s`, a slot of the table or any
+// other: discards stale input, sends, waits for the answer, records reply,
+// outcome and counts, and applies the mode and lifetime rules. Returns the
+// outcome (kResultValid, kResultNoAnswer or kResultBadAnswer), also in s.result.
+uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s);
+
+// The worker thread's body: the steps above on SerialProcessWorker.
 void *SerialServer(void *);
+// exchange_slot of slot currentSlot of record CountDev, by the process worker.
 void Loop_Exchange();
 
 // ---- Command intake --------------------------------------------------------
@@ -146,5 +212,21 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
 
 // ---- Serial link start -----------------------------------------------------
 
+// Results of OpenSerial beside those of TQ708sopen (-2: the node cannot be
+// opened or does not take the line settings).
+constexpr int kOpenSerialNoLock = -3;    // SerialMutex or TableChanged could not be set up
+constexpr int kOpenSerialNoWorker = -4;  // the worker thread could not start
+
+// Opens the line with interface mode 1 and no parity and the settings of
+// ModbusRTU (also the reopen after a lost link); TQ708sopen's result.
+int open_line();
+
+// Initialises SerialMutex and TableChanged (waits on the monotonic clock):
+// 0 or kOpenSerialNoLock. OpenSerial calls it; so does whoever steps a
+// worker of its own without it.
+int prepare_table_locks();
+
+// Opens the line, derives the timing and starts the worker: 0, a negative
+// result of TQ708sopen, or one of the two above, with the line closed again.
 int OpenSerial();
 int CloseSerial();

@@ -8,7 +8,6 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <semaphore.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 
 #include "access.h"
 #include "environment.h"
+#include "locked.h"
 #include "message.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
@@ -40,9 +40,10 @@ constexpr uint32_t kListenerRestUs = 100000;
 constexpr uint32_t kHandOverSpacingUs = 30000;
 constexpr int kBacklog = 10;
 
-// The listener posts nothing and a new handler posts once it has copied the
-// hand-over values, so the next hand-over never overwrites them unread.
-sem_t HandOverTaken;
+// One entry per registry index. An entry is written only while its index is
+// free, under ServerMutex, before its handler starts; so no later hand-over
+// can overwrite what a running handler was given.
+ClientHandOver HandOvers[kMaxClients];
 
 // Waits up to timeout_ms for `events` on one descriptor: 0 when ready, -1
 // on time-out, -2 on failure (a signal included). poll has no limit on the
@@ -207,27 +208,36 @@ bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response) {
 }
 
 void give_entry_back(MRTUServerRecord *registry, int index) {
-  pthread_mutex_lock(&ServerMutex);
+  Locked held(ServerMutex);
   if (registry->work != 0) {
     registry->busyClient[index] = 0;
     --registry->countClient;
   }
-  pthread_mutex_unlock(&ServerMutex);
+}
+
+// The handler's own record: the registry's settings as they are now, with
+// the connection and index it was given.
+MRTUServerRecord take_registry_copy(const ClientHandOver &mine) {
+  Locked held(ServerMutex);
+  MRTUServerRecord self = MRTUServer;
+  self.sockClient = mine.sock;
+  self.numClient = mine.index;
+  return self;
+}
+
+uint8_t server_runs() {
+  Locked held(ServerMutex);
+  return MRTUServer.work;
 }
 
 }  // namespace
 
-void *ClientProcess(void *server) {
+void *ClientProcess(void *given) {
   // A client's pause is its answer rate; the default 50 µs timer slack would
   // stretch a pause of 1 µs fiftyfold. 20 µs, not 1: handlers that come back
   // at once barge ahead of the ones queued on the table's mutex.
   prctl(PR_SET_TIMERSLACK, 20000UL, 0, 0, 0);
-  MRTUServerRecord *registry = static_cast<MRTUServerRecord *>(server);
-  MRTUServerRecord self;
-  pthread_mutex_lock(&ServerMutex);
-  self = *registry;
-  pthread_mutex_unlock(&ServerMutex);
-  sem_post(&HandOverTaken);
+  MRTUServerRecord self = take_registry_copy(*static_cast<const ClientHandOver *>(given));
 
   uint8_t request[msg::kCapacity];
   uint8_t response[msg::kCapacity];
@@ -236,13 +246,11 @@ void *ClientProcess(void *server) {
     if (self.keepAliveLeft <= self.pause) break;
     self.keepAliveLeft -= self.pause;
     sleep_us(self.pause);
-    pthread_mutex_lock(&ServerMutex);
-    self.work = registry->work;
-    pthread_mutex_unlock(&ServerMutex);
+    self.work = server_runs();
   }
   shutdown(self.sockClient, SHUT_RDWR);
   close(self.sockClient);
-  give_entry_back(registry, self.numClient);
+  give_entry_back(&MRTUServer, self.numClient);
   return nullptr;
 }
 
@@ -250,71 +258,74 @@ void *ClientProcess(void *server) {
 
 namespace {
 
-// Bounded steps, but the wait ends only when the new handler has its copy:
-// the thread exists, so its first act (the copy) is sure to come.
-void wait_for_hand_over() {
-  for (;;) {
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += 1;
-    if (sem_timedwait(&HandOverTaken, &deadline) == 0) return;
-  }
-}
-
 // Enters a new connection in the lowest free registry index and starts its
-// handler. Called without ServerMutex; fewer than ten handlers run.
+// handler with that index's hand-over entry. Called without ServerMutex;
+// fewer than ten handlers run.
 void hand_over(int sock) {
-  pthread_mutex_lock(&ServerMutex);
+  Locked held(ServerMutex);
   int j = 0;
   while (j < kMaxClients - 1 && MRTUServer.busyClient[j] != 0) ++j;
-  MRTUServer.sockClient = sock;
+  HandOvers[j] = {sock, j};
+  MRTUServer.sockClient = sock;  // the most recent hand-over, as the registry tells it
   MRTUServer.numClient = j;
   MRTUServer.busyClient[j] = 0xFF;
-  if (start_thread(&MRTUServer.hClient[j], ClientProcess, &MRTUServer, true) != 0) {
+  if (start_thread(&MRTUServer.hClient[j], ClientProcess, &HandOvers[j], true) != 0) {
     // No handler: the index and the connection go back at once.
     MRTUServer.busyClient[j] = 0;
-    pthread_mutex_unlock(&ServerMutex);
     close(sock);
     return;
   }
   ++MRTUServer.countClient;
-  pthread_mutex_unlock(&ServerMutex);
-  wait_for_hand_over();
+}
+
+}  // namespace
+
+namespace {
+
+void reset_registry() {
+  Locked held(ServerMutex);
+  memset(MRTUServer.busyClient, 0, sizeof MRTUServer.busyClient);
+  MRTUServer.countClient = 0;
+  MRTUServer.pause = kDefaultPauseUs;
+  MRTUServer.keepAlive = kDefaultKeepAliveUs;
+}
+
+// Accepts one pending connection and hands it to a handler, after its two
+// lines. False when nothing was handed over: a failed accept, or a peer
+// outside the allowed networks, closed unserved and unseen.
+bool accept_one() {
+  struct sockaddr_storage peer;
+  socklen_t peer_size = sizeof peer;
+  int sock = accept4(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
+  if (sock < 0) return false;
+  if (!AdmitPeer(VelkordEnv.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
+    close(sock);
+    return false;
+  }
+  printf("-----CLIENT-----\r\n");
+  printf("-- sock. %i --\r\n", sock);
+  hand_over(sock);
+  return true;
 }
 
 }  // namespace
 
 void *ListenProcess(void *) {
-  pthread_mutex_lock(&ServerMutex);
-  memset(MRTUServer.busyClient, 0, sizeof MRTUServer.busyClient);
-  MRTUServer.countClient = 0;
-  MRTUServer.pause = kDefaultPauseUs;
-  MRTUServer.keepAlive = kDefaultKeepAliveUs;
-  for (;;) {  // ServerMutex is held at the top of every turn
-    uint8_t work = MRTUServer.work;
-    int32_t count = MRTUServer.countClient;
-    pthread_mutex_unlock(&ServerMutex);
+  reset_registry();
+  for (;;) {
+    uint8_t work;
+    int32_t count;
+    {
+      Locked held(ServerMutex);
+      work = MRTUServer.work;
+      count = MRTUServer.countClient;
+    }
     if (work == 0) break;
-
     uint32_t rest_us = kListenerRestUs;
     // A full house accepts nothing: newcomers wait in the listen backlog.
-    if (count < kMaxClients && wait_ready(listener, POLLIN, kAcceptWaitMs) == 0) {
-      // A failed accept starts no handler and costs the ordinary rest, and
-      // so does a peer outside the allowed networks: closed unserved, unseen.
-      struct sockaddr_storage peer;
-      socklen_t peer_size = sizeof peer;
-      int sock = accept4(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
-      if (sock >= 0 && !AdmitPeer(VelkordEnv.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
-        close(sock);
-      } else if (sock >= 0) {
-        printf("-----CLIENT-----\r\n");
-        printf("-- sock. %i --\r\n", sock);
-        hand_over(sock);
-        rest_us = kHandOverSpacingUs;
-      }
-    }
+    if (count < kMaxClients && wait_ready(listener, POLLIN, kAcceptWaitMs) == 0 && accept_one())
+      rest_us = kHandOverSpacingUs;
     sleep_us(rest_us);
-    pthread_mutex_lock(&ServerMutex);
   }
   return nullptr;
 }
@@ -341,27 +352,40 @@ socklen_t listen_address(uint16_t port, struct sockaddr_storage &where) {
 
 }  // namespace
 
+namespace {
+
+// A start that failed half-way: the listening socket goes, and the result.
+int abandon_start(int result) {
+  close(listener);
+  listener = -1;
+  return result;
+}
+
+}  // namespace
+
 int pelnetStart() {
   struct sockaddr_storage where;
   socklen_t where_size = listen_address(static_cast<uint16_t>(ModbusRTU.ipport), where);
   listener = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (listener < 0) return -1;
+  if (listener < 0) return kStartNoSocket;
   // "::" serves IPv4 clients too, whatever the system's default for IPv6
   // sockets says; they show as IPv4-mapped addresses.
   int off = 0;
   if (where.ss_family == AF_INET6 && setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)
-    return -1;
+    return abandon_start(kStartNoSocket);
   // A gateway killed with clients connected leaves their connections in
   // TIME_WAIT; without address reuse a restart could not bind for a minute.
   // A port that another socket listens on still refuses the bind.
   int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listener, reinterpret_cast<struct sockaddr *>(&where), where_size) < 0) return -2;
-  if (listen(listener, kBacklog) < 0) return -3;
-  if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return -4;
-  sem_init(&HandOverTaken, 0, 0);
+  if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return abandon_start(kStartNoSocket);
+  if (bind(listener, reinterpret_cast<struct sockaddr *>(&where), where_size) < 0) return abandon_start(kStartNoBind);
+  if (listen(listener, kBacklog) < 0) return abandon_start(kStartNoListen);
+  if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return abandon_start(kStartNoMutex);
   MRTUServer.work = 1;
-  start_thread(&hListenProcess, ListenProcess, nullptr, false);
+  if (start_thread(&hListenProcess, ListenProcess, nullptr, false) != 0) {
+    MRTUServer.work = 0;
+    return abandon_start(kStartNoListener);
+  }
   sleep_us(1000000);
   return 0;
 }

@@ -45,10 +45,25 @@ int WriteSocket(int sock, const uint8_t *data, int len);
 // The response status for a result of MRTU_CMD.
 uint8_t StatusForResult(int result);
 
-void *ClientProcess(void *server);
+// What the listener gives a handler: its connection and its registry index.
+struct ClientHandOver {
+  int sock;
+  int index;
+};
+
+// A handler's body; `given` points at its own hand-over entry (connection
+// and registry index), which the listener does not touch while it runs.
+void *ClientProcess(void *given);
 void *ListenProcess(void *);
+
+// Results of pelnetStart.
+constexpr int kStartNoSocket = -1;    // no socket, or a socket option refused
+constexpr int kStartNoBind = -2;
+constexpr int kStartNoListen = -3;
+constexpr int kStartNoMutex = -4;     // ServerMutex could not be initialised
+constexpr int kStartNoListener = -5;  // the listener thread could not start
 
 // Opens the TCP port (low 16 bits of ModbusRTU.ipport) on the address of
 // VelkordEnv.listen (all IPv4 interfaces by default) and starts the
-// listener: 0, or -1 socket, -2 bind, -3 listen, -4 mutex.
+// listener: 0, or one of the results above with the socket closed again.
 int pelnetStart();

@@ -8,13 +8,15 @@
 // clients on a small target. 256 KiB leaves room for sanitizer builds.
 constexpr size_t kThreadStackBytes = 256 * 1024;
 
-// Starts `body(arg)`, detached or joinable; returns pthread_create's result.
+// Starts `body(arg)`, detached or joinable: 0, or the error number of the
+// attribute call or of pthread_create that failed (no thread then).
 inline int start_thread(pthread_t *handle, void *(*body)(void *), void *arg, bool detached) {
   pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
-  pthread_attr_setstacksize(&attr, kThreadStackBytes);
-  int r = pthread_create(handle, &attr, body, arg);
+  int r = pthread_attr_init(&attr);
+  if (r != 0) return r;
+  r = pthread_attr_setdetachstate(&attr, detached ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE);
+  if (r == 0) r = pthread_attr_setstacksize(&attr, kThreadStackBytes);
+  if (r == 0) r = pthread_create(handle, &attr, body, arg);
   pthread_attr_destroy(&attr);
   return r;
 }

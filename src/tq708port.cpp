@@ -157,6 +157,14 @@ void TQ708sSetRs485Request(TQ708sRs485Request request) {
   rs485_request = request ? request : ask_driver_for_rs485;
 }
 
+// glibc reports EINVAL when the driver took the settings but changed their
+// parity or character size bits, as a pseudo-terminal always does; such a
+// line carries bytes as before. Any other refusal (EIO from an adapter that
+// has gone, ENOTTY from something that is no terminal) means it cannot.
+static bool apply_settings(int fd, const struct termios *tio) {
+  return tcsetattr(fd, TCSANOW, tio) == 0 || errno == EINVAL;
+}
+
 int TQ708sLineRate(int baud) { return kLineRates[rate_index(baud)]; }
 
 int TQ708sSpeedCode(int baud) { return kSpeedCodes[rate_index(baud)]; }
@@ -180,18 +188,27 @@ int TQ708sopen(int port, int interfaceMode, int baud, int parity, int databits, 
   int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -2;
   fcntl(fd, F_SETFL, 0);
-  tcgetattr(fd, &oldtio[port]);
+  // A node that is no terminal, or refuses the line settings, cannot carry
+  // the line: it is closed again and counts as a node that cannot be opened.
+  if (tcgetattr(fd, &oldtio[port]) != 0) {
+    close(fd);
+    return -2;
+  }
 
   ioctl(fd, kSetInterfaceModeRequest, &interfaceMode);
   fd_map[port] = fd;
 
   build_working_settings(port, speed_code, parity, databits, stopbits);
   tcflush(fd, TCIFLUSH);
-  tcsetattr(fd, TCSANOW, &newtio[port]);
+  bool settled = apply_settings(fd, &newtio[port]);
   tcflush(fd, TCIOFLUSH);
   cfsetispeed(&newtio[port], static_cast<speed_t>(speed_code));
   cfsetospeed(&newtio[port], static_cast<speed_t>(speed_code));
-  tcsetattr(fd, TCSANOW, &newtio[port]);
+  settled = settled && apply_settings(fd, &newtio[port]);
+  if (!settled) {
+    TQ708sclose(port);
+    return -2;
+  }
   ask_low_latency(fd);
   if (!enter_rs485_mode(port, fd, name)) {
     TQ708sclose(port);

@@ -11,6 +11,8 @@
 #include <termios.h>
 
 int TQ708sfindFD(int port);
+// 0, or -2 when the node cannot be opened or refuses the line settings
+// (tcgetattr or tcsetattr fails; the node is closed again).
 int TQ708sopen(int port, int interfaceMode, int baud, int parity, int databits, int stopbits);
 int TQ708sclose(int port);
 int TQ708ssend(int port, const void *buf, int len);

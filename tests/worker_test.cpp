@@ -1,7 +1,10 @@
 // The serial polling worker against units on a pseudo-terminal: what goes on
 // the line, in which order and with which spacing, and what each exchange
 // leaves in its slot, seen through the unit's recordings, through MRTU_CMD
-// and through copies of the slot taken under the table's lock.
+// and through copies of the slot taken under the table's lock. Behaviour that
+// is not about time is seen by stepping a SerialWorker of the test's own;
+// the spacing of the exchanges, the pause cap and a real Modbus server are
+// seen through the worker thread OpenSerial starts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,6 +40,25 @@ Bytes read_holding(uint8_t unit, uint16_t addr, uint16_t qty) {
           static_cast<uint8_t>(qty)};
 }
 
+// A slot in service for the rest of the test (unless its mode says otherwise).
+int arm(const Bytes &frame, uint8_t slot, uint8_t mode = 1, int timeout_chars = 255, uint32_t delay = 0,
+        uint32_t lifetime = kLongLife) {
+  return vt::run_command({.frame = frame,
+                          .slot = slot,
+                          .mode = mode,
+                          .timeout = vt::char_times_us(timeout_chars),
+                          .lifetime = lifetime,
+                          .delay = delay})
+      .result;
+}
+
+// True once the worker has recorded some bytes in the slot.
+bool received(uint8_t u, int slot) { return vt::slot_copy(u, slot).rxLength != 0; }
+
+// The exchanges the slot's counts record, whatever their outcome.
+uint32_t exchanges(const ExchangeSlot &s) { return s.counts.valid + s.counts.no_answer + s.counts.bad_crc + s.counts.mismatch; }
+
+// The worker thread OpenSerial starts, for what is about time.
 class Worker : public ::testing::Test {
  protected:
   // Nothing else stops the worker; each test is a process of its own anyway.
@@ -46,48 +69,60 @@ class Worker : public ::testing::Test {
   void line_at(int baud) { vt::configure_line(line, baud); }
   void start() { ASSERT_EQ(OpenSerial(), 0); }
 
-  // A slot in service for the rest of the test (unless its mode says otherwise).
-  int arm(const Bytes &frame, uint8_t slot, uint8_t mode = 1, int timeout_chars = 255, uint32_t delay = 0,
-          uint32_t lifetime = kLongLife) {
-    return vt::run_command({.frame = frame,
-                            .slot = slot,
-                            .mode = mode,
-                            .timeout = vt::char_times_us(timeout_chars),
-                            .lifetime = lifetime,
-                            .delay = delay})
-        .result;
+  vt::PtyPair line{0};
+  vt::ScriptedUnit unit{line};
+};
+
+// A worker of the test's own, stepped record visit by record visit.
+class SteppedWorker : public ::testing::Test {
+ protected:
+  // The table is the process's: cleared, the cases can share one process.
+  void SetUp() override {
+    Locked table(SerialMutex);
+    memset(MRTU_SerialData, 0, sizeof MRTU_SerialData);
+  }
+  void TearDown() override { CloseSerial(); }
+
+  // Slots armed after this find the worker at record 0, every currentSlot 0.
+  void line_at(int baud) { ASSERT_TRUE(vt::open_stepped_line(line, baud)); }
+
+  // Exchanges until the slot of unit `u` has made `n` exchanges in all; at
+  // most `limit` exchanges of any slot.
+  void exchange_until(uint8_t u, int slot, uint32_t n, int limit = 200) {
+    for (int i = 0; i < limit && exchanges(vt::slot_copy(u, slot)) < n; ++i)
+      ASSERT_NE(vt::exchange_next(w).unit, 0) << "nothing left to exchange";
+    ASSERT_GE(exchanges(vt::slot_copy(u, slot)), n);
   }
 
-  // True once the worker has recorded some bytes in the slot.
-  bool received(uint8_t u, int slot) { return vt::slot_copy(u, slot).rxLength != 0; }
+  // True when a whole walk exchanges nothing.
+  bool walk_exchanges_nothing() { return vt::exchange_next(w).unit == 0; }
 
+  SerialWorker w;
   vt::PtyPair line{0};
   vt::ScriptedUnit unit{line};
 };
 
 // ---- Order of the walk ---------------------------------------------------------
 
-TEST_F(Worker, VisitsUnitsInAddressOrderAndTheirSlotsInTurn) {
+TEST_F(SteppedWorker, VisitsUnitsInAddressOrderAndTheirSlotsInTurn) {
   line_at(38400);
-  const std::map<Bytes, std::string> label = {
-      {vt::with_crc(read_holding(1, 0, 1)), "(1,0)"},
-      {vt::with_crc(read_holding(1, 2, 1)), "(1,2)"},
-      {vt::with_crc(read_holding(3, 1, 1)), "(3,1)"},
-  };
   arm(read_holding(1, 0, 1), 0);
   arm(read_holding(1, 2, 1), 2);
   arm(read_holding(3, 1, 1), 1);
-  start();
 
-  ASSERT_TRUE(unit.wait_frames(9, vt::slow_ms(5000)));
-  std::vector<std::string> seen;
-  for (const vt::Frame &f : unit.frames()) {
-    auto it = label.find(f.bytes);
-    seen.push_back(it == label.end() ? "?" : it->second);
+  std::vector<std::pair<int, int>> seen;
+  for (int i = 0; i < 9; ++i) {
+    vt::Exchanged e = vt::exchange_next(w);
+    seen.emplace_back(e.unit, e.slot);
   }
-  seen.resize(9);
-  EXPECT_EQ(seen, (std::vector<std::string>{"(1,0)", "(3,1)", "(1,2)", "(3,1)", "(1,0)", "(3,1)", "(1,2)", "(3,1)",
-                                            "(1,0)"}));
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 0}, {3, 1}, {1, 2}, {3, 1}, {1, 0}, {3, 1}, {1, 2}, {3, 1},
+                                                    {1, 0}}));
+  // And the line saw the frames of those slots, in that order.
+  ASSERT_TRUE(unit.wait_frames(9, vt::slow_ms(2000)));
+  const Bytes first = vt::with_crc(read_holding(1, 0, 1));
+  const Bytes second = vt::with_crc(read_holding(3, 1, 1));
+  EXPECT_EQ(unit.frames()[0].bytes, first);
+  EXPECT_EQ(unit.frames()[1].bytes, second);
 }
 
 // ---- Modes and lifetimes ----------------------------------------------------------
@@ -104,7 +139,7 @@ struct ServiceCase {
 // Each exchange costs the slot one silence time whatever its outcome; mode 2
 // ends with the first good answer; modes 3 and up reload a lifetime that
 // nothing ever sets, so a good answer leaves them one more exchange at most.
-TEST_F(Worker, ServesEachSlotAsItsModeAndLifetimeSay) {
+TEST_F(SteppedWorker, ServesEachSlotAsItsModeAndLifetimeSay) {
   // A good answer changes the count for modes 2 and up, so the wait for it
   // is long: 259 characters at 2400 bit/s are over a second.
   line_at(2400);
@@ -130,119 +165,111 @@ TEST_F(Worker, ServesEachSlotAsItsModeAndLifetimeSay) {
     uint32_t lifetime = c.lifetime_silences * silence + static_cast<uint32_t>(c.lifetime_extra);
     arm(read_holding(u, 0, 1), 0, c.mode, c.answers ? 255 : 0, 0, lifetime);
   }
-  start();
-
-  auto all_off = [&] {
-    for (size_t i = 0; i < cases.size(); ++i)
-      if (vt::slot_copy(static_cast<uint8_t>(10 + i), 0).mode != 0) return false;
-    return true;
-  };
-  ASSERT_TRUE(vt::wait_until(all_off, 10000));
-  sleep_us(static_cast<uint32_t>(vt::slow_ms(200)) * 1000);  // nothing more may follow
+  for (int i = 0; i < 100 && vt::exchange_next(w).unit != 0; ++i) {
+  }
+  EXPECT_TRUE(walk_exchanges_nothing());
 
   std::vector<vt::Frame> frames = unit.frames();
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     uint8_t u = static_cast<uint8_t>(10 + i);
+    ExchangeSlot s = vt::slot_copy(u, 0);
+    EXPECT_EQ(exchanges(s), cases[i].exchanges);
     EXPECT_EQ(vt::frames_of(frames, u).size(), cases[i].exchanges);
-    EXPECT_EQ(vt::slot_copy(u, 0).lifetime, 0u);
+    EXPECT_EQ(s.mode, kModeIdle);
+    EXPECT_EQ(s.lifetime, 0u);
   }
 }
 
-TEST_F(Worker, UntilAnsweredModeRepeatsWhileTheUnitIsSilentAndStopsAtTheAnswer) {
+TEST_F(SteppedWorker, UntilAnsweredModeRepeatsWhileTheUnitIsSilentAndStopsAtTheAnswer) {
   line_at(9600);
   unit.set_behaviour(1, vt::Behaviour::Silent());
-  arm(read_holding(1, 0, 1), 0, 2);
-  start();
+  arm(read_holding(1, 0, 1), 0, kModeUntilAnswered, 0);
+  exchange_until(1, 0, 3);
+  EXPECT_EQ(vt::slot_copy(1, 0).mode, kModeUntilAnswered);
+  EXPECT_EQ(vt::slot_copy(1, 0).counts.no_answer, 3u);
 
-  ASSERT_TRUE(unit.wait_frames(3, vt::slow_ms(5000)));
-  EXPECT_EQ(vt::slot_copy(1, 0).mode, 2);
   unit.set_behaviour(1, vt::Behaviour::Answer());
-
-  ASSERT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).mode == 0; }, 5000));
+  arm(read_holding(1, 0, 1), 0, kModeUntilAnswered, 255);
+  for (int i = 0; i < 10 && vt::slot_copy(1, 0).mode != kModeIdle; ++i) vt::exchange_next(w);
+  ASSERT_EQ(vt::slot_copy(1, 0).mode, kModeIdle);
   size_t asked = unit.frames().size();
-  sleep_us(static_cast<uint32_t>(vt::slow_ms(300)) * 1000);
-  EXPECT_EQ(unit.frames().size(), asked) << "exchanged after the answer";
+  EXPECT_TRUE(walk_exchanges_nothing()) << "exchanged after the answer";
+  EXPECT_EQ(unit.frames().size(), asked);
   ASSERT_FALSE(unit.sent().empty());
   ExchangeSlot s = vt::slot_copy(1, 0);
   EXPECT_EQ(s.lifetime, 0u);
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), unit.sent().back().bytes);
 }
 
-TEST_F(Worker, ReloadModeIsLeftWithNoLifetimeAfterAGoodAnswer) {
+TEST_F(SteppedWorker, ReloadModeIsLeftWithNoLifetimeAfterAGoodAnswer) {
   line_at(9600);
-  // A long pause before each exchange leaves time to look at the slot
-  // between the first exchange and the second.
-  arm(read_holding(1, 0, 1), 0, 3, 255, 1000000);
-  start();
-
-  ASSERT_TRUE(vt::wait_until([&] { return received(1, 0); }, 5000));
+  arm(read_holding(1, 0, 1), 0, kModeReload);
+  exchange_until(1, 0, 1);
   ExchangeSlot s = vt::slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultValid);
-  EXPECT_EQ(s.mode, 3);
+  EXPECT_EQ(s.mode, kModeReload);
   EXPECT_EQ(s.lifetime, 0u);
-  size_t asked = unit.frames().size();
 
   // The next exchange, whatever its outcome, switches it off.
-  ASSERT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).mode == 0; }, 5000));
-  EXPECT_TRUE(unit.wait_frames(asked + 1, vt::slow_ms(1000)));
-  EXPECT_EQ(unit.frames().size(), asked + 1);
+  exchange_until(1, 0, 2);
+  EXPECT_EQ(vt::slot_copy(1, 0).mode, kModeIdle);
+  EXPECT_TRUE(walk_exchanges_nothing());
+  EXPECT_TRUE(unit.wait_frames(2, vt::slow_ms(1000)));
+  EXPECT_EQ(unit.frames().size(), 2u);
 }
 
 // The slot is read again only once the pause before its exchange is over: a
 // client that idles it meanwhile still gets that one exchange, which then
 // leaves it without lifetime.
-TEST_F(Worker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMore) {
+TEST_F(SteppedWorker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMore) {
   line_at(38400);
   unit.set_behaviour(vt::Behaviour::Silent());
   const Bytes frame = read_holding(1, 0, 1);
-  arm(frame, 0, 1, 0, 1000000);
-  start();
+  arm(frame, 0, kModeRepeat, 0, 300000);
 
-  ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(5000)));
-  sleep_us(200000);  // that exchange is over; well into the 1 s pause before the next
-  arm(frame, 0, 0, 0, 1000000);
-  ASSERT_TRUE(unit.wait_frames(2, vt::slow_ms(3000)));
-  EXPECT_TRUE(vt::wait_until([] { return vt::slot_copy(1, 0).lifetime == 0; }, 1000));
-  EXPECT_EQ(vt::slot_copy(1, 0).mode, 0);
+  std::thread walk([&] { vt::exchange_next(w); });
+  // The lock is free during the pause: the rewrite gets in before the send.
+  sleep_us(50000);
+  arm(frame, 0, kModeIdle, 0, 300000);
+  bool sent_before_rewrite = !unit.frames().empty();
+  walk.join();
+  EXPECT_FALSE(sent_before_rewrite);
+  ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(1000)));
+  ExchangeSlot s = vt::slot_copy(1, 0);
+  EXPECT_EQ(exchanges(s), 1u);
+  EXPECT_EQ(s.lifetime, 0u);
+  EXPECT_EQ(s.mode, kModeIdle);
 }
 
-// A write polled the documented way, every 20 ms: the unit sees it once; the
-// client sees "no answer yet", then the unit's echo on every later request,
-// since the answer a mode 2 slot got is kept until the slot is rewritten. A
-// request with mode 0 is such a rewrite: the same write after it is new.
-TEST_F(Worker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
-  // A unit kept off the processor past the wait for its answer would make
-  // the worker send the write again, as it should: at 9600 bit/s that wait
-  // (255 characters) is 290 ms.
+// A write polled the documented way: the unit sees it once; the client sees
+// "no answer yet", then the unit's echo on every later request, since the
+// answer a mode 2 slot got is kept until the slot is rewritten. A request
+// with mode 0 is such a rewrite: the same write after it is new.
+TEST_F(SteppedWorker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
   line_at(9600);
-  start();
   const Bytes write = {0x01, 0x06, 0x00, 0x05, 0x12, 0x34};
-  auto poll = [&](int requests) {
-    std::vector<vt::CommandOutcome> seen;
-    for (int i = 0; i < requests; ++i) {
-      seen.push_back(vt::run_command(
-          {.frame = write, .mode = kModeUntilAnswered, .timeout = vt::char_times_us(255), .lifetime = kLongLife}));
-      sleep_us(20000);
-    }
-    return seen;
+  auto poll = [&] {
+    return vt::run_command(
+        {.frame = write, .mode = kModeUntilAnswered, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
   };
 
-  std::vector<vt::CommandOutcome> first = poll(50);
-  EXPECT_EQ(vt::frames_of(unit.frames(), 1).size(), 1u);
-  EXPECT_EQ(first.front().result, kCmdNoAnswer);
-  size_t answered = 0;
-  while (answered < first.size() && first[answered].result != kCmdOk) ++answered;
-  ASSERT_LT(answered, first.size()) << "never collected";
-  for (size_t i = answered; i < first.size(); ++i) {
-    SCOPED_TRACE("request " + std::to_string(i));
-    EXPECT_EQ(first[i].result, kCmdOk);
-    EXPECT_EQ(vt::head(first[i].response.data() + msg::kFrame, write.size()), write);
+  EXPECT_EQ(poll().result, kCmdNoAnswer);
+  for (int turn = 0; turn < 3; ++turn) {
+    SCOPED_TRACE("turn " + std::to_string(turn));
+    vt::exchange_next(w);
+    vt::CommandOutcome out = poll();
+    EXPECT_EQ(out.result, kCmdOk);
+    EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, write.size()), write);
   }
+  EXPECT_TRUE(walk_exchanges_nothing());
+  EXPECT_EQ(vt::frames_of(unit.frames(), 1).size(), 1u);
 
   EXPECT_EQ(arm(write, 0, kModeIdle), kCmdOk);
-  std::vector<vt::CommandOutcome> again = poll(25);
-  EXPECT_EQ(again.back().result, kCmdOk);
+  EXPECT_EQ(poll().result, kCmdOk);  // the earlier answer, until the next exchange
+  vt::exchange_next(w);
+  EXPECT_EQ(poll().result, kCmdOk);
+  EXPECT_TRUE(walk_exchanges_nothing());
   EXPECT_EQ(vt::frames_of(unit.frames(), 1).size(), 2u);
 }
 
@@ -250,8 +277,8 @@ TEST_F(Worker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
 // byte count does not fit the quantity, are refused like an over-long byte
 // count, and nothing of them goes on the line; the shortest whole frame of
 // each function goes on it sealed, and bytes after a frame are ignored.
-TEST_F(Worker, ShortOrInconsistentRequestsNeverReachTheLine) {
-  line_at(9600);  // as above: each whole frame is sent once
+TEST_F(SteppedWorker, ShortOrInconsistentRequestsNeverReachTheLine) {
+  line_at(9600);
   struct Case {
     const char *name;
     Bytes frame;  // without its unit address, which is the case's own
@@ -287,25 +314,19 @@ TEST_F(Worker, ShortOrInconsistentRequestsNeverReachTheLine) {
     frames.push_back(frame);
     EXPECT_EQ(StatusForResult(arm(frame, 0, kModeUntilAnswered)), cases[i].status);
   }
-  start();
+  for (int i = 0; i < 100 && vt::exchange_next(w).unit != 0; ++i) {
+  }
 
-  auto all_sent = [&] {
-    for (size_t i = 0; i < cases.size(); ++i)
-      if (cases[i].sent != 0 && vt::slot_copy(frames[i][0], 0).mode != kModeIdle) return false;
-    return true;
-  };
-  ASSERT_TRUE(vt::wait_until(all_sent, 5000));
-  sleep_us(static_cast<uint32_t>(vt::slow_ms(100)) * 1000);
-  std::vector<vt::Frame> line = unit.frames();
+  std::vector<vt::Frame> line_frames = unit.frames();
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
-    std::vector<vt::Frame> sent = vt::frames_of(line, frames[i][0]);
+    std::vector<vt::Frame> sent = vt::frames_of(line_frames, frames[i][0]);
     ASSERT_EQ(sent.size(), cases[i].sent == 0 ? 0u : 1u);
     if (!sent.empty()) {
       EXPECT_EQ(sent[0].bytes, vt::with_crc(Bytes(frames[i].begin(), frames[i].begin() + cases[i].sent)));
     }
   }
-  EXPECT_EQ(line.size(), static_cast<size_t>(std::count_if(cases.begin(), cases.end(), [](const Case &c) {
+  EXPECT_EQ(line_frames.size(), static_cast<size_t>(std::count_if(cases.begin(), cases.end(), [](const Case &c) {
               return c.sent != 0;
             })));
 }
@@ -388,45 +409,43 @@ TEST_F(Worker, SilentUnitIsGivenUpAfterItsTimeoutAndExchangesAreSpacedByTheDelay
 
 // ---- Outcomes ------------------------------------------------------------------------
 
-TEST_F(Worker, WrongCrcIsABadAnswerThatAnIdlePassAlsoMarksUnanswered) {
+TEST_F(SteppedWorker, WrongCrcIsABadAnswerThatAnIdlePassAlsoMarksUnanswered) {
   line_at(38400);
   unit.set_behaviour(4, vt::Behaviour::WrongCrc());
   const Bytes frame = read_holding(4, 0, 1);
   arm(frame, 0);
-  start();
+  exchange_until(4, 0, 1);
 
-  ASSERT_TRUE(vt::wait_until([&] { return received(4, 0); }, 5000));
   ExchangeSlot s = vt::slot_copy(4, 0);
   EXPECT_EQ(s.result, kResultBadAnswer);
   ASSERT_FALSE(unit.sent().empty());
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), unit.sent()[0].bytes);
   EXPECT_EQ(arm(frame, 0), kCmdNoAnswer);
 
-  EXPECT_EQ(arm(frame, 0, 0), kCmdNoAnswer);
-  EXPECT_TRUE(vt::wait_until([] { return vt::slot_copy(4, 0).result == 3; }, 3000));
+  EXPECT_EQ(arm(frame, 0, kModeIdle), kCmdNoAnswer);
+  EXPECT_TRUE(walk_exchanges_nothing());
+  EXPECT_EQ(vt::slot_copy(4, 0).result, kResultBadAnswer | kResultNoAnswer);
   EXPECT_EQ(vt::slot_copy(4, 0).rxLength, 7);
 }
 
 // A reply that comes after the worker gave up must not pass as the answer of
 // the next exchange, though its CRC is good: the answer to the earlier
 // request is still in the line's queue when the next request goes out.
-TEST_F(Worker, LateReplyIsNeverTakenForTheAnswerOfALaterExchange) {
+TEST_F(SteppedWorker, LateReplyIsNeverTakenForTheAnswerOfALaterExchange) {
   line_at(38400);
-  // Replies 50 ms after the request, long after the 4-character wait and long
-  // before the next request, which waits out a 500 ms delay.
+  // Replies 50 ms after the request, long after the 4-character wait; the
+  // next exchange starts only once the reply is out.
   unit.set_behaviour(1, vt::Behaviour::Late(50000));
   const Bytes frame = read_holding(1, 0, 1);
-  arm(frame, 0, 1, 0, 500000);
-  start();
+  arm(frame, 0, 1, 0);
 
   int valid = 0;
-  int64_t end = vt::now_us() + vt::slow_ms(5000) * 1000LL;
-  while (unit.frames().size() < 3 && vt::now_us() < end) {
-    if (arm(frame, 0, 1, 0, 500000) == kCmdOk) ++valid;
-    sleep_us(5000);
+  for (size_t n = 1; n <= 3; ++n) {
+    vt::exchange_next(w);
+    if (arm(frame, 0, 1, 0) == kCmdOk) ++valid;
+    ASSERT_TRUE(vt::wait_until([&] { return unit.sent().size() >= n; }, 2000)) << "the late replies did not go out";
   }
   ASSERT_GE(unit.frames().size(), 3u);
-  EXPECT_GE(unit.sent().size(), 2u) << "the late replies did not go out";
   EXPECT_EQ(valid, 0);
   ExchangeSlot s = vt::slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultNoAnswer);
@@ -549,27 +568,25 @@ bool outcome_reached(const ShapeRow &r, const ExchangeSlot &s) {
 // answer found behind a late foreign reply is recorded alone. The windows
 // are 255 characters (24 ms), so a loaded machine can delay the "then the
 // answer" piece by 20 ms and still pass.
-TEST_F(Worker, OnlyTheAnswerToTheRequestIsRecordedWhateverComesBeforeIt) {
+TEST_F(SteppedWorker, OnlyTheAnswerToTheRequestIsRecordedWhateverComesBeforeIt) {
   line_at(115200);
   const std::vector<ShapeRow> rows = shape_rows();
   for (const ShapeRow &r : rows) {
     unit.set_behaviour(r.unit, r.behaviour);
     arm(r.request, 0);
   }
-  start();
 
   std::vector<std::optional<ExchangeSlot>> seen(rows.size());
-  vt::wait_until(
-      [&] {
-        bool all = true;
-        for (size_t i = 0; i < rows.size(); ++i) {
-          ExchangeSlot s = vt::slot_copy(rows[i].unit, 0);
-          if (!seen[i] && outcome_reached(rows[i], s)) seen[i] = s;
-          all = all && seen[i].has_value();
-        }
-        return all;
-      },
-      20000);
+  for (int walk = 0; walk < 20; ++walk) {
+    bool all = true;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      vt::exchange_next(w);
+      ExchangeSlot s = vt::slot_copy(rows[i].unit, 0);
+      if (!seen[i] && outcome_reached(rows[i], s)) seen[i] = s;
+      all = all && seen[i].has_value();
+    }
+    if (all) break;
+  }
   for (size_t i = 0; i < rows.size(); ++i) {
     const ShapeRow &r = rows[i];
     SCOPED_TRACE(r.name);
@@ -590,23 +607,22 @@ TEST_F(Worker, OnlyTheAnswerToTheRequestIsRecordedWhateverComesBeforeIt) {
 // bit/s the margins are tens of milliseconds: unit 1's wait is 4
 // characters (4.6 ms), its reply comes after 50 ms, and unit 2 waits up to
 // 297 ms and answers after 100.
-TEST_F(Worker, ALateReplyNeverBecomesTheNextUnitsAnswer) {
+TEST_F(SteppedWorker, ALateReplyNeverBecomesTheNextUnitsAnswer) {
   line_at(9600);
   unit.set_behaviour(1, vt::Behaviour::Late(50000));
   unit.set_behaviour(2, vt::Behaviour::Late(100000));
   arm(read_holding(1, 0, 1), 0, 1, 0);
   arm(read_holding(2, 0, 1), 0, 1, 255);
-  start();
 
   const Bytes own = vt::with_crc(vt::ScriptedUnit::default_reply(vt::with_crc(read_holding(2, 0, 1))));
   int crossed = 0;
-  bool enough = vt::wait_until(
-      [&] {
-        ExchangeSlot s = vt::slot_copy(2, 0);
-        if (s.result == kResultValid && s.rxLength != 0 && vt::head(s.rxFrame, s.rxLength) != own) ++crossed;
-        return s.counts.frames_dropped >= 3 && vt::slot_copy(1, 0).counts.no_answer >= 3;
-      },
-      10000);
+  bool enough = false;
+  for (int i = 0; i < 40 && !enough; ++i) {
+    vt::exchange_next(w);
+    ExchangeSlot s = vt::slot_copy(2, 0);
+    if (s.result == kResultValid && s.rxLength != 0 && vt::head(s.rxFrame, s.rxLength) != own) ++crossed;
+    enough = s.counts.frames_dropped >= 3 && vt::slot_copy(1, 0).counts.no_answer >= 3;
+  }
   EXPECT_TRUE(enough) << "unit 1's late reply never reached unit 2's wait";
   EXPECT_EQ(crossed, 0);
   ExchangeSlot first = vt::slot_copy(1, 0);
@@ -623,17 +639,13 @@ TEST_F(Worker, ALateReplyNeverBecomesTheNextUnitsAnswer) {
 // wait, so the bars are ratios: a quarter of the exchanges of the reply in
 // pieces are valid (3 in 131 when chunks were cut), and at most a quarter
 // of the next slot's exchanges see anything but their own answer.
-TEST_F(Worker, ReplyInThreePiecesAMillisecondApartIsOneAnswer) {
+TEST_F(SteppedWorker, ReplyInThreePiecesAMillisecondApartIsOneAnswer) {
   line_at(115200);
   unit.set_behaviour(1, vt::Behaviour::Split(3, 1000));  // 7 bytes: 3, 3, 1
   arm(read_holding(1, 0, 1), 0);
   arm(read_holding(2, 0, 1), 0);
-  start();
+  exchange_until(2, 0, 40);
 
-  auto exchanges = [](const ExchangeSlot &s) {
-    return s.counts.valid + s.counts.no_answer + s.counts.bad_crc + s.counts.mismatch;
-  };
-  ASSERT_TRUE(vt::wait_until([&] { return exchanges(vt::slot_copy(2, 0)) >= 40; }, 10000));
   ExchangeSlot split = vt::slot_copy(1, 0);
   ExchangeSlot next = vt::slot_copy(2, 0);
   EXPECT_GE(4 * split.counts.valid, exchanges(split));
@@ -641,39 +653,33 @@ TEST_F(Worker, ReplyInThreePiecesAMillisecondApartIsOneAnswer) {
   EXPECT_LE(4 * (next.counts.bad_crc + next.counts.mismatch + next.counts.frames_dropped), exchanges(next));
 }
 
-TEST_F(Worker, IdleTableIsMarkedUnansweredEverywhereAndNothingIsSent) {
+// One idle walk marks every idle slot, and the rest that follows waits for
+// a request rather than walking again.
+TEST_F(SteppedWorker, IdleTableIsMarkedUnansweredEverywhereAndNothingIsSent) {
   line_at(115200);
-  EXPECT_EQ(arm(read_holding(9, 0, 1), 2, 0), kCmdNoAnswer);  // stored, but idle
-  start();
+  EXPECT_EQ(arm(read_holding(9, 0, 1), 2, kModeIdle), kCmdNoAnswer);  // stored, but idle
+  EXPECT_TRUE(walk_exchanges_nothing());
 
-  auto all_unanswered = [] {
-    for (const DeviceRecord &r : vt::table_copy())
-      for (const ExchangeSlot &s : r.slots)
-        if (s.result != kResultNoAnswer) return false;
-    return true;
-  };
-  EXPECT_TRUE(vt::wait_until(all_unanswered, 2000));
-  sleep_us(static_cast<uint32_t>(vt::slow_ms(100)) * 1000);
+  for (const DeviceRecord &r : vt::table_copy())
+    for (const ExchangeSlot &s : r.slots) ASSERT_EQ(s.result, kResultNoAnswer);
+  sleep_us(static_cast<uint32_t>(vt::slow_ms(20)) * 1000);
   EXPECT_TRUE(unit.frames().empty());
-  EXPECT_EQ(arm(read_holding(9, 0, 1), 2, 0), kCmdNoAnswer);
+  EXPECT_EQ(arm(read_holding(9, 0, 1), 2, kModeIdle), kCmdNoAnswer);
 }
 
-TEST_F(Worker, ServesTheLastUnitAndTheLastSlot) {
+TEST_F(SteppedWorker, ServesTheLastUnitAndTheLastSlot) {
   line_at(38400);
   const Bytes frame = read_holding(247, 7, 2);
   arm(frame, 4);
-  start();
 
+  vt::Exchanged e = vt::exchange_next(w);
+  EXPECT_EQ(e.unit, 247);
+  EXPECT_EQ(e.slot, 4);
   ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(3000)));
   EXPECT_EQ(unit.frames()[0].bytes, vt::with_crc(frame));
-  vt::CommandOutcome out;
-  ASSERT_TRUE(vt::wait_until(
-      [&] {
-        out = vt::run_command(
-            {.frame = frame, .slot = 4, .mode = 1, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
-        return out.result == kCmdOk;
-      },
-      3000));
+  vt::CommandOutcome out = vt::run_command(
+      {.frame = frame, .slot = 4, .mode = 1, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
+  ASSERT_EQ(out.result, kCmdOk);
   const Bytes answer = vt::with_crc({247, 0x03, 0x04, 0x00, 0x07, 0x00, 0x08});
   EXPECT_EQ(msg::get16(out.response.data(), msg::kLength), 32 + answer.size() - 2);
   EXPECT_EQ(out.response[msg::kSlot], 4);
@@ -682,7 +688,7 @@ TEST_F(Worker, ServesTheLastUnitAndTheLastSlot) {
 
 // No answer to an accepted request is longer than 255 bytes; 256 bytes are
 // noise, recorded as a bad answer of 255 bytes (rxLength has 8 bits).
-TEST_F(Worker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
+TEST_F(SteppedWorker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
   line_at(2400);
   unit.set_behaviour(1, vt::Behaviour::Flood(256));
   unit.set_behaviour(2, vt::Behaviour::Flood(300));
@@ -694,10 +700,9 @@ TEST_F(Worker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
   arm(read_holding(2, 0, 1), 0);
   arm(read_holding(3, 0, 125), 0);  // 3 + 250 + 2 bytes
   arm(read_holding(4, 0, 1), 0);
-  start();
+  for (int i = 0; i < 4; ++i) vt::exchange_next(w);
 
-  ASSERT_TRUE(
-      vt::wait_until([&] { return received(1, 0) && received(2, 0) && received(3, 0) && received(4, 0); }, 5000));
+  ASSERT_TRUE(received(1, 0) && received(2, 0) && received(3, 0) && received(4, 0));
   std::vector<vt::Frame> sent = unit.sent();
   ASSERT_GE(sent.size(), 4u);
   for (uint8_t u : {1, 2, 4}) {
@@ -726,19 +731,19 @@ TEST_F(Worker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
 // off the processor for a while on a loaded machine still keeps its pace
 // (and should it miss it once, the next exchange is taken whole: a worker
 // that reads no further than the first piece never gets a whole reply).
-TEST_F(Worker, ReplyArrivingInPiecesIsCollectedWhole) {
+TEST_F(SteppedWorker, ReplyArrivingInPiecesIsCollectedWhole) {
   line_at(300);
   unit.set_behaviour(1, vt::Behaviour::Paced(300));
   unit.set_behaviour(2, vt::Behaviour::Split(3, 2 * ModbusRTU.time_one_sym));
   arm(read_holding(1, 0, 1), 0, 1, 4);
   arm(read_holding(2, 0, 1), 0, 1, 4);
-  start();
 
   auto valid = [](uint8_t u) {
     ExchangeSlot s = vt::slot_copy(u, 0);
     return s.result == kResultValid && s.rxLength != 0;
   };
-  ASSERT_TRUE(vt::wait_until([&] { return valid(1) && valid(2); }, 10000));
+  for (int i = 0; i < 12 && !(valid(1) && valid(2)); ++i) vt::exchange_next(w);
+  ASSERT_TRUE(valid(1) && valid(2));
   for (uint8_t u : {1, 2}) {
     SCOPED_TRACE(u == 1 ? "one byte per character time" : "pieces of 3, 2 character times apart");
     ExchangeSlot s = vt::slot_copy(u, 0);
@@ -749,24 +754,136 @@ TEST_F(Worker, ReplyArrivingInPiecesIsCollectedWhole) {
 
 // The other side of the same rule: a silence of more than four character
 // times ends the reply, and the rest of it is stale by the next exchange.
-TEST_F(Worker, ReplyWithALongerSilenceInsideIsCutThere) {
+TEST_F(SteppedWorker, ReplyWithALongerSilenceInsideIsCutThere) {
   // The silence is long in absolute time too: a loaded machine stretches the
   // worker's four-character wait.
   line_at(9600);
   unit.set_behaviour(1, vt::Behaviour::Split(4, 450000));
-  arm(read_holding(1, 0, 1), 0, 1, 255, 1000000);
-  start();
-
-  ASSERT_TRUE(vt::wait_until([&] { return received(1, 0); }, 5000));
+  arm(read_holding(1, 0, 1), 0, 1, 255);
+  vt::exchange_next(w);
   ExchangeSlot s = vt::slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultBadAnswer);
   EXPECT_EQ(s.rxLength, 4);
 
-  ASSERT_TRUE(unit.wait_frames(2, vt::slow_ms(3000)));
-  sleep_us(300000);  // the second exchange has ended
+  sleep_us(static_cast<uint32_t>(vt::slow_ms(600)) * 1000);  // the tail is out by now
+  vt::exchange_next(w);
   s = vt::slot_copy(1, 0);
   EXPECT_NE(s.result, kResultValid);
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), (Bytes{1, 0x03, 0x02, 0x00})) << "the tail of the first reply was read";
+}
+
+// ---- The steps one by one -----------------------------------------------------------
+
+// Any slot can be exchanged, one of the table or not; nothing else changes.
+TEST_F(SteppedWorker, ExchangeSlotExchangesASlotOutsideTheTableAndLoopExchangeTheCurrentOne) {
+  line_at(38400);
+  ExchangeSlot loose{};
+  const Bytes frame = read_holding(5, 0, 1);
+  std::copy(frame.begin(), frame.end(), loose.txFrame);
+  MRTU_SealFrame(loose.txFrame, static_cast<int>(frame.size()));
+  loose.txLength = static_cast<uint8_t>(frame.size() + 2);
+  loose.mode = kModeUntilAnswered;
+  loose.timeoutSymbols = 255;
+  const std::vector<DeviceRecord> before = vt::table_copy();
+  {
+    Locked table(SerialMutex);
+    EXPECT_EQ(exchange_slot(w, loose), kResultValid);
+  }
+  EXPECT_EQ(vt::head(loose.rxFrame, loose.rxLength), vt::with_crc({5, 0x03, 0x02, 0x00, 0x00}));
+  EXPECT_TRUE(loose.answerKept);
+  EXPECT_EQ(loose.mode, kModeIdle);
+  EXPECT_EQ(w.position, 0);
+  EXPECT_EQ(memcmp(vt::table_copy().data(), before.data(), sizeof(DeviceRecord) * kUnitCount), 0);
+
+  // Loop_Exchange: the process worker's record CountDev, its currentSlot
+  // read modulo 5.
+  arm(frame, 2, kModeRepeat);
+  {
+    Locked table(SerialMutex);
+    CountDev = 4;
+    MRTU_SerialData[4].currentSlot = 7;
+    Loop_Exchange();
+  }
+  EXPECT_EQ(vt::slot_copy(5, 2).result, kResultValid);
+  EXPECT_EQ(exchanges(vt::slot_copy(5, 2)), 1u);
+}
+
+struct RestRow {
+  const char *name;
+  bool cycle_marked_a_slot;
+  bool request_since;  // a request stored since the cycle began
+  bool link_lost;
+  bool rests;          // waits for a request, up to 20 ms
+};
+
+// The rest after an idle cycle waits only when that cycle changed nothing,
+// no request came and the line is up; either way the next cycle starts
+// with nothing marked and the table's count as it is now.
+TEST_F(SteppedWorker, RestWhenIdleWaitsOnlyWhenNothingHappened) {
+  line_at(115200);
+  const std::vector<RestRow> rows = {
+      {"the cycle marked a slot", true, false, false, false},
+      {"a request since the cycle began", false, true, false, false},
+      {"the line is lost", false, false, true, false},
+      {"nothing happened", false, false, false, true},
+  };
+  for (const RestRow &r : rows) {
+    SCOPED_TRACE(r.name);
+    w.walk_marked_slot = r.cycle_marked_a_slot;
+    w.walk_generation = TableChanged.count;
+    if (r.request_since) arm(read_holding(1, 0, 1), 0, kModeIdle);
+    w.link.lost = r.link_lost;
+    const int64_t start = vt::now_us();
+    {
+      Locked table(SerialMutex);
+      rest_when_idle(w, table);
+    }
+    const int64_t took = vt::now_us() - start;
+    if (r.rests) {
+      EXPECT_GE(took, 20000);
+    } else {
+      EXPECT_LT(took, vt::slow_us(15000));
+    }
+    EXPECT_FALSE(w.walk_marked_slot);
+    EXPECT_EQ(w.walk_generation, TableChanged.count);
+  }
+  w.link.lost = false;
+}
+
+struct ReopenRow {
+  const char *name;
+  bool lost;
+  bool due;
+  bool node_there;
+  bool usable;             // the step's result
+  uint32_t backoff_after;  // µs; 0: not looked at
+  const char *printed;
+};
+
+// The reopen step opens a lost line once its back-off has passed, and backs
+// off further while the node is missing; a line that is up is left alone.
+TEST_F(SteppedWorker, ReopenLineIfDueReopensALostLineWithBackOff) {
+  line_at(115200);
+  const int present_port = ModbusRTU.serialport;
+  const std::vector<ReopenRow> rows = {
+      {"line up", false, true, true, true, 0, ""},
+      {"lost, not yet due", true, false, true, false, 100000, ""},
+      {"lost, due, node missing", true, true, false, false, 200000, ""},
+      {"lost, due, node back", true, true, true, true, 0, "---- serial link back  0 ---\r\n"},
+  };
+  for (const ReopenRow &r : rows) {
+    SCOPED_TRACE(r.name);
+    ModbusRTU.serialport = r.node_there ? present_port : 1;  // the folder holds ttyM0 only
+    w.link = {r.lost, 100000, r.due ? 0 : vt::now_us() + 10000000};
+    vt::StdoutCapture capture;
+    EXPECT_EQ(reopen_line_if_due(w), r.usable);
+    EXPECT_EQ(capture.text(), r.printed);
+    EXPECT_EQ(w.link.lost, !r.usable);
+    if (r.backoff_after != 0) {
+      EXPECT_EQ(w.link.backoff_us, r.backoff_after);
+    }
+  }
+  ModbusRTU.serialport = present_port;
 }
 
 // ---- End to end with a real Modbus server -----------------------------------------------

@@ -38,17 +38,13 @@ CommandOutcome run_command(const Command &cmd) {
 }
 
 ExchangeSlot slot_copy(uint8_t unit, int slot) {
-  pthread_mutex_lock(&SerialMutex);
-  ExchangeSlot s = MRTU_SerialData[unit - 1].slots[slot];
-  pthread_mutex_unlock(&SerialMutex);
-  return s;
+  Locked table(SerialMutex);
+  return MRTU_SerialData[unit - 1].slots[slot];
 }
 
 std::vector<DeviceRecord> table_copy() {
-  pthread_mutex_lock(&SerialMutex);
-  std::vector<DeviceRecord> t(MRTU_SerialData, MRTU_SerialData + kUnitCount);
-  pthread_mutex_unlock(&SerialMutex);
-  return t;
+  Locked table(SerialMutex);
+  return std::vector<DeviceRecord>(MRTU_SerialData, MRTU_SerialData + kUnitCount);
 }
 
 Bytes head(const uint8_t *frame, size_t n) { return Bytes(frame, frame + n); }
@@ -61,6 +57,26 @@ void configure_line(const PtyPair &line, int baud) {
   ModbusRTU.databits = 8;
   ModbusRTU.stopbits = 1;
   derive_line_timing(ModbusRTU);
+}
+
+bool open_stepped_line(const PtyPair &line, int baud) {
+  configure_line(line, baud);
+  return prepare_table_locks() == 0 && open_line() == 0;
+}
+
+Visit step(SerialWorker &w) {
+  Locked table(SerialMutex);
+  return visit_record(w, table);
+}
+
+Exchanged exchange_next(SerialWorker &w) {
+  for (int visits = 0; visits < 2 * (kUnitCount + 1); ++visits) {
+    if (step(w) != Visit::kExchanged) continue;
+    Locked table(SerialMutex);
+    const DeviceRecord &rec = MRTU_SerialData[w.position - 1];
+    return {w.position, (rec.currentSlot + kSlotCount - 1) % kSlotCount};
+  }
+  return {};
 }
 
 int32_t char_times_us(int n) { return n * ModbusRTU.time_one_sym; }

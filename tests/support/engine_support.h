@@ -53,6 +53,24 @@ Bytes head(const uint8_t *frame, size_t n);
 // after it. Also exports the line's device-node pattern.
 void configure_line(const PtyPair &line, int baud);
 
+// Configures `line` as configure_line does and opens it with open_line, with
+// the table's lock and signal set up but no worker thread: the tests step a
+// SerialWorker of their own. False when the line does not open.
+bool open_stepped_line(const PtyPair &line, int baud);
+
+// One record visit of `w` under SerialMutex.
+Visit step(SerialWorker &w);
+
+// Which slot a visit exchanged.
+struct Exchanged {
+  int unit = 0;  // 0: none within the visits allowed
+  int slot = -1;
+};
+
+// Visits records of `w` until one exchanges a slot, at most two whole walks
+// (an idle cycle's rest is skipped: the walk goes on at once).
+Exchanged exchange_next(SerialWorker &w);
+
 // `n` character times of the configured line, in µs: a time-out that the
 // intake turns into exactly n.
 int32_t char_times_us(int n);

@@ -1,0 +1,37 @@
+// The one way the gateway holds a mutex: for a scope, so every return lets
+// go of it. SerialMutex and ServerMutex are both held through Locked.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+class Locked {
+ public:
+  explicit Locked(pthread_mutex_t &mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+  ~Locked() { pthread_mutex_unlock(&mutex_); }
+  Locked(const Locked &) = delete;
+  Locked &operator=(const Locked &) = delete;
+
+  // Waits for `cond` with the lock let go until `deadline` (on the clock the
+  // condition was made with); pthread_cond_timedwait's result.
+  int wait_until(pthread_cond_t &cond, const struct timespec &deadline) {
+    return pthread_cond_timedwait(&cond, &mutex_, &deadline);
+  }
+
+ private:
+  friend class Unlocked;
+  pthread_mutex_t &mutex_;
+};
+
+// The other side of a Locked: the lock let go for a scope, and taken back at
+// its end, so the holder's window for other threads has a visible extent.
+class Unlocked {
+ public:
+  explicit Unlocked(Locked &held) : mutex_(held.mutex_) { pthread_mutex_unlock(&mutex_); }
+  ~Unlocked() { pthread_mutex_lock(&mutex_); }
+  Unlocked(const Unlocked &) = delete;
+  Unlocked &operator=(const Unlocked &) = delete;
+
+ private:
+  pthread_mutex_t &mutex_;
+};
