@@ -388,12 +388,20 @@ bool arm_read(FacePool &p, FaceRead &r) {
   return true;
 }
 
+// With FaceMutex held: waits up to the pool's wait for a valid answer after
+// the `seen`th; its length in `answer`, or 0.
+int await_read(FacePool &p, FaceRead &r, uint32_t seen, int64_t since, uint8_t *answer) {
+  bool in_time = true;
+  while (face_running && r.valid_answers == seen && in_time) in_time = wait_answered_until(since + p.wait_us);
+  return r.valid_answers != seen ? copy_answer(r.answer, r.answer_length, answer) : 0;
+}
+
 // The answer to the read `key` (unit, function, address, quantity), without
 // CRC, into `answer`: its length, or 0 when no valid answer came in time.
 int face_read(FacePool &p, const uint8_t *key, uint8_t *answer) {
   int64_t now = monotonic_us();
-  int index;
-  uint32_t seen;
+  int index, cached = 0;
+  uint32_t seen = 0;
   bool armed;
   {
     FaceLock lock;
@@ -402,19 +410,21 @@ int face_read(FacePool &p, const uint8_t *key, uint8_t *answer) {
     if (index < 0) return 0;
     FaceRead &r = p.reads[index];
     r.asked_us = now;
-    if (answer_fresh(p, r, now)) return copy_answer(r.answer, r.answer_length, answer);
-    armed = arm_read(p, r);
-    seen = r.valid_answers;
-    ++r.waiters;  // keeps the entry ours while the lock is let go
+    armed = arm_read(p, r);  // even a cached answer keeps its read on the line
+    if (answer_fresh(p, r, now)) {
+      cached = copy_answer(r.answer, r.answer_length, answer);
+    } else {
+      seen = r.valid_answers;
+      ++r.waiters;  // keeps the entry ours while the lock is let go
+    }
   }
   if (armed) wake_worker(p);
+  if (cached > 0) return cached;
   FaceLock lock;
   FaceRead &r = p.reads[index];
-  int64_t deadline = now + p.wait_us;
-  bool in_time = true;
-  while (face_running && r.valid_answers == seen && in_time) in_time = wait_answered_until(deadline);
+  int n = await_read(p, r, seen, now, answer);
   --r.waiters;
-  return r.valid_answers != seen ? copy_answer(r.answer, r.answer_length, answer) : 0;
+  return n;
 }
 
 // ---- Writes (FaceMutex held).
