@@ -35,7 +35,6 @@ namespace {
 // PDU layout of the eight functions: function code, first address,
 // quantity (or the value of 5 and 6), then for 15 and 16 the byte count and
 // the values.
-constexpr int kPduAddress = 1;
 constexpr int kPduQuantity = 3;
 constexpr int kPduByteCount = 5;
 constexpr int kPduSingleLength = 5;  // 1 to 6: function, address, quantity or value
