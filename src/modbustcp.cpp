@@ -343,6 +343,12 @@ void stop_polling(FacePool &p, FaceRead &r) {
   --p.polled_reads;
 }
 
+// Nobody asked for the read in the idle time, and nobody waits for it (a
+// wait may be longer than the idle time).
+bool idle(const FacePool &p, const FaceRead &r, int64_t now) {
+  return r.waiters == 0 && now - r.asked_us > p.idle_us;
+}
+
 int find_read(const FacePool &p, const uint8_t *key) {
   for (int i = 0; i < kFaceReads; ++i)
     if (p.reads[i].in_use && memcmp(p.reads[i].request, key, kReadKeyLength) == 0) return i;
@@ -552,7 +558,7 @@ bool face_take_read(uint8_t unit, FaceExchange &x) {
     int i = (face.cursor_of_unit[unit] + step) % kFaceReads;
     FaceRead &r = face.reads[i];
     if (!r.in_use || !r.polled || r.request[0] != unit || r.in_flight) continue;
-    if (now - r.asked_us > face.idle_us) {  // nobody asks any more
+    if (idle(face, r, now)) {
       stop_polling(face, r);
       continue;
     }
@@ -583,7 +589,7 @@ bool face_has_work() {
   FaceLock lock;
   int64_t now = monotonic_us();
   for (FaceRead &r : face.reads)
-    if (r.polled && now - r.asked_us > face.idle_us) stop_polling(face, r);
+    if (r.polled && idle(face, r, now)) stop_polling(face, r);
   return face.polled_reads > 0 || face.pending_writes > 0;
 }
 
@@ -753,7 +759,8 @@ void accept_one() {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_us(kAcceptFailureRestUs);
     return;
   }
-  // Answers are small and each one is awaited: send them at once.
+  // Answers are small and each one is awaited: send them at once. Without
+  // the option they still go, a little later; no reason to refuse a client.
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   int slot = take_connection_slot(fd);

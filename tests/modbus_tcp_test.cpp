@@ -471,7 +471,7 @@ TEST_F(ModbusTcp, WritesReachTheUnitOnce) {
     });
     EXPECT_EQ(modbus_write_register(client.ctx, ++address, 0x55), c.result) << c.name;
     line->set([&] { line->losing = line->paused = false; });
-    std::this_thread::sleep_for(std::chrono::milliseconds(vt::slow_ms(600)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(vt::slow_ms(300)));
     EXPECT_EQ(line->count({1, 6, 0, static_cast<uint8_t>(address), 0, 0x55}), c.on_line) << c.name;
   }
 }
