@@ -24,6 +24,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "access.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
 #include "thread_start.h"
@@ -299,12 +300,6 @@ class FaceLock {
   FaceLock(const FaceLock &) = delete;
   FaceLock &operator=(const FaceLock &) = delete;
 };
-
-int64_t monotonic_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // With FaceMutex held: waits for FaceAnswered until the monotonic time
 // `deadline_us`; false once it has passed.
@@ -614,6 +609,7 @@ struct FaceServer {
   int stop_pipe[2] = {-1, -1};
   pthread_t listener;
   ModbusTcpEndpoint bound;
+  const AllowList *allow = nullptr;
   int conn_fd[kFaceConnections];  // -1: free; guarded by FaceMutex
   int connections;                // guarded by FaceMutex
 };
@@ -752,11 +748,18 @@ int take_connection_slot(int fd) {
 }
 
 void accept_one() {
-  int fd = accept4(server.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  struct sockaddr_storage peer;
+  socklen_t peer_size = sizeof peer;
+  int fd = accept4(server.listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
   if (fd < 0) {
     // Out of descriptors, or the peer gave up before we took it: rest, so a
     // lasting failure does not spin.
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_us(kAcceptFailureRestUs);
+    return;
+  }
+  // Outside the allowed networks: closed before it takes a place or a byte is read.
+  if (server.allow != nullptr && !AdmitPeer(*server.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
+    close(fd);
     return;
   }
   // Answers are small and each one is awaited: send them at once. Without
@@ -853,31 +856,47 @@ void reset_pool(const ModbusTcpSettings &s) {
 
 }  // namespace
 
-int modbustcp_start(const ModbusTcpSettings &settings) {
-  if (face_running) return EALREADY;
+int modbustcp_bind(const ModbusTcpSettings &settings) {
+  if (face_running || server.listen_fd >= 0) return EALREADY;
   {
     FaceLock lock;
     if (server.connections > 0) return EBUSY;  // threads of a stop that timed out
   }
   pthread_once(&face_cond_once, init_answered_cond);
   reset_pool(settings);
+  server.allow = settings.allow;
   for (auto &c : counters.by_status) c.store(0);
   counters.accepted = counters.refused = counters.connected = 0;
   int err = open_listener(settings.endpoint);
   if (err == 0 && pipe2(server.stop_pipe, O_CLOEXEC) != 0) err = errno;
-  if (err == 0) {
-    face_running = true;
-    err = start_thread(&server.listener, listen_loop, nullptr, false);
-    if (err != 0) face_running = false;
-  }
   if (err != 0) close_server_fds();
   return err;
+}
+
+int modbustcp_serve() {
+  if (server.listen_fd < 0) return EBADF;
+  if (face_running) return EALREADY;
+  face_running = true;
+  int err = start_thread(&server.listener, listen_loop, nullptr, false);
+  if (err != 0) {
+    face_running = false;
+    close_server_fds();
+  }
+  return err;
+}
+
+int modbustcp_start(const ModbusTcpSettings &settings) {
+  int err = modbustcp_bind(settings);
+  return err != 0 ? err : modbustcp_serve();
 }
 
 ModbusTcpEndpoint modbustcp_endpoint() { return server.bound; }
 
 void modbustcp_stop() {
-  if (!face_running) return;
+  if (!face_running) {  // bound, but never served: only the descriptors to close
+    close_server_fds();
+    return;
+  }
   face_running = false;
   const uint8_t stop = 1;
   if (write(server.stop_pipe[1], &stop, 1) == 1) pthread_join(server.listener, nullptr);

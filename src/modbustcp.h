@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "access.h"
+
 // ---- Sizes and limits --------------------------------------------------------
 
 constexpr int kFaceReads = 256;         // cached reads, all units together
@@ -99,6 +101,7 @@ struct ModbusTcpSettings {
   uint32_t idle_ms = kFaceDefaultIdleMs;
   int32_t char_time_us = 0;         // the line's time per character
   void (*wake_worker)() = nullptr;  // new face work exists; called without FaceMutex
+  const AllowList *allow = nullptr;  // who may connect; nullptr: everyone
 };
 
 // "PORT", "A.B.C.D:PORT" or "[IPv6]:PORT"; a bare port listens on every IPv4
@@ -113,15 +116,24 @@ void format_modbus_tcp_endpoint(const ModbusTcpEndpoint &e, char *out, size_t si
 
 // ---- Server --------------------------------------------------------------------
 
-// Binds, listens and starts the listener thread. 0, or the errno of the step
-// that failed (nothing is left open then). Only one face runs at a time.
+// Binds and listens, and empties the pool: 0, or the errno of the step that
+// failed (nothing is left open then). No client is served before
+// modbustcp_serve, so a start can still fail elsewhere and close it unseen.
+int modbustcp_bind(const ModbusTcpSettings &settings);
+
+// Starts the listener thread of a bound face: 0, or the errno of the failed
+// start (the face is closed then).
+int modbustcp_serve();
+
+// modbustcp_bind and modbustcp_serve. Only one face runs at a time.
 int modbustcp_start(const ModbusTcpSettings &settings);
 
 // The endpoint actually bound (the system's port when 0 was asked for).
 ModbusTcpEndpoint modbustcp_endpoint();
 
 // Ends the listener and every connection, waits for their threads (at most
-// a few seconds) and empties the pool, so the face can be started again.
+// a few seconds) and closes the listening socket, so the face can be started
+// again; also closes a face that was bound and never served.
 void modbustcp_stop();
 
 // Counts since the start, for diagnostics.
