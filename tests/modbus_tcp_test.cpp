@@ -3,6 +3,10 @@
 // raw sockets. A fake serial worker in this file plays the gateway's worker:
 // it takes the face's writes first, else the next unit's due read, and
 // answers each like ScriptedUnit's default unit after a set line time.
+// Every function, pipelining, the cache, one poll stream and idle reads are
+// tested on the real binary (modbus_tcp_gateway_test.cpp); here is what
+// needs the fake line or the face alone: stuck connections and descriptors,
+// a full pool, a write the busy line never sends, IPv6 and a busy port.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <modbus.h>
@@ -272,52 +276,6 @@ TEST(ModbusTcpCodec, ParsesTheSettings) {
   }
 }
 
-// ---- Through libmodbus's own calls ----
-
-TEST_F(ModbusTcp, CarriesEveryFunction) {
-  start(500);
-  Client client(port, 3);
-  ASSERT_TRUE(client.connected);
-  uint8_t bits[16];
-  uint16_t regs[8];
-  const uint8_t on_off[10] = {1, 0, 1, 1, 0, 0, 0, 0, 1, 1};
-  const uint16_t values[3] = {0x1234, 0, 0xFFFF};
-  const struct {
-    const char *name;
-    std::function<bool()> call;
-    Bytes on_line;
-  } cases[] = {
-      {"read coils", [&] { return modbus_read_bits(client.ctx, 10, 12, bits) == 12 && bits[1] && !bits[2]; },
-       {3, 1, 0, 10, 0, 12}},
-      {"read inputs", [&] { return modbus_read_input_bits(client.ctx, 7, 3, bits) == 3 && bits[0] && !bits[1]; },
-       {3, 2, 0, 7, 0, 3}},
-      {"read holding", [&] { return modbus_read_registers(client.ctx, 100, 5, regs) == 5 && regs[4] == 104; },
-       {3, 3, 0, 100, 0, 5}},
-      {"read input", [&] { return modbus_read_input_registers(client.ctx, 9, 2, regs) == 2 && regs[1] == 10; },
-       {3, 4, 0, 9, 0, 2}},
-      {"write coil", [&] { return modbus_write_bit(client.ctx, 7, 1) == 1; }, {3, 5, 0, 7, 0xFF, 0}},
-      {"write register", [&] { return modbus_write_register(client.ctx, 8, 0x1234) == 1; },
-       {3, 6, 0, 8, 0x12, 0x34}},
-      {"write coils", [&] { return modbus_write_bits(client.ctx, 20, 10, on_off) == 10; },
-       {3, 15, 0, 20, 0, 10, 2, 0x0D, 0x03}},
-      {"write registers", [&] { return modbus_write_registers(client.ctx, 30, 3, values) == 3; },
-       {3, 16, 0, 30, 0, 3, 6, 0x12, 0x34, 0, 0, 0xFF, 0xFF}},
-  };
-  for (const auto &c : cases) {
-    EXPECT_TRUE(c.call()) << c.name << ": " << modbus_strerror(errno);
-    EXPECT_GE(line->count(c.on_line), 1u) << c.name;
-  }
-}
-
-// Reads one MBAP response: header, then what its length announces.
-Bytes read_adu(int fd) {
-  Bytes head = vt::read_for(fd, 7, vt::slow_ms(3000));
-  if (head.size() < 7) return head;
-  Bytes rest = vt::read_for(fd, static_cast<size_t>(head[4] << 8 | head[5]) - 1, vt::slow_ms(3000));
-  head.insert(head.end(), rest.begin(), rest.end());
-  return head;
-}
-
 Bytes adu(uint16_t transaction, uint16_t protocol, uint8_t unit, const Bytes &p, int length = -1) {
   Bytes a = be16(transaction);
   for (uint16_t v : {protocol, static_cast<uint16_t>(length >= 0 ? length : 1 + static_cast<int>(p.size()))}) {
@@ -327,24 +285,6 @@ Bytes adu(uint16_t transaction, uint16_t protocol, uint8_t unit, const Bytes &p,
   a.push_back(unit);
   a.insert(a.end(), p.begin(), p.end());
   return a;
-}
-
-TEST_F(ModbusTcp, AnswersPipelinedRequestsInOrder) {
-  start(500);
-  vt::NetClient raw(port);
-  const Bytes pdus[] = {pdu(3, 0, 4), pdu(6, 2, 9), {7}, pdu(1, 0, 9), pdu(3, 0, 126), pdu(4, 5, 1)};
-  Bytes all;
-  for (size_t i = 0; i < std::size(pdus); ++i) {
-    Bytes a = adu(static_cast<uint16_t>(0x100 + i), 0, 1, pdus[i]);
-    all.insert(all.end(), a.begin(), a.end());
-  }
-  ASSERT_TRUE(raw.send(all));
-  for (size_t i = 0; i < std::size(pdus); ++i) {
-    Bytes r = read_adu(raw.fd());
-    ASSERT_GE(r.size(), 9u) << i;
-    EXPECT_EQ(static_cast<size_t>(r[0] << 8 | r[1]), 0x100 + i) << i;
-    EXPECT_EQ(r[7] & 0x7F, pdus[i][0]) << i;
-  }
 }
 
 TEST_F(ModbusTcp, BrokenFramesCloseOnlyTheirConnection) {
@@ -387,54 +327,6 @@ TEST_F(ModbusTcp, ServesThirtyTwoClientsBesideStuckOnes) {
 }
 
 // ---- The cache ----
-
-TEST_F(ModbusTcp, SecondReadComesFromTheCache) {
-  constexpr int64_t kExchangeUs = 100000;
-  start(kExchangeUs, 1000);
-  Client client(port);
-  uint16_t regs[2];
-  std::vector<int64_t> took;
-  for (int i = 0; i < 6; ++i) {
-    int64_t t0 = vt::now_us();
-    ASSERT_EQ(modbus_read_registers(client.ctx, 0, 2, regs), 2);
-    took.push_back(vt::now_us() - t0);
-  }
-  EXPECT_GE(took[0], kExchangeUs);
-  std::sort(took.begin() + 1, took.end());
-  EXPECT_LT(took[3], kExchangeUs / 4) << "median of the cached reads";
-}
-
-TEST_F(ModbusTcp, ClientsOfOneReadShareOnePollStream) {
-  start(5000, 1000, 10000, 1);  // 1 ms max age: every request waits for the line
-  const Bytes a = {1, 3, 0, 0, 0, 2}, b = {1, 3, 0, 10, 0, 2};
-  std::vector<std::thread> clients;
-  for (uint16_t address : {0, 0, 10})
-    clients.emplace_back([&, address] {
-      Client c(port);
-      uint16_t regs[2];
-      for (int64_t end = vt::now_us() + 600000; vt::now_us() < end;)
-        EXPECT_EQ(modbus_read_registers(c.ctx, address, 2, regs), 2);
-    });
-  for (std::thread &t : clients) t.join();
-  size_t na = line->count(a), nb = line->count(b);
-  EXPECT_GT(nb, 20u);
-  EXPECT_LE(na, nb + 2) << "two streams for one read would double it";
-}
-
-TEST_F(ModbusTcp, UnaskedReadLeavesTheLine) {
-  start(2000, 1000, 200);
-  Client client(port, 2);
-  uint16_t reg;
-  ASSERT_EQ(modbus_read_registers(client.ctx, 5, 1, &reg), 1);
-  const Bytes read = {2, 3, 0, 5, 0, 1};
-  ASSERT_TRUE(vt::wait_until([] { return !face_has_work(); }, 2000));
-  size_t polls = line->count(read);
-  EXPECT_LE(polls, static_cast<size_t>(vt::slow_ms(200 + 100) / 2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(line->count(read), polls);
-  ASSERT_EQ(modbus_read_registers(client.ctx, 5, 1, &reg), 1);  // from the cache, and yet
-  EXPECT_TRUE(vt::wait_until([&] { return line->count(read) > polls; }, 1000)) << "back on the line";
-}
 
 TEST_F(ModbusTcp, FullPoolDropsTheReadAskedLeast) {
   start(100, 300, 50, 60000);
