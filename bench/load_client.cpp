@@ -7,10 +7,11 @@
 //   load_client --port P [--clients N] [--seconds S] [--warmup S]
 //               [--pause US] [--keepalive US] [--mode M] [--unit U]
 //               [--same-unit] [--slot S] [--timeout US] [--lifetime US]
-//               [--delay US]
+//               [--delay US] [--modbus-tcp]
 //
 // Connection i sends "read one holding register at 0" to unit U + i (all to
-// unit U with --same-unit), slot S. Prints one line of JSON with the counts,
+// unit U with --same-unit), slot S; with --modbus-tcp it sends the same
+// read as a Modbus TCP request instead. Prints one line of JSON with the counts,
 // the rate and the latency percentiles; exits 1 when the gateway could not
 // be reached or ended a connection.
 #include <netinet/in.h>
@@ -44,6 +45,7 @@ struct Options {
   uint8_t mode = 0;
   int unit = 1;
   bool same_unit = false;
+  bool modbus_tcp = false;  // Modbus TCP requests instead of the native protocol
   uint8_t slot = 0;
   int32_t timeout = 20000;
   uint32_t lifetime = 4000000000u;
@@ -70,7 +72,7 @@ int64_t now_ns() {
   fprintf(stderr,
           "usage: load_client --port P [--clients N] [--seconds S] [--warmup S] [--pause US]\n"
           "       [--keepalive US] [--mode M] [--unit U] [--same-unit] [--slot S]\n"
-          "       [--timeout US] [--lifetime US] [--delay US]\n");
+          "       [--timeout US] [--lifetime US] [--delay US] [--modbus-tcp]\n");
   exit(2);
 }
 
@@ -78,8 +80,8 @@ Options parse(int argc, char **argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--same-unit") {
-      o.same_unit = true;
+    if (a == "--same-unit" || a == "--modbus-tcp") {
+      (a == "--same-unit" ? o.same_unit : o.modbus_tcp) = true;
       continue;
     }
     if (i + 1 >= argc) usage();
@@ -102,8 +104,31 @@ Options parse(int argc, char **argv) {
   return o;
 }
 
+// The same read in Modbus TCP: MBAP header (transaction 1, protocol 0,
+// length 6, unit), function 3, address 0, quantity 1.
+size_t build_modbus_tcp_request(uint8_t *m, uint8_t unit) {
+  const uint8_t adu[12] = {0, 1, 0, 0, 0, 6, unit, 3, 0, 0, 0, 1};
+  memcpy(m, adu, sizeof adu);
+  return sizeof adu;
+}
+
+// Length of the response at the start of `in`; 0 while its length field has
+// not all arrived (a declared 0 counts as 1, to be reported as malformed).
+size_t response_length(const Options &o, const uint8_t *in, size_t have) {
+  if (!o.modbus_tcp) return have >= 2 ? std::max<size_t>(msg::get16(in, msg::kLength), 1) : 0;
+  return have >= 6 ? 6 + static_cast<size_t>(in[4] << 8 | in[5]) : 0;
+}
+
+// Status of a whole response: the native status byte, or for Modbus TCP 0
+// or the exception code.
+int response_status(const Options &o, const uint8_t *in) {
+  if (!o.modbus_tcp) return in[msg::kStatus];
+  return (in[7] & 0x80) != 0 ? in[8] : 0;
+}
+
 // Read one holding register at address 0 of `unit`, with the timing fields.
 size_t build_request(uint8_t *m, const Options &o, uint8_t unit) {
+  if (o.modbus_tcp) return build_modbus_tcp_request(m, unit);
   constexpr size_t kLen = msg::kHeaderSize + 6;
   memset(m, 0, kLen);
   msg::put16(m, msg::kLength, kLen);
@@ -212,15 +237,14 @@ int main(int argc, char **argv) {
         return 1;
       }
       c.in_len += static_cast<size_t>(got);
-      while (c.in_len >= 2) {
-        size_t len = msg::get16(c.in, msg::kLength);
-        if (len < msg::kHeaderSize || len > sizeof c.in) {
+      for (size_t len; (len = response_length(o, c.in, c.in_len)) != 0;) {
+        if (len < (o.modbus_tcp ? 9 : msg::kHeaderSize) || len > sizeof c.in) {
           fprintf(stderr, "load_client: malformed response of length %zu\n", len);
           return 1;
         }
         if (c.in_len < len) break;
         int64_t done = now_ns();
-        int status = c.in[msg::kStatus];
+        int status = response_status(o, c.in);
         memmove(c.in, c.in + len, c.in_len - len);
         c.in_len -= len;
         if (!c.answered_once) {

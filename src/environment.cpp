@@ -146,6 +146,35 @@ bool read_allow(const char *value, VelkordSettings &s, char *reason, size_t size
   return ParseAllowList(value, s.allow, reason, size);
 }
 
+bool read_modbus_tcp(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  const char *why = nullptr;
+  if (!parse_modbus_tcp_endpoint(value, s.modbus_tcp, &why)) {
+    snprintf(reason, size, "%s", why);
+    return false;
+  }
+  s.modbus_tcp_on = true;
+  return true;
+}
+
+bool read_face_ms(const char *value, uint32_t limit, uint32_t &out, char *reason, size_t size) {
+  const char *why = nullptr;
+  if (parse_modbus_tcp_ms(value, limit, out, &why)) return true;
+  snprintf(reason, size, "%s (1 to %u)", why, limit);
+  return false;
+}
+
+bool read_modbus_tcp_wait(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  return read_face_ms(value, kFaceWaitMsLimit, s.modbus_tcp_wait_ms, reason, size);
+}
+
+bool read_modbus_tcp_max_age(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  return read_face_ms(value, kFaceMaxAgeMsLimit, s.modbus_tcp_max_age_ms, reason, size);
+}
+
+bool read_modbus_tcp_idle(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  return read_face_ms(value, kFaceIdleMsLimit, s.modbus_tcp_idle_ms, reason, size);
+}
+
 struct Variable {
   const char *name;
   Reader read;
@@ -157,6 +186,10 @@ const Variable kVariables[] = {
     {"VELKORD_FRAME_GAP_US", read_frame_gap},
     {"VELKORD_LISTEN", read_listen},
     {"VELKORD_ALLOW", read_allow},
+    {"VELKORD_MODBUS_TCP", read_modbus_tcp},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", read_modbus_tcp_wait},
+    {"VELKORD_MODBUS_TCP_MAX_AGE_MS", read_modbus_tcp_max_age},
+    {"VELKORD_MODBUS_TCP_IDLE_MS", read_modbus_tcp_idle},
 };
 
 // An echoing transceiver is only heard if the driver keeps the receiver on

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "access.h"
+#include "modbustcp.h"
 
 // Where the native TCP port listens; family 0 means all IPv4 interfaces.
 struct ListenAddress {
@@ -28,6 +29,11 @@ struct VelkordSettings {
   uint32_t frame_gap_us;      // VELKORD_FRAME_GAP_US; 0: the line's own gap rule
   ListenAddress listen;       // VELKORD_LISTEN
   AllowList allow;            // VELKORD_ALLOW; no networks: everyone
+  bool modbus_tcp_on;               // VELKORD_MODBUS_TCP
+  ModbusTcpEndpoint modbus_tcp;     //   where the Modbus TCP face listens
+  uint32_t modbus_tcp_wait_ms;      // VELKORD_MODBUS_TCP_WAIT_MS; 0: kFaceDefaultWaitMs
+  uint32_t modbus_tcp_max_age_ms;   // VELKORD_MODBUS_TCP_MAX_AGE_MS; 0: kFaceDefaultMaxAgeMs
+  uint32_t modbus_tcp_idle_ms;      // VELKORD_MODBUS_TCP_IDLE_MS; 0: kFaceDefaultIdleMs
 };
 
 // The settings of this process. main fills them before the serial link and

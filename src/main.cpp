@@ -12,6 +12,7 @@
 
 #include "environment.h"
 #include "modbusRTU.h"
+#include "modbustcp.h"
 #include "pelnet.h"
 #include "sleep_us.h"
 #include "tq708port.h"
@@ -75,6 +76,57 @@ const ValuedOption *find_option(const char *arg) {
   return nullptr;
 }
 
+// ---- The Modbus TCP face ----------------------------------------------------
+
+// Both servers bind the same kind of socket: on one port the face's bind
+// would take it and the native server would fail without saying why.
+bool face_port_free(const VelkordSettings &env, char *error, size_t size) {
+  if (!env.modbus_tcp_on || env.modbus_tcp.port != static_cast<uint16_t>(ModbusRTU.ipport)) return true;
+  snprintf(error, size, "VELKORD_MODBUS_TCP=\"%u\": the native server's port (-p); choose another",
+           static_cast<unsigned>(env.modbus_tcp.port));
+  return false;
+}
+
+ModbusTcpSettings face_settings(const VelkordSettings &env) {
+  ModbusTcpSettings s;
+  s.endpoint = env.modbus_tcp;
+  if (env.modbus_tcp_wait_ms != 0) s.wait_ms = env.modbus_tcp_wait_ms;
+  if (env.modbus_tcp_max_age_ms != 0) s.max_age_ms = env.modbus_tcp_max_age_ms;
+  if (env.modbus_tcp_idle_ms != 0) s.idle_ms = env.modbus_tcp_idle_ms;
+  s.char_time_us = ModbusRTU.time_one_sym;
+  s.wake_worker = signal_table_changed;
+  s.allow = &env.allow;
+  return s;
+}
+
+// The face's socket is bound before the native server starts, and served
+// only after it: a port that cannot be had ends the start before any client
+// of either server is served.
+bool bind_modbus_tcp(const VelkordSettings &env) {
+  int err = modbustcp_bind(face_settings(env));
+  if (err == 0) return true;
+  char where[64];
+  format_modbus_tcp_endpoint(env.modbus_tcp, where, sizeof where);
+  fprintf(stderr, "VELKORD_MODBUS_TCP=\"%s\": cannot listen there: %s\n", where, strerror(err));
+  return false;
+}
+
+bool serve_modbus_tcp() {
+  {
+    Locked table(SerialMutex);
+    SerialProcessWorker.face_on = true;
+  }
+  int err = modbustcp_serve();
+  if (err != 0) {
+    fprintf(stderr, "VELKORD_MODBUS_TCP: the listener cannot start: %s\n", strerror(err));
+    return false;
+  }
+  char where[64];
+  format_modbus_tcp_endpoint(modbustcp_endpoint(), where, sizeof where);
+  printf("---- modbus tcp  %s ---\r\n", where);
+  return true;
+}
+
 }  // namespace
 
 int ParseCommandLine(int argc, char **argv) {
@@ -111,7 +163,8 @@ void PrintSettings() {
 
 bool TakeEnvironment() {
   char error[kEnvErrorSize];
-  if (!ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, error, sizeof error)) {
+  if (!ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, error, sizeof error) ||
+      !face_port_free(VelkordEnv, error, sizeof error)) {
     fprintf(stderr, "%s\n", error);
     return false;
   }
@@ -128,9 +181,15 @@ int StartGateway() {
   printf("-- time_silence (uS) %i\r\n", ModbusRTU.time_silence);
   printf("-- res serial open %i\r\n", res);
 
+  const bool face = VelkordEnv.modbus_tcp_on;
+  if (face && !bind_modbus_tcp(VelkordEnv)) {
+    CloseSerial();
+    return kStatusStartFailed;
+  }
   int server = pelnetStart();
   printf("---- opening tcp/ip  %u ----\r\n", static_cast<unsigned>(ModbusRTU.ipport));
-  if (server != 0) {
+  if (server != 0 || (face && !serve_modbus_tcp())) {
+    modbustcp_stop();
     CloseSerial();
     return kStatusStartFailed;
   }

@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "message.h"
+#include "modbustcp.h"
 #include "sleep_us.h"
 #include "thread_start.h"
 #include "tq708port.h"
@@ -477,11 +478,54 @@ void mark_idle_slot(SerialWorker &w, ExchangeSlot &s) {
   s.result |= kResultNoAnswer;
 }
 
-// Looks at up to five slots of `rec` from its currentSlot on, marking idle
-// ones, and exchanges the first active one. True when it made an exchange.
-bool scan_record(SerialWorker &w, Locked &table, DeviceRecord &rec) {
-  for (int seen = 0; seen < kSlotCount; ++seen) {
-    if (rec.currentSlot >= kSlotCount) rec.currentSlot = 0;
+// ---- The Modbus TCP face's exchanges --------------------------------------
+
+// The face's turn in a record's rotation, after the five native slots.
+constexpr uint8_t kFaceTurn = kSlotCount;
+
+// One exchange the face asked for, on the worker's own slot: the same pause
+// (its 1000 µs minimum), the same reply rules and counts as a native slot.
+// The outcome goes back to the face as valid only when the reply answered
+// this very request.
+void exchange_for_face(SerialWorker &w, Locked &table, const FaceExchange &x) {
+  ExchangeSlot &s = w.face_slot;
+  memcpy(s.txFrame, x.frame, x.length);
+  s.txLength = x.length;
+  s.timeoutSymbols = x.timeout_symbols;
+  s.mode = kModeIdle;  // exchanged once; the face decides whether it comes again
+  s.delay = 0;
+  s.lifetime = 0;
+  pause_before_exchange(w, table, s);
+  bool valid = exchange_slot(w, s) == kResultValid;
+  face_publish(x, s.rxFrame, valid ? s.rxLength : 0, valid, monotonic_us());
+}
+
+bool exchange_face_write(SerialWorker &w, Locked &table) {
+  FaceExchange x;
+  if (!w.face_on || !face_take_write(x)) return false;
+  exchange_for_face(w, table, x);
+  return true;
+}
+
+bool exchange_face_read(SerialWorker &w, Locked &table, uint8_t unit) {
+  FaceExchange x;
+  if (!face_take_read(unit, x)) return false;
+  exchange_for_face(w, table, x);
+  return true;
+}
+
+// Looks at the turns of `rec` (unit `unit`) from its currentSlot on, the five
+// slots and with the face on its turn, marking idle slots, and exchanges the
+// first active one. True when it made an exchange.
+bool scan_record(SerialWorker &w, Locked &table, DeviceRecord &rec, uint8_t unit) {
+  const int turns = w.face_on ? kSlotCount + 1 : kSlotCount;
+  for (int seen = 0; seen < turns; ++seen) {
+    if (rec.currentSlot >= turns) rec.currentSlot = 0;
+    if (rec.currentSlot == kFaceTurn) {
+      ++rec.currentSlot;
+      if (exchange_face_read(w, table, unit)) return true;
+      continue;
+    }
     ExchangeSlot &s = rec.slots[rec.currentSlot];
     if (s.mode == kModeIdle) {
       mark_idle_slot(w, s);
@@ -519,13 +563,18 @@ void Loop_Exchange() {
 }
 
 Visit visit_record(SerialWorker &w, Locked &table) {
+  // A client waits for its write: it goes ahead of every cyclic exchange.
+  if (exchange_face_write(w, table)) {
+    w.idle_walk = false;
+    return Visit::kExchanged;
+  }
   if (w.position >= kUnitCount) {
     w.position = 0;
     if (w.idle_walk) return Visit::kIdleCycle;
     w.idle_walk = true;
     w.walk_marked_slot = true;
   }
-  bool exchanged = scan_record(w, table, MRTU_SerialData[w.position]);
+  bool exchanged = scan_record(w, table, MRTU_SerialData[w.position], static_cast<uint8_t>(w.position + 1));
   ++w.position;
   if (!exchanged) return Visit::kPassed;
   w.idle_walk = false;
@@ -534,7 +583,8 @@ Visit visit_record(SerialWorker &w, Locked &table) {
 
 void rest_when_idle(SerialWorker &w, Locked &table) {
   // A lost line keeps the worker on its usual pace, for the reopen.
-  if (!w.walk_marked_slot && w.walk_generation == TableChanged.count && !w.link.lost) {
+  if (!w.walk_marked_slot && w.walk_generation == TableChanged.count && !w.link.lost &&
+      !(w.face_on && face_has_work())) {
     struct timespec deadline = monotonic_timespec(monotonic_us() + kIdleRestUs);
     while (TableChanged.count == w.walk_generation) {
       if (table.wait_until(TableChanged.signal, deadline) == ETIMEDOUT) break;
@@ -542,6 +592,12 @@ void rest_when_idle(SerialWorker &w, Locked &table) {
   }
   w.walk_marked_slot = false;
   w.walk_generation = TableChanged.count;
+}
+
+void signal_table_changed() {
+  Locked table(SerialMutex);
+  ++TableChanged.count;
+  pthread_cond_signal(&TableChanged.signal);
 }
 
 void *SerialServer(void *) {

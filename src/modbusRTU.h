@@ -94,6 +94,11 @@ struct TableChanges {
 };
 extern TableChanges TableChanged;
 
+// Takes SerialMutex, counts a change and signals TableChanged: new work that
+// did not come through the intake (the Modbus TCP face's) wakes a resting
+// worker. Not to be called with SerialMutex held.
+void signal_table_changed();
+
 // ---- Frame check -----------------------------------------------------------
 
 extern const uint8_t auchCRCHi[256];
@@ -147,6 +152,11 @@ struct SerialWorker {
   bool walk_marked_slot = true;  // this cycle set a result bit that was clear
   uint32_t walk_generation = 0;  // TableChanged.count when this cycle began
   LinkHealth link = {};
+  // The Modbus TCP face is on: its writes go first, and every record's
+  // rotation gains a sixth turn, after slots 0 to 4, for the face's reads of
+  // that unit. Exchanged on the worker's own slot, never in the table.
+  bool face_on = false;
+  ExchangeSlot face_slot = {};
 };
 
 extern SerialWorker SerialProcessWorker;
@@ -160,15 +170,19 @@ enum class Visit {
   kIdleCycle,  // the walk came round without an exchange; rest_when_idle is due
 };
 
-// With SerialMutex held (`table`): visits record w.position, from its
-// currentSlot on: marks idle slots unanswered and exchanges the first active
-// one after its pause (the lock is let go during the pause). Wraps the
+// With SerialMutex held (`table`): with the face on, first exchanges a
+// pending face write if there is one (the position stays). Else visits
+// record w.position, from its currentSlot on: marks idle slots unanswered
+// and exchanges the first active one (or, in the face's turn, the face's
+// next read of that unit) after its pause (the lock is let go during the
+// pause). Wraps the
 // position past the last record; a whole cycle without an exchange returns
 // kIdleCycle with the position back at 0 and the record not yet visited.
 Visit visit_record(SerialWorker &w, Locked &table);
 
 // With SerialMutex held: the rest after a cycle without an exchange. When
-// that cycle changed nothing and no request came, waits (lock let go) until
+// that cycle changed nothing, no request came and the face has no reads to
+// poll or writes to send, waits (lock let go) until
 // one is stored or kIdleRestUs has passed; then starts the next cycle's
 // bookkeeping. The silence pause that follows is the caller's.
 void rest_when_idle(SerialWorker &w, Locked &table);

@@ -46,6 +46,15 @@ std::string describe(const std::string &name, const VelkordSettings &s) {
     if (s.listen.family == AF_INET6) return address_text(AF_INET6, &s.listen.v6);
     return "all IPv4";
   }
+  if (name == "VELKORD_MODBUS_TCP") {
+    if (!s.modbus_tcp_on) return "off";
+    char shown[64];
+    format_modbus_tcp_endpoint(s.modbus_tcp, shown, sizeof shown);
+    return shown;
+  }
+  if (name == "VELKORD_MODBUS_TCP_WAIT_MS") return std::to_string(s.modbus_tcp_wait_ms);
+  if (name == "VELKORD_MODBUS_TCP_MAX_AGE_MS") return std::to_string(s.modbus_tcp_max_age_ms);
+  if (name == "VELKORD_MODBUS_TCP_IDLE_MS") return std::to_string(s.modbus_tcp_idle_ms);
   std::string nets;
   for (int i = 0; i < s.allow.count; ++i) {
     const AllowedNetwork &n = s.allow.nets[i];
@@ -133,6 +142,20 @@ const EnvCase kEnvCases[] = {
     {"VELKORD_ALLOW", "10/8", "!\"10\" is not an IPv4 or IPv6 address"},
     {"VELKORD_ALLOW", "10.0.0.0/8,", "!an empty entry"},
     {"VELKORD_ALLOW", "10.0.0.0/8 ,::1", "!not a prefix length"},
+    {"VELKORD_MODBUS_TCP", "", "off"},
+    {"VELKORD_MODBUS_TCP", "502", "0.0.0.0:502"},
+    {"VELKORD_MODBUS_TCP", "127.0.0.1:1502", "127.0.0.1:1502"},
+    {"VELKORD_MODBUS_TCP", "[::]:502", "[::]:502"},
+    {"VELKORD_MODBUS_TCP", "0", "!not a port from 1 to 65535"},
+    {"VELKORD_MODBUS_TCP", "::1:502", "!not an IPv4 address"},
+    {"VELKORD_MODBUS_TCP", "[::1]", "!IPv6 address in brackets"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "", "0"},  // 0: the default
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "60000", "60000"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "60001", "!(1 to 60000)"},
+    {"VELKORD_MODBUS_TCP_MAX_AGE_MS", "1", "1"},
+    {"VELKORD_MODBUS_TCP_MAX_AGE_MS", "0", "!not a positive whole number"},
+    {"VELKORD_MODBUS_TCP_IDLE_MS", "86400000", "86400000"},
+    {"VELKORD_MODBUS_TCP_IDLE_MS", "10s", "!not a positive whole number"},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryVariable, EnvironmentValue, ::testing::ValuesIn(kEnvCases));
@@ -171,7 +194,9 @@ TEST_P(InvalidEnvironment, EndsTheStartWith255AndOneLineBeforeAnythingIsOpened) 
 
 INSTANTIATE_TEST_SUITE_P(OnePerVariable, InvalidEnvironment,
                          ::testing::Values("VELKORD_RS485=on,rts", "VELKORD_ECHO=yes", "VELKORD_FRAME_GAP_US=0",
-                                           "VELKORD_LISTEN=[::1]", "VELKORD_ALLOW=10.0.0.0/33"));
+                                           "VELKORD_LISTEN=[::1]", "VELKORD_ALLOW=10.0.0.0/33",
+                                           "VELKORD_MODBUS_TCP=70000", "VELKORD_MODBUS_TCP_WAIT_MS=0",
+                                           "VELKORD_MODBUS_TCP_MAX_AGE_MS=-1", "VELKORD_MODBUS_TCP_IDLE_MS=1.5"));
 
 TEST(ValidEnvironment, LeavesEveryStartLineAsItWas) {
   vt::PtyPair line(0);
