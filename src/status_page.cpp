@@ -26,13 +26,15 @@ dl{display:grid;grid-template-columns:auto 1fr;gap:2px 12px;margin:0}
 dt{color:#5b6673}dd{margin:0}
 .scroll{overflow-x:auto}
 table{border-collapse:collapse;width:100%}
-th,td{padding:4px 3px;text-align:right;white-space:nowrap}
+table{font-size:13px}
+th,td{padding:4px 2px;text-align:right;white-space:nowrap}
 th{font-size:11px;color:#5b6673;font-weight:600}
 th:first-child,td:first-child{text-align:left}
+th:nth-child(2),td.state{text-align:center}
 tr.unit td{border-top:1px solid #e3e6ea}
 tr.slots td{font-size:11px;color:#5b6673;text-align:left;white-space:normal;padding-top:0}
-.pill{display:inline-block;border-radius:10px;padding:1px 8px;color:#fff;font-size:12px}
-.answering{background:#1a7f37}.silent{background:#c62828}.errors{background:#b35c00}
+.pill{display:inline-block;border-radius:10px;padding:1px 7px;color:#fff;font-size:12px}
+.pill.answering{background:#1a7f37}.pill.silent{background:#c62828}.pill.errors{background:#b35c00}
 .up{color:#1a7f37;font-weight:600}.down{color:#c62828;font-weight:600}
 #stale{display:none;background:#c62828;color:#fff;padding:6px 12px}
 ul{margin:4px 0 0;padding-left:18px}
@@ -43,7 +45,7 @@ ul{margin:4px 0 0;padding-left:18px}
 <main>
 <section><h2>Line</h2><dl id="line"></dl></section>
 <section><h2>Units</h2><div class="scroll"><table>
-<thead><tr><th>Unit</th><th>State</th><th>Valid</th><th>Silent</th><th>Bad CRC</th><th>Foreign</th><th>Response</th><th>Answer age</th></tr></thead>
+<thead><tr><th>Unit</th><th>State</th><th title="valid answers">Valid</th><th title="no answer">Silent</th><th title="bad CRC">CRC</th><th title="a reply to another request">Foreign</th><th title="mean response time">Resp.</th><th title="age of the last valid answer">Age</th></tr></thead>
 <tbody id="units"></tbody></table></div><p id="nounits" class="none">No unit exchanged yet.</p></section>
 <section><h2>Clients</h2><dl id="clients"></dl><ul id="peers"></ul></section>
 </main>
