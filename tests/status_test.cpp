@@ -22,6 +22,7 @@
 #include "status.h"
 #include "support/net_client.h"
 #include "support/pty.h"
+#include "support/slowdown.h"
 
 namespace {
 
@@ -136,7 +137,7 @@ class StatusServerTest : public ::testing::Test {
   };
 
   // Connects, sends `request` (if any) and reads until the server closes.
-  Answer ask(const std::string &request, int timeout_ms = 10000) {
+  Answer ask(const std::string &request, int timeout_ms = vt::slow_ms(10000)) {
     int64_t start = vt::now_us();
     int fd = connect_now();
     Answer a;
@@ -283,7 +284,7 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   // VELKORD_STATUS_SCREENSHOT=docs/status-page.png takes the documentation's picture.
   if (const char *png = getenv("VELKORD_STATUS_SCREENSHOT")) {
     cmd = "timeout 90 /usr/bin/chromium" + flags + vt::make_temp_dir() +
-          " --hide-scrollbars --window-size=420,900 --screenshot=" + png + " " + url + " 2>/dev/null";
+          " --hide-scrollbars --window-size=420,680 --screenshot=" + png + " " + url + " 2>/dev/null";
     EXPECT_EQ(system(cmd.c_str()), 0);
   }
 }
@@ -317,11 +318,11 @@ TEST_F(StatusServerTest, BadInputIsAnsweredAndClosed) {
     EXPECT_TRUE(a.closed);
     EXPECT_EQ(a.text.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0), 0u) << a.text.substr(0, 100);
     EXPECT_GE(a.seconds, c.min_seconds);
-    EXPECT_LT(a.seconds, c.min_seconds + 3.0);
+    EXPECT_LT(a.seconds, c.min_seconds + 3.0 * vt::slowdown());
     for (int fd : idle) close(fd);
     // The server goes on serving (it may still be seeing the idle ones go).
     Answer next;
-    for (int i = 0; i < 100 && next.text.rfind("HTTP/1.1 200", 0) != 0; ++i) {
+    for (int i = 0; i < vt::slow_ms(100) && next.text.rfind("HTTP/1.1 200", 0) != 0; ++i) {
       if (i > 0) usleep(20000);
       next = ask("GET /status HTTP/1.1\r\n\r\n");
     }
