@@ -146,6 +146,15 @@ bool read_allow(const char *value, VelkordSettings &s, char *reason, size_t size
   return ParseAllowList(value, s.allow, reason, size);
 }
 
+bool read_status(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  if (const char *why = parse_status_endpoint(value, s.status)) {
+    snprintf(reason, size, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", why);
+    return false;
+  }
+  s.status_on = true;
+  return true;
+}
+
 struct Variable {
   const char *name;
   Reader read;
@@ -157,6 +166,7 @@ const Variable kVariables[] = {
     {"VELKORD_FRAME_GAP_US", read_frame_gap},
     {"VELKORD_LISTEN", read_listen},
     {"VELKORD_ALLOW", read_allow},
+    {"VELKORD_STATUS", read_status},
 };
 
 // An echoing transceiver is only heard if the driver keeps the receiver on

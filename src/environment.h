@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "access.h"
+#include "status.h"
 
 // Where the native TCP port listens; family 0 means all IPv4 interfaces.
 struct ListenAddress {
@@ -28,6 +29,8 @@ struct VelkordSettings {
   uint32_t frame_gap_us;      // VELKORD_FRAME_GAP_US; 0: the line's own gap rule
   ListenAddress listen;       // VELKORD_LISTEN
   AllowList allow;            // VELKORD_ALLOW; no networks: everyone
+  bool status_on;             // VELKORD_STATUS
+  StatusEndpoint status;      //   where the status server listens when status_on
 };
 
 // The settings of this process. main fills them before the serial link and

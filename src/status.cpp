@@ -415,3 +415,25 @@ void render_status_json(const StatusSnapshot &s, TextOut &o) {
   }
   o.put("]}\n");
 }
+
+// ---- Summary lines ---------------------------------------------------------
+
+void render_unit_summary(const StatusSnapshot &s, TextOut &o) {
+  for (int i = 0; i < listed_units(s); ++i) {
+    const UnitStatus &u = s.units[i];
+    o.putf("unit %u %s valid=%" PRIu64 " no_answer=%" PRIu64 " bad_crc=%" PRIu64 " mismatch=%" PRIu64
+           " response_ms=",
+           u.unit, unit_state(u), u.exchanges[kOutcomeValid], u.exchanges[kOutcomeNoAnswer],
+           u.exchanges[kOutcomeBadCrc], u.exchanges[kOutcomeMismatch]);
+    if (u.response.count > 0)
+      o.putf("%.3f", static_cast<double>(u.response.sum_us) / static_cast<double>(u.response.count) / 1000.0);
+    else
+      o.put("-");
+    o.put(" answer_age_s=");
+    if (u.last_valid_age_us >= 0)
+      o.putf("%.3f", static_cast<double>(u.last_valid_age_us) / 1e6);
+    else
+      o.put("-");
+    o.put("\r\n");
+  }
+}

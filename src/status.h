@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "access.h"
 #include "http.h"
 
 // ---- Snapshot --------------------------------------------------------------
@@ -172,6 +173,9 @@ void render_status_json(const StatusSnapshot &s, TextOut &out);
 // The page carries the snapshot it was rendered with, so it shows the line at
 // once; its script then fetches /status every 2 s and redraws.
 void render_page(const StatusSnapshot &s, TextOut &out);
+// One line per unit, for a log or a terminal: its state, counts by outcome,
+// mean response time and answer age.
+void render_unit_summary(const StatusSnapshot &s, TextOut &out);
 
 // ---- Server ----------------------------------------------------------------
 
@@ -211,6 +215,8 @@ struct StatusServer {
   bool running = false;
   StatusProvider provider = nullptr;
   void *context = nullptr;
+  // Who may connect (AdmitPeer); nullptr: everyone. Set before status_start.
+  const AllowList *allow = nullptr;
   uint16_t port = 0;          // the port bound
   char error[160] = {};
   StatusConnection connections[kStatusConnections];

@@ -271,8 +271,16 @@ void read_connection(StatusServer &s, StatusConnection &c) {
 }
 
 void accept_connection(StatusServer &s) {
-  int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  sockaddr_storage peer;
+  socklen_t peer_length = sizeof peer;
+  int fd = accept4(s.listener, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
+  // Like every face of the gateway: a peer outside the allowed networks is
+  // closed before anything is read or sent.
+  if (s.allow != nullptr && !AdmitPeer(*s.allow, reinterpret_cast<sockaddr *>(&peer))) {
+    close(fd);
+    return;
+  }
   for (StatusConnection &c : s.connections) {
     if (c.fd >= 0) continue;
     c.fd = fd;
