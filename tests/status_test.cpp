@@ -23,6 +23,7 @@
 #include "support/net_client.h"
 #include "support/pty.h"
 #include "support/slowdown.h"
+#include "support/status_readers.h"
 
 namespace {
 
@@ -186,35 +187,9 @@ class StatusServerTest : public ::testing::Test {
   std::atomic<int> calls_{0};  // snapshots the server asked for
 };
 
-// Runs the fact printer over `text`; "" and *missing = true when the
-// Python module is not installed.
-std::map<std::string, std::string> facts(const char *kind, const std::string &text, bool *missing) {
-  std::string file = vt::make_temp_dir() + "/answer";
-  std::ofstream(file) << text;
-  std::string cmd = std::string("/usr/bin/python3 ") + VELKORD_TEST_SOURCE_DIR +
-                    "/support/status_facts.py " + kind + " " + file + " 2>&1";
-  std::map<std::string, std::string> seen;
-  FILE *p = popen(cmd.c_str(), "r");
-  char line[1024];
-  std::string all;
-  while (p != nullptr && fgets(line, sizeof line, p) != nullptr) {
-    std::string l(line);
-    all += l;
-    if (!l.empty() && l.back() == '\n') l.pop_back();
-    size_t space = l.rfind(' ');
-    if (space != std::string::npos) seen[l.substr(0, space)] = l.substr(space + 1);
-  }
-  int status = p != nullptr ? pclose(p) : -1;
-  *missing = WIFEXITED(status) && WEXITSTATUS(status) == 3;
-  if (!*missing) {
-    EXPECT_EQ(status, 0) << all;
-  }
-  return seen;
-}
-
 TEST_F(StatusServerTest, MetricsReadByPrometheusParser) {
   bool missing = false;
-  auto seen = facts("metrics", get_body("/metrics", "text/plain; version=0.0.4"), &missing);
+  auto seen = vt::status_facts("metrics", get_body("/metrics", "text/plain; version=0.0.4"), &missing);
   if (missing) GTEST_SKIP() << "python3-prometheus-client is not installed (apt-get install python3-prometheus-client)";
   const std::map<std::string, std::string> want = {
       {"family velkord_exchanges", "counter"}, {"family velkord_response_seconds", "histogram"},
@@ -245,7 +220,7 @@ TEST_F(StatusServerTest, MetricsReadByPrometheusParser) {
 
 TEST_F(StatusServerTest, StatusDocumentReadByJsonParser) {
   bool missing = false;
-  auto seen = facts("json", get_body("/status", "application/json"), &missing);
+  auto seen = vt::status_facts("json", get_body("/status", "application/json"), &missing);
   const std::map<std::string, std::string> want = {
       {"units.0.state", "\"errors\""}, {"units.0.exchanges.no_answer", "2"},
       {"units.0.slots.0.quantity", "10"}, {"units.0.slots.0.mode", "\"repeat\""},
@@ -259,18 +234,9 @@ TEST_F(StatusServerTest, StatusDocumentReadByJsonParser) {
 
 // Headless Chromium loads the page; the rows its script drew are in the DOM.
 TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
-  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed (apt-get install chromium)";
+  if (!vt::have_chromium()) GTEST_SKIP() << "chromium is not installed (apt-get install chromium)";
   std::string url = "http://127.0.0.1:" + std::to_string(server_->port) + "/";
-  std::string flags = " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
-                      " --disable-background-networking --disable-component-update --disable-sync"
-                      " --virtual-time-budget=3000 --user-data-dir=";
-  std::string cmd = "timeout 90 /usr/bin/chromium" + flags + vt::make_temp_dir() + " --dump-dom " + url + " 2>/dev/null";
-  std::string dom;
-  FILE *p = popen(cmd.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while (p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0) dom.append(buf, n);
-  if (p != nullptr) pclose(p);
+  std::string dom = vt::chromium_dom(url);
   std::map<std::string, std::string> states;
   static const std::regex row_re("<tr class=\"unit (\\w+)\" id=\"unit-(\\d+)\">(.*?)</tr>");
   for (std::sregex_iterator i(dom.begin(), dom.end(), row_re), end; i != end; ++i)
@@ -283,9 +249,7 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   EXPECT_NE(dom.find("<div id=\"stale\" style=\"display: none;\">"), std::string::npos);
   // VELKORD_STATUS_SCREENSHOT=docs/status-page.png takes the documentation's picture.
   if (const char *png = getenv("VELKORD_STATUS_SCREENSHOT")) {
-    cmd = "timeout 90 /usr/bin/chromium" + flags + vt::make_temp_dir() +
-          " --hide-scrollbars --window-size=420,680 --screenshot=" + png + " " + url + " 2>/dev/null";
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    EXPECT_TRUE(vt::chromium_screenshot(url, png));
   }
 }
 
