@@ -130,7 +130,10 @@ void abandon_gateway() {
     Locked held(ServerMutex);
     MRTUServer.work = 0;
   }
+  // Shutting the listening socket down wakes the listener's wait; it sees the
+  // flag and ends, and is joined before its socket is closed under it.
   shutdown(listener, SHUT_RDWR);
+  pthread_join(hListenProcess, nullptr);
   close(listener);
   SerialWork = 0;
   CloseSerial();
