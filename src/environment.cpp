@@ -175,6 +175,15 @@ bool read_modbus_tcp_idle(const char *value, VelkordSettings &s, char *reason, s
   return read_face_ms(value, kFaceIdleMsLimit, s.modbus_tcp_idle_ms, reason, size);
 }
 
+bool read_status(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  if (const char *why = parse_status_endpoint(value, s.status)) {
+    snprintf(reason, size, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", why);
+    return false;
+  }
+  s.status_on = true;
+  return true;
+}
+
 struct Variable {
   const char *name;
   Reader read;
@@ -190,6 +199,7 @@ const Variable kVariables[] = {
     {"VELKORD_MODBUS_TCP_WAIT_MS", read_modbus_tcp_wait},
     {"VELKORD_MODBUS_TCP_MAX_AGE_MS", read_modbus_tcp_max_age},
     {"VELKORD_MODBUS_TCP_IDLE_MS", read_modbus_tcp_idle},
+    {"VELKORD_STATUS", read_status},
 };
 
 // An echoing transceiver is only heard if the driver keeps the receiver on

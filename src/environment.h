@@ -14,6 +14,7 @@
 
 #include "access.h"
 #include "modbustcp.h"
+#include "status.h"
 
 // Where the native TCP port listens; family 0 means all IPv4 interfaces.
 struct ListenAddress {
@@ -34,6 +35,8 @@ struct VelkordSettings {
   uint32_t modbus_tcp_wait_ms;      // VELKORD_MODBUS_TCP_WAIT_MS; 0: kFaceDefaultWaitMs
   uint32_t modbus_tcp_max_age_ms;   // VELKORD_MODBUS_TCP_MAX_AGE_MS; 0: kFaceDefaultMaxAgeMs
   uint32_t modbus_tcp_idle_ms;      // VELKORD_MODBUS_TCP_IDLE_MS; 0: kFaceDefaultIdleMs
+  bool status_on;             // VELKORD_STATUS
+  StatusEndpoint status;      //   where the status server listens when status_on
 };
 
 // The settings of this process. main fills them before the serial link and

@@ -5,6 +5,8 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "modbustcp.h"
 #include "pelnet.h"
 #include "sleep_us.h"
+#include "status.h"
 #include "tq708port.h"
 
 namespace {
@@ -127,6 +130,101 @@ bool serve_modbus_tcp() {
   return true;
 }
 
+// ---- The status face ------------------------------------------------------
+
+// What the status face shows besides the engine's counters.
+struct GatewayFacts {
+  int64_t start_unix_us;
+};
+
+int64_t unix_time_us() {
+  struct timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// The Modbus TCP face's connections and answers; its counters are atomics
+// of its own, so no lock is taken. It counts the rare exception codes above
+// 15 together; they show under 0x80.
+void copy_modbus_tcp_status(ProtocolStatus &p) {
+  const ModbusTcpCounters c = modbustcp_counters();
+  p.connected = static_cast<uint32_t>(c.connected);
+  p.accepted = c.accepted;
+  p.refused = c.refused;
+  for (int code = 0; code < kFaceStatusOther; ++code) p.requests[code] = c.by_status[code];
+  p.requests[0x80] = c.by_status[kFaceStatusOther];
+}
+
+// The provider of the status snapshot: each module copies its part under its
+// own lock, one after the other, so no two locks are ever held together.
+void fill_status(StatusSnapshot &s, void *context) {
+  const GatewayFacts &facts = *static_cast<const GatewayFacts *>(context);
+  snprintf(s.version, sizeof s.version, "%s", kVersion);
+  s.start_unix_us = facts.start_unix_us;
+  if (!TQ708sDeviceName(ModbusRTU.serialport, s.device, sizeof s.device)) s.device[0] = '\0';
+  const int64_t now_us = monotonic_us();
+  MRTU_CopyStatus(s, now_us);
+  pelnet_copy_status(s, now_us);
+  copy_modbus_tcp_status(s.protocols[kProtocolModbusTcp]);
+}
+
+GatewayFacts Facts;
+
+bool to_stdout(void *, const char *data, size_t length) { return fwrite(data, 1, length, stdout) == length; }
+
+// SIGUSR1: the per-unit summary on standard output, for devices where no
+// port may be opened for the status server.
+void print_unit_summary() {
+  static StatusSnapshot summary;  // 100 KiB: static, not on the main stack
+  status_snapshot_reset(summary);
+  summary.taken_unix_us = unix_time_us();
+  fill_status(summary, &Facts);
+  char buffer[4096];
+  TextOut out(buffer, sizeof buffer, to_stdout);
+  render_unit_summary(summary, out);
+  out.flush();
+  fflush(stdout);
+}
+
+// A status server that could not start: the serial worker, the line and the
+// TCP listener go again before the start ends with 255.
+void abandon_gateway() {
+  {
+    Locked held(ServerMutex);
+    MRTUServer.work = 0;
+  }
+  // Shutting the listening socket down wakes the listener's wait; it sees the
+  // flag and ends, and is joined before its socket is closed under it.
+  shutdown(listener, SHUT_RDWR);
+  pthread_join(hListenProcess, nullptr);
+  close(listener);
+  SerialWork = 0;
+  CloseSerial();
+}
+
+// Starts the status server when VELKORD_STATUS asks for one; false, after one
+// line on standard error, when its port cannot be bound.
+bool start_status_face() {
+  if (!VelkordEnv.status_on) return true;
+  static StatusServer server;  // the server's buffers: static storage
+  server.allow = &VelkordEnv.allow;
+  if (const char *error = status_start(server, VelkordEnv.status, fill_status, &Facts)) {
+    fprintf(stderr, "VELKORD_STATUS=\"%s\": %s\n", VelkordEnv.status.text, error);
+    return false;
+  }
+  printf("---- status  %s ---\r\n", VelkordEnv.status.text);
+  return true;
+}
+
+// The main thread's work once the gateway runs: it waits for SIGUSR1, which
+// every thread blocks, so the signal is taken here and nowhere else.
+[[noreturn]] void serve_signals(const sigset_t &wanted) {
+  for (;;) {
+    siginfo_t info;
+    if (sigwaitinfo(&wanted, &info) == SIGUSR1) print_unit_summary();
+  }
+}
+
 }  // namespace
 
 int ParseCommandLine(int argc, char **argv) {
@@ -193,7 +291,15 @@ int StartGateway() {
     CloseSerial();
     return kStatusStartFailed;
   }
-  for (;;) sleep_us(50000);
+  if (!start_status_face()) {
+    modbustcp_stop();
+    abandon_gateway();
+    return kStatusStartFailed;
+  }
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  sigaddset(&wanted, SIGUSR1);
+  serve_signals(wanted);
 }
 
 int main(int argc, char **argv) {
@@ -206,6 +312,14 @@ int main(int argc, char **argv) {
   mallopt(M_ARENA_MAX, 1);
   // A client that resets its connection must never take the process down.
   signal(SIGPIPE, SIG_IGN);
+  Facts.start_unix_us = unix_time_us();
+  // SIGUSR1 asks for the unit summary. It is blocked before any thread
+  // starts, so every thread inherits the mask and only the main thread's
+  // sigwaitinfo takes it; unblocked anywhere, it would end the process.
+  sigset_t usr1;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  if (pthread_sigmask(SIG_BLOCK, &usr1, nullptr) != 0) return kStatusStartFailed;
 
   int status = ParseCommandLine(argc, argv);
   if (status != kGoOn) return status;

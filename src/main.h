@@ -15,6 +15,8 @@ void PrintSettings();
 // its part. False, after one line on standard error, when one is invalid.
 bool TakeEnvironment();
 
-// Opens the serial link and the TCP server, then idles for ever. Returns 255
-// only when one of the two starts failed.
+// Opens the serial link, the TCP server and, when VELKORD_STATUS names an
+// address, the status server; then waits for SIGUSR1 for ever (blocked in
+// every thread by main) and prints the unit summary on each. Returns 255
+// only when one of the starts failed.
 int StartGateway();

@@ -30,6 +30,8 @@ DeviceRecord MRTU_SerialData[kUnitCount];
 pthread_mutex_t SerialMutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int32_t> SerialWork;
 pthread_t hSerialServer;
+LineCounters MRTU_LineCounters;
+std::atomic<bool> MRTU_LinkUp;
 
 // ---- Line timing -----------------------------------------------------------
 
@@ -217,6 +219,8 @@ void note_send_failure(LinkHealth &link, int err) {
   link.lost = true;
   link.backoff_us = kReopenFirstUs;
   link.next_try_us = monotonic_us() + kReopenFirstUs;
+  ++MRTU_LineCounters.link_losses;  // the send that failed holds SerialMutex
+  MRTU_LinkUp.store(false, std::memory_order_relaxed);
   printf("---- serial link lost  %u  errno=%i ---\r\n", static_cast<unsigned>(ModbusRTU.serialport), err);
 }
 
@@ -228,6 +232,7 @@ bool reopen_line_if_due(SerialWorker &w) {
   if (monotonic_us() < link.next_try_us) return false;
   if (open_line() == 0) {
     link.lost = false;
+    MRTU_LinkUp.store(true, std::memory_order_relaxed);
     printf("---- serial link back  %u ---\r\n", static_cast<unsigned>(ModbusRTU.serialport));
     return true;
   }
@@ -315,6 +320,8 @@ struct Reception {
   int length;
   bool answered;
   uint32_t dropped;  // frames before it that answered another request
+  uint32_t received;      // every byte read during the wait
+  int64_t first_byte_us;  // monotonic time the first byte was read; 0: none
 };
 
 ReplyWindow open_window(int port, const ExchangeSlot &s) {
@@ -365,12 +372,13 @@ int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, i
 // cap later, however busy the line. The answer found behind other bytes is
 // moved to the start of rxFrame.
 Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
-  Reception r = {0, false, 0};
-  int n = TQ708sNonBlockReadFull(w.port, s.rxFrame, kFrameSize, static_cast<int>(w.char_us),
-                                 s.timeoutSymbols + kFirstBytePollsAdded, kIdlePolls);
+  Reception r = {0, false, 0, 0, 0};
+  int n = TQ708sNonBlockReadFullAt(w.port, s.rxFrame, kFrameSize, static_cast<int>(w.char_us),
+                                   s.timeoutSymbols + kFirstBytePollsAdded, kIdlePolls, &r.first_byte_us);
   while (n > 0) {
     if (r.length > 0) ++r.dropped;
     r.length = collect_frame(w, s, s.rxFrame, n);
+    r.received += static_cast<uint32_t>(r.length);
     int at = MRTU_FindReply(s.txFrame, s.txLength, s.rxFrame, r.length);
     if (at >= 0) {
       r.length -= at;
@@ -386,25 +394,67 @@ Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
   return r;
 }
 
-// Records the wait's outcome in the slot and its counts; returns the result.
+// Records the wait's outcome in the slot and its counts; returns the
+// outcome (kOutcome*).
 uint8_t record_reception(ExchangeSlot &s, const Reception &r) {
   s.counts.frames_dropped += r.dropped;
   if (r.length == 0) {
     ++s.counts.no_answer;
-    return kResultNoAnswer;
+    return kOutcomeNoAnswer;
   }
   // No answer the gateway asks for is 256 bytes long; a full buffer is
   // noise or replies run together. rxLength stays within the frame.
   s.rxLength = static_cast<uint8_t>(r.length >= kFrameSize ? kFrameSize - 1 : r.length);
   if (r.answered) {
     ++s.counts.valid;
-    return kResultValid;
+    return kOutcomeValid;
   }
-  if (MRTU_CheckFrame(s.rxFrame, r.length))
+  if (MRTU_CheckFrame(s.rxFrame, r.length)) {
     ++s.counts.mismatch;
-  else
-    ++s.counts.bad_crc;
-  return kResultBadAnswer;
+    return kOutcomeMismatch;
+  }
+  ++s.counts.bad_crc;
+  return kOutcomeBadCrc;
+}
+
+uint8_t result_of(uint8_t outcome) {
+  if (outcome == kOutcomeValid) return kResultValid;
+  return outcome == kOutcomeNoAnswer ? kResultNoAnswer : kResultBadAnswer;
+}
+
+// What one exchange put on the line and took from it, for the counters.
+struct LineTraffic {
+  int sent;               // TQ708ssend's result
+  uint32_t stale;         // bytes discarded before the send
+  int64_t send_end_us;    // when the request's last character left, monotonic
+};
+
+// write() returns once the driver holds the request, long before a UART at
+// 9600 bit/s has sent it: the request's end on the line is its start plus
+// one character time a byte, or the write's return if that came later.
+int64_t request_end_us(int64_t send_start_us, int length) {
+  int64_t char_us = ModbusRTU.time_one_sym > 0 ? ModbusRTU.time_one_sym : 0;
+  return std::max(send_start_us + length * char_us, monotonic_us());
+}
+
+// Counts one exchange into the line's and its unit's counters; SerialMutex
+// is held, as for the rest of the exchange.
+void tally_exchange(ExchangeSlot &s, uint8_t outcome, const Reception &r, const LineTraffic &t) {
+  LineCounters &c = MRTU_LineCounters;
+  c.bytes_tx += t.sent > 0 ? static_cast<uint64_t>(t.sent) : 0;
+  c.bytes_rx += t.stale + r.received;
+  const int64_t now = monotonic_us();
+  s.counts.last_outcome = outcome;
+  if (outcome == kOutcomeValid) s.counts.last_valid_us = now;
+  uint8_t unit = s.txFrame[0];  // a slot outside the table may carry any address
+  if (unit == 0 || unit > kUnitCount) return;
+  c.unit_seen[unit - 1] |= kUnitExchanged;
+  UnitCounters &u = c.units[unit - 1];
+  ++u.exchanges[outcome];
+  u.last_outcome = outcome;
+  if (outcome == kOutcomeValid) u.last_valid_us = now;
+  if (r.first_byte_us > 0)
+    histogram_add(u.response, static_cast<uint32_t>(std::max<int64_t>(r.first_byte_us - t.send_end_us, 0)));
 }
 
 // Each exchange costs the slot one silence time of its lifetime, whatever it
@@ -546,12 +596,20 @@ bool scan_record(SerialWorker &w, Locked &table, DeviceRecord &rec, uint8_t unit
 
 uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
   int port = ModbusRTU.serialport;
-  s.counts.stale_bytes += discard_stale_input(port);
+  LineTraffic traffic;
+  traffic.stale = discard_stale_input(port);
+  s.counts.stale_bytes += traffic.stale;
   // A port that is not open (closed by CloseSerial) fails without setting
   // errno: only a failed write on an open port says the line is gone.
   errno = 0;
-  if (TQ708ssend(port, s.txFrame, s.txLength) < 0 && TQ708sfindFD(port) >= 0) note_send_failure(w.link, errno);
-  uint8_t outcome = record_reception(s, wait_for_reply(open_window(port, s), s));
+  const int64_t send_start_us = monotonic_us();
+  traffic.sent = TQ708ssend(port, s.txFrame, s.txLength);
+  if (traffic.sent < 0 && TQ708sfindFD(port) >= 0) note_send_failure(w.link, errno);
+  traffic.send_end_us = request_end_us(send_start_us, s.txLength);
+  Reception reception = wait_for_reply(open_window(port, s), s);
+  uint8_t kind = record_reception(s, reception);
+  tally_exchange(s, kind, reception, traffic);
+  uint8_t outcome = result_of(kind);
   apply_mode(s, outcome);
   s.result = outcome;  // last: the slot is consistent before it reads as valid
   return outcome;
@@ -624,6 +682,82 @@ void *SerialServer(void *) {
     sleep_us(silence_pause_us());
   }
   return nullptr;
+}
+
+// ---- Status copy -----------------------------------------------------------
+
+namespace {
+
+// Functions whose request carries a quantity at bytes 4-5.
+bool has_quantity(uint8_t function) { return function <= 4 || function == 15 || function == 16; }
+
+int64_t age_us(int64_t stamp_us, int64_t now_us) {
+  if (stamp_us == 0) return -1;
+  return now_us > stamp_us ? now_us - stamp_us : 0;
+}
+
+void copy_slot(const ExchangeSlot &from, uint8_t index, int64_t now_us, SlotStatus &to) {
+  const SlotCounts &c = from.counts;
+  to.slot = index;
+  to.function = from.txFrame[1];
+  to.mode = from.mode;
+  bool exchanged = c.valid != 0 || c.no_answer != 0 || c.bad_crc != 0 || c.mismatch != 0;
+  to.last_outcome = exchanged ? c.last_outcome : kOutcomeNone;
+  to.has_quantity = has_quantity(to.function);
+  to.address = static_cast<uint16_t>(from.txFrame[2] << 8 | from.txFrame[3]);
+  to.quantity = to.has_quantity ? static_cast<uint16_t>(from.txFrame[4] << 8 | from.txFrame[5]) : 0;
+  to.lifetime_left_us = from.lifetime;
+  to.answer_age_us = age_us(c.last_valid_us, now_us);
+  to.exchanges[kOutcomeValid] = c.valid;
+  to.exchanges[kOutcomeNoAnswer] = c.no_answer;
+  to.exchanges[kOutcomeBadCrc] = c.bad_crc;
+  to.exchanges[kOutcomeMismatch] = c.mismatch;
+}
+
+// One record: its active slots into the snapshot, and the unit itself when
+// it was exchanged at least once. Returns the stale bytes of its slots.
+uint64_t copy_record(int index, uint8_t seen, int64_t now_us, StatusSnapshot &s) {
+  const DeviceRecord &rec = MRTU_SerialData[index];
+  UnitStatus *u = (seen & kUnitExchanged) != 0 ? &s.units[s.unit_count++] : nullptr;
+  if (u != nullptr) u->slot_count = 0;
+  uint64_t stale = 0;
+  for (int k = 0; k < kSlotCount; ++k) {
+    const ExchangeSlot &slot = rec.slots[k];
+    stale += slot.counts.stale_bytes;
+    if (slot.mode == kModeIdle) continue;
+    ++s.active_slots;
+    if (u != nullptr) copy_slot(slot, static_cast<uint8_t>(k), now_us, u->slots[u->slot_count++]);
+  }
+  if (u == nullptr) return stale;
+  const UnitCounters &c = MRTU_LineCounters.units[index];
+  u->unit = static_cast<uint8_t>(index + 1);
+  u->last_outcome = c.last_outcome;
+  memcpy(u->exchanges, c.exchanges, sizeof u->exchanges);
+  u->response = c.response;
+  u->last_valid_age_us = age_us(c.last_valid_us, now_us);
+  return stale;
+}
+
+}  // namespace
+
+void MRTU_CopyStatus(StatusSnapshot &s, int64_t now_us) {
+  s.serial_port = ModbusRTU.serialport;
+  s.baud = ModbusRTU.baudrate;
+  s.data_bits = ModbusRTU.databits;
+  s.stop_bits = ModbusRTU.stopbits;
+  s.link_up = MRTU_LinkUp.load(std::memory_order_relaxed);
+  s.unit_count = 0;
+  // Only records a request has reached are looked at: a copy of the whole
+  // table would hold the lock for as long as an exchange at a fast rate.
+  Locked table(SerialMutex);
+  const LineCounters &c = MRTU_LineCounters;
+  s.link_losses = c.link_losses;
+  s.line_bytes_tx = c.bytes_tx;
+  s.line_bytes_rx = c.bytes_rx;
+  for (int i = 0; i < kUnitCount; ++i) {
+    if (c.unit_seen[i] == 0) continue;
+    s.stale_bytes_dropped += copy_record(i, c.unit_seen[i], now_us, s);
+  }
 }
 
 // ---- Command intake --------------------------------------------------------
@@ -711,6 +845,7 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   const int carried = msg::get16(request, msg::kLength) - static_cast<int>(msg::kHeaderSize);
 
   Locked table(SerialMutex);
+  MRTU_LineCounters.unit_seen[unit - 1] |= kUnitRequested;
   ++TableChanged.count;
   pthread_cond_signal(&TableChanged.signal);
   ExchangeSlot &s = MRTU_SerialData[unit - 1].slots[slot];
@@ -766,6 +901,7 @@ int OpenSerial() {
     return prepared;
   }
   SerialWork = 1;
+  MRTU_LinkUp.store(true, std::memory_order_relaxed);
   if (start_thread(&hSerialServer, SerialServer, nullptr, true) != 0) {
     SerialWork = 0;
     CloseSerial();
@@ -774,4 +910,7 @@ int OpenSerial() {
   return res;
 }
 
-int CloseSerial() { return TQ708sclose(ModbusRTU.serialport); }
+int CloseSerial() {
+  MRTU_LinkUp.store(false, std::memory_order_relaxed);
+  return TQ708sclose(ModbusRTU.serialport);
+}

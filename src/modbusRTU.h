@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "locked.h"
+#include "status.h"
 
 // ---- Settings record -------------------------------------------------------
 
@@ -56,6 +57,8 @@ struct SlotCounts {
   uint32_t mismatch;        // ended on a frame with a good CRC that does not answer the request
   uint32_t frames_dropped;  // frames that did not answer the request, dropped while the wait went on
   uint32_t stale_bytes;     // late bytes discarded before a send
+  int64_t last_valid_us;    // monotonic time of the last valid answer; 0: none yet
+  uint8_t last_outcome;     // kOutcome* of the latest exchange, once there was one
 };
 
 struct ExchangeSlot {
@@ -98,6 +101,39 @@ extern TableChanges TableChanged;
 // did not come through the intake (the Modbus TCP face's) wakes a resting
 // worker. Not to be called with SerialMutex held.
 void signal_table_changed();
+// ---- Line counters ---------------------------------------------------------
+
+// What the status face reports about the line and its units. Kept beside the
+// table and guarded by SerialMutex: the exchange updates it where it already
+// holds the lock, and a reader copies it out under the lock.
+struct UnitCounters {
+  uint64_t exchanges[kOutcomeCount];  // by kOutcome*
+  ResponseHistogram response;         // end of the request on the line to the reply's first byte
+  int64_t last_valid_us;              // monotonic; 0: never answered
+  uint8_t last_outcome;               // kOutcome* of the unit's latest exchange
+};
+
+// Bits of LineCounters::unit_seen.
+constexpr uint8_t kUnitRequested = 1;  // a request was stored in one of its slots
+constexpr uint8_t kUnitExchanged = 2;  // the worker exchanged it at least once
+
+struct LineCounters {
+  uint64_t bytes_tx;
+  uint64_t bytes_rx;                  // stale bytes included
+  uint64_t link_losses;
+  uint8_t unit_seen[kUnitCount];      // kUnit* bits: which records a reader looks at
+  UnitCounters units[kUnitCount];
+};
+
+extern LineCounters MRTU_LineCounters;
+// Whether the line is open; written by the worker without the lock (a reopen
+// happens in its pauses), so it is atomic.
+extern std::atomic<bool> MRTU_LinkUp;
+
+// Copies the line's part of a status snapshot (settings, link, bytes, units
+// exchanged at least once and their active slots). Holds SerialMutex for the
+// copy only; ages are counted to `now_us` (monotonic).
+void MRTU_CopyStatus(StatusSnapshot &snapshot, int64_t now_us);
 
 // ---- Frame check -----------------------------------------------------------
 

@@ -26,6 +26,7 @@
 #include "thread_start.h"
 
 MRTUServerRecord MRTUServer;
+PelnetCounters MRTUServerCounters;
 pthread_mutex_t ServerMutex = PTHREAD_MUTEX_INITIALIZER;
 int listener = -1;
 struct sockaddr_in addr;
@@ -190,8 +191,20 @@ void answer_request(MRTUServerRecord &self, const uint8_t *request, uint8_t *res
   if (result != kCmdOk) make_error_response(response, StatusForResult(result));
 }
 
+// The status of the answer a handler wrote since it last took ServerMutex;
+// it is counted the next time the handler holds the lock anyway.
+struct Answered {
+  bool pending;
+  uint8_t status;
+};
+
+void count_answer(Answered &answered) {
+  if (answered.pending) ++MRTUServerCounters.requests[answered.status];
+  answered.pending = false;
+}
+
 // One turn of reading and answering. False when the handler must end.
-bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response) {
+bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response, Answered &answered) {
   memset(request, 0, msg::kCapacity);
   int r = read_message(self.sockClient, request);
   if (r == kSockTimeout) return true;  // a silent client costs one turn of budget
@@ -202,13 +215,15 @@ bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response) {
     answer_request(self, request, response);
 
   int w = WriteSocket(self.sockClient, response, msg::get16(response, msg::kLength));
+  answered = {true, response[msg::kStatus]};
   if (w == kSockError) return false;
   if (w >= 0) self.keepAliveLeft = self.keepAlive;
   return true;
 }
 
-void give_entry_back(MRTUServerRecord *registry, int index) {
+void give_entry_back(MRTUServerRecord *registry, int index, Answered &answered) {
   Locked held(ServerMutex);
+  count_answer(answered);
   if (registry->work != 0) {
     registry->busyClient[index] = 0;
     --registry->countClient;
@@ -225,8 +240,9 @@ MRTUServerRecord take_registry_copy(const ClientHandOver &mine) {
   return self;
 }
 
-uint8_t server_runs() {
+uint8_t server_runs(Answered &answered) {
   Locked held(ServerMutex);
+  count_answer(answered);
   return MRTUServer.work;
 }
 
@@ -241,16 +257,17 @@ void *ClientProcess(void *given) {
 
   uint8_t request[msg::kCapacity];
   uint8_t response[msg::kCapacity];
-  while (self.work != 0 && serve_turn(self, request, response)) {
+  Answered answered = {false, 0};
+  while (self.work != 0 && serve_turn(self, request, response, answered)) {
     // The budget counts turns: every turn, answered or idle, costs one pause.
     if (self.keepAliveLeft <= self.pause) break;
     self.keepAliveLeft -= self.pause;
     sleep_us(self.pause);
-    self.work = server_runs();
+    self.work = server_runs(answered);
   }
   shutdown(self.sockClient, SHUT_RDWR);
   close(self.sockClient);
-  give_entry_back(&MRTUServer, self.numClient);
+  give_entry_back(&MRTUServer, self.numClient, answered);
   return nullptr;
 }
 
@@ -261,10 +278,13 @@ namespace {
 // Enters a new connection in the lowest free registry index and starts its
 // handler with that index's hand-over entry. Called without ServerMutex;
 // fewer than ten handlers run.
-void hand_over(int sock) {
+void hand_over(int sock, const char *peer) {
   Locked held(ServerMutex);
   int j = 0;
   while (j < kMaxClients - 1 && MRTUServer.busyClient[j] != 0) ++j;
+  ++MRTUServerCounters.accepted;
+  snprintf(MRTUServerCounters.peer[j], sizeof MRTUServerCounters.peer[j], "%s", peer);
+  MRTUServerCounters.since_us[j] = monotonic_us();
   HandOvers[j] = {sock, j};
   MRTUServer.sockClient = sock;  // the most recent hand-over, as the registry tells it
   MRTUServer.numClient = j;
@@ -290,6 +310,22 @@ void reset_registry() {
   MRTUServer.keepAlive = kDefaultKeepAliveUs;
 }
 
+// "192.0.2.7:50412" or "[2001:db8::7]:50412".
+void peer_text(const struct sockaddr_storage &peer, char *text, size_t size) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  unsigned port = 0;
+  if (peer.ss_family == AF_INET6) {
+    const auto *a6 = reinterpret_cast<const struct sockaddr_in6 *>(&peer);
+    inet_ntop(AF_INET6, &a6->sin6_addr, host, sizeof host);
+    port = ntohs(a6->sin6_port);
+    snprintf(text, size, "[%s]:%u", host, port);
+    return;
+  }
+  const auto *a4 = reinterpret_cast<const struct sockaddr_in *>(&peer);
+  inet_ntop(AF_INET, &a4->sin_addr, host, sizeof host);
+  snprintf(text, size, "%s:%u", host, static_cast<unsigned>(ntohs(a4->sin_port)));
+}
+
 // Accepts one pending connection and hands it to a handler, after its two
 // lines. False when nothing was handed over: a failed accept, or a peer
 // outside the allowed networks, closed unserved and unseen.
@@ -300,11 +336,15 @@ bool accept_one() {
   if (sock < 0) return false;
   if (!AdmitPeer(VelkordEnv.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
     close(sock);
+    Locked held(ServerMutex);
+    ++MRTUServerCounters.refused;
     return false;
   }
   printf("-----CLIENT-----\r\n");
   printf("-- sock. %i --\r\n", sock);
-  hand_over(sock);
+  char text[sizeof(PeerStatus::address)];
+  peer_text(peer, text, sizeof text);
+  hand_over(sock, text);
   return true;
 }
 
@@ -388,4 +428,22 @@ int pelnetStart() {
   }
   sleep_us(1000000);
   return 0;
+}
+
+// ---- Status copy -----------------------------------------------------------
+
+void pelnet_copy_status(StatusSnapshot &s, int64_t now_us) {
+  ProtocolStatus &native = s.protocols[kProtocolNative];
+  Locked held(ServerMutex);
+  native.connected = static_cast<uint32_t>(MRTUServer.countClient);
+  native.accepted = MRTUServerCounters.accepted;
+  native.refused = MRTUServerCounters.refused;
+  memcpy(native.requests, MRTUServerCounters.requests, sizeof native.requests);
+  for (int j = 0; j < kMaxClients && s.peer_count < kStatusPeers; ++j) {
+    if (MRTUServer.busyClient[j] == 0) continue;
+    PeerStatus &p = s.peers[s.peer_count++];
+    p.protocol = kProtocolNative;
+    memcpy(p.address, MRTUServerCounters.peer[j], sizeof p.address);
+    p.connected_us = now_us - MRTUServerCounters.since_us[j];
+  }
 }

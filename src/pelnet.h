@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "status.h"
+
 constexpr int kMaxClients = 10;
 
 struct MRTUServerRecord {
@@ -22,6 +24,21 @@ struct MRTUServerRecord {
 };
 
 extern MRTUServerRecord MRTUServer;
+
+// What the status face reports about the native clients, beside the registry
+// and guarded by ServerMutex like it.
+struct PelnetCounters {
+  uint64_t accepted;                    // connections handed to a handler
+  uint64_t refused;                     // connections AdmitPeer refused
+  uint64_t requests[kStatusCodes];      // answers by their status byte
+  char peer[kMaxClients][sizeof(PeerStatus::address)];  // by registry index
+  int64_t since_us[kMaxClients];        // monotonic, by registry index
+};
+extern PelnetCounters MRTUServerCounters;
+
+// Copies the native clients' part of a status snapshot under ServerMutex;
+// connection times are counted to `now_us` (monotonic).
+void pelnet_copy_status(StatusSnapshot &snapshot, int64_t now_us);
 extern pthread_mutex_t ServerMutex;
 extern int listener;
 extern struct sockaddr_in addr;

@@ -278,7 +278,8 @@ int TQ708sDataInOutputQueue(int port) {
 // pause of pollUs; after that the end of the frame is judged by idlePolls
 // empty reads in a row with no pause, so the gap after the last byte costs
 // almost nothing. Every read that brings bytes restores the idle budget.
-int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls) {
+int TQ708sNonBlockReadFullAt(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls,
+                             int64_t *first_byte_us) {
   int fd = fd_map[port];
   if (fd == -1) return -1;
 
@@ -292,6 +293,7 @@ int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPo
     for (;;) {
       last = read_in_mode(fd, O_NONBLOCK, bytes + collected, len - collected);
       if (last <= 0) break;
+      if (collected == 0 && first_byte_us != nullptr) *first_byte_us = monotonic_us();
       collected += last;
       budget = idlePolls;
       if (collected >= len) return collected;
@@ -307,3 +309,9 @@ int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPo
   }
   return collected > 0 ? collected : last;
 }
+
+int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls) {
+  return TQ708sNonBlockReadFullAt(port, buf, len, pollUs, firstPolls, idlePolls, nullptr);
+}
+
+bool TQ708sDeviceName(int port, char *name, size_t size) { return format_node_name(port, name, size); }

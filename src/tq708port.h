@@ -10,6 +10,9 @@
 #include <linux/serial.h>
 #include <termios.h>
 
+#include <cstddef>
+#include <cstdint>
+
 int TQ708sfindFD(int port);
 // 0, or -2 when the node cannot be opened or refuses the line settings
 // (tcgetattr or tcsetattr fails; the node is closed again).
@@ -21,6 +24,13 @@ int TQ708sBlockRead(int port, void *buf, int len);
 int TQ708sDataInInputQueue(int port);
 int TQ708sDataInOutputQueue(int port);
 int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls);
+// The same, and the monotonic time (µs) of the read that brought the first
+// byte into *first_byte_us, left alone when nothing came.
+int TQ708sNonBlockReadFullAt(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls,
+                             int64_t *first_byte_us);
+// The device node of `port` as the open uses it ("/dev/ttyM1"); false when
+// it does not fit in `size` or the pattern is refused.
+bool TQ708sDeviceName(int port, char *name, size_t size);
 
 // The line rate (bit/s) that TQ708sopen selects for a wanted rate: the first
 // table rate at or above it, 50 for anything up to 50, 921600 for anything

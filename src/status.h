@@ -1,0 +1,234 @@
+// status: the gateway's status face. A snapshot of the counters, its three
+// renderings (Prometheus text, JSON, an HTML page) and the small HTTP server
+// that serves them on GET /metrics, /status and /.
+//
+// The server never reads the engine's tables itself: it asks a provider to
+// fill a snapshot, one copy under the engine's locks, and renders from that
+// copy with no lock held.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "access.h"
+#include "http.h"
+
+// ---- Snapshot --------------------------------------------------------------
+
+constexpr int kStatusUnits = 247;     // unit addresses 1…247
+constexpr int kStatusSlots = 5;       // exchange slots per unit
+constexpr int kStatusPeers = 24;      // connected clients listed by address
+constexpr int kStatusCodes = 256;     // request counts by status byte
+
+// Outcome of one exchange on the line.
+constexpr uint8_t kOutcomeValid = 0;
+constexpr uint8_t kOutcomeNoAnswer = 1;  // no first byte within the slot's time-out
+constexpr uint8_t kOutcomeBadCrc = 2;
+constexpr uint8_t kOutcomeMismatch = 3;  // a sound frame that answers another request
+constexpr int kOutcomeCount = 4;
+constexpr uint8_t kOutcomeNone = 0xFF;   // not exchanged yet
+
+// Client protocols.
+constexpr int kProtocolNative = 0;
+constexpr int kProtocolModbusTcp = 1;
+constexpr int kProtocolCount = 2;
+
+// Upper bounds of the response-time buckets, µs: from a few characters at
+// 921600 bit/s (a character is 11.9 µs) to the slowest unit at 9600 bit/s
+// (1.15 ms a character) that still answers within a second.
+constexpr int kResponseBuckets = 12;
+constexpr uint32_t kResponseBucketUs[kResponseBuckets] = {
+    250, 500, 1000, 2000, 5000, 10000, 20000, 50000, 100000, 200000, 500000, 1000000};
+
+// Response times: counts per bucket (not cumulative), the last one for
+// anything above the last bound, and their sum.
+struct ResponseHistogram {
+  uint64_t buckets[kResponseBuckets + 1];
+  uint64_t count;
+  uint64_t sum_us;
+};
+
+// Counts one response time: the engine calls this where it stamps the reply's
+// first byte.
+void histogram_add(ResponseHistogram &h, uint32_t response_us);
+
+struct SlotStatus {
+  uint8_t slot;               // 0…4
+  uint8_t function;           // Modbus function code of the stored request
+  uint8_t mode;               // 0 idle, 1 repeat, 2 until answered, 3+ reload
+  uint8_t last_outcome;       // kOutcome*
+  bool has_quantity;          // functions 1–4, 15 and 16 carry a quantity
+  uint16_t address;           // first coil or register
+  uint16_t quantity;
+  uint32_t lifetime_left_us;
+  int64_t answer_age_us;      // since the last valid answer; -1 when none
+  uint64_t exchanges[kOutcomeCount];
+};
+
+struct UnitStatus {
+  uint8_t unit;               // 1…247
+  uint8_t last_outcome;       // of the unit's latest exchange, kOutcome*
+  uint8_t slot_count;         // active slots listed in `slots`
+  uint64_t exchanges[kOutcomeCount];
+  ResponseHistogram response;
+  int64_t last_valid_age_us;  // -1 when the unit never answered
+  SlotStatus slots[kStatusSlots];
+};
+
+struct ProtocolStatus {
+  uint32_t connected;
+  uint64_t accepted;
+  uint64_t refused;
+  // Requests by status: for the native protocol the response's status byte;
+  // for Modbus TCP index 0 is "ok" and any other index an exception code.
+  uint64_t requests[kStatusCodes];
+};
+
+struct PeerStatus {
+  uint8_t protocol;           // kProtocol*
+  char address[56];           // "192.0.2.7:50412", "[2001:db8::7]:50412"
+  int64_t connected_us;       // how long it has been connected
+};
+
+struct StatusSnapshot {
+  // Filled by the server: when the snapshot was taken (realtime clock).
+  int64_t taken_unix_us;
+
+  // The line.
+  char device[64];            // "/dev/ttyM1"
+  int32_t serial_port;
+  int32_t baud;
+  int32_t data_bits;
+  int32_t stop_bits;
+  bool link_up;
+  uint64_t link_losses;
+  uint64_t line_bytes_tx;
+  uint64_t line_bytes_rx;
+  uint64_t stale_bytes_dropped;
+  uint32_t active_slots;
+
+  // The program.
+  char version[32];
+  int64_t start_unix_us;
+
+  // The clients.
+  ProtocolStatus protocols[kProtocolCount];
+  uint16_t peer_count;
+  PeerStatus peers[kStatusPeers];
+
+  // Units exchanged at least once, by ascending address. Last, so that a
+  // reset need not touch the table's pages.
+  uint16_t unit_count;
+  UnitStatus units[kStatusUnits];
+};
+
+// Clears everything but the unit entries, and sets unit_count to 0.
+void status_snapshot_reset(StatusSnapshot &s);
+
+// unit_count, at most kStatusUnits.
+int listed_units(const StatusSnapshot &s);
+
+// The state a unit is shown in, from its latest exchange: "answering",
+// "silent" (no answer) or "errors" (bad CRC, foreign reply).
+const char *unit_state(const UnitStatus &u);
+
+// ---- Rendering -------------------------------------------------------------
+
+// A bounded text buffer. When it fills it hands its bytes to a sink (the
+// socket, a test's string) and starts again; without a sink, or when the
+// sink fails, it stops taking text and failed() says so.
+class TextOut {
+ public:
+  using Sink = bool (*)(void *context, const char *data, size_t length);
+
+  TextOut(char *buffer, size_t capacity, Sink sink = nullptr, void *context = nullptr)
+      : buf_(buffer), cap_(capacity), sink_(sink), context_(context) {}
+
+  void put(const char *text);
+  void put(const char *text, size_t length);
+  void putf(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // Hands what is buffered to the sink; false when it failed before or now.
+  bool flush();
+
+  bool failed() const { return failed_; }
+  size_t length() const { return len_; }
+  const char *data() const { return buf_; }
+
+ private:
+  bool make_room(size_t length);
+  char *buf_;
+  size_t cap_;
+  size_t len_ = 0;
+  Sink sink_;
+  void *context_;
+  bool failed_ = false;
+};
+
+void render_metrics(const StatusSnapshot &s, TextOut &out);
+void render_status_json(const StatusSnapshot &s, TextOut &out);
+// The page carries the snapshot it was rendered with, so it shows the line at
+// once; its script then fetches /status every 2 s and redraws.
+void render_page(const StatusSnapshot &s, TextOut &out);
+// One line per unit, for a log or a terminal: its state, counts by outcome,
+// mean response time and answer age.
+void render_unit_summary(const StatusSnapshot &s, TextOut &out);
+
+// ---- Server ----------------------------------------------------------------
+
+constexpr int kStatusConnections = 8;
+constexpr int kStatusRequestWaitMs = 5000;  // a whole request head, from accept
+constexpr int kStatusSendWaitMs = 5000;     // a whole response
+constexpr size_t kStatusOutBytes = 16 * 1024;
+
+// Where the server listens.
+struct StatusEndpoint {
+  sockaddr_storage address;
+  socklen_t length;
+  char text[64];              // "127.0.0.1:9502", "[::1]:9502"
+};
+
+// Parses "PORT" (every IPv4 interface), "A.B.C.D:PORT" or "[IPv6]:PORT";
+// the port is 1…65535. Returns nullptr, or the reason the text is refused.
+const char *parse_status_endpoint(const char *text, StatusEndpoint &endpoint);
+
+// Fills `snapshot` (already reset): the gateway's version copies its counters
+// under the engine's locks and nothing more.
+using StatusProvider = void (*)(StatusSnapshot &snapshot, void *context);
+
+struct StatusConnection {
+  int fd;                     // -1 when free
+  int64_t deadline_us;        // monotonic: the head must be in by then
+  size_t received;
+  uint8_t head[kHttpMaxHeadBytes];
+};
+
+// The server's whole state. It holds the snapshot and the output buffer
+// (about 160 KiB), so it belongs in static storage, not on a stack.
+struct StatusServer {
+  int listener = -1;
+  int wake[2] = {-1, -1};     // a byte on wake[1] ends the server thread
+  pthread_t thread{};
+  bool running = false;
+  StatusProvider provider = nullptr;
+  void *context = nullptr;
+  // Who may connect (AdmitPeer); nullptr: everyone. Set before status_start.
+  const AllowList *allow = nullptr;
+  uint16_t port = 0;          // the port bound
+  char error[160] = {};
+  StatusConnection connections[kStatusConnections];
+  StatusSnapshot snapshot;
+  char out[kStatusOutBytes];
+};
+
+// Binds the endpoint (port 0: any free port, see server.port) and starts the
+// server thread. Returns nullptr, or a message naming the step that failed
+// and why; nothing stays open then.
+const char *status_start(StatusServer &server, const StatusEndpoint &endpoint,
+                         StatusProvider provider, void *context);
+
+// Ends the server thread and closes every descriptor it held.
+void status_stop(StatusServer &server);

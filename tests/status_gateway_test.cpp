@@ -1,0 +1,198 @@
+// The status face of the real gateway: a scripted unit on its line, a real
+// client filing requests, and what the metrics, the page and SIGUSR1 then
+// say; and how VELKORD_STATUS starts, fails and admits peers.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/net_client.h"
+#include "support/process.h"
+#include "support/pty.h"
+#include "support/slowdown.h"
+#include "support/status_readers.h"
+#include "support/unit.h"
+
+namespace {
+
+// Everything the status port sends on a connection that asks for `path`,
+// until it closes (at most 5 s).
+std::string http_get(int port, const std::string &path) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string text;
+  const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      vt::write_all(fd, vt::Bytes(request.begin(), request.end()))) {
+    char buf[8192];
+    struct pollfd p = {fd, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, vt::slow_ms(5000)) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+      text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+std::vector<std::string> gateway_args(int tcp) {
+  return {"-sp", "0", "-br", "115200", "-db", "8", "-sb", "1", "-p", std::to_string(tcp)};
+}
+
+std::string status_line(int port) { return "---- status  127.0.0.1:" + std::to_string(port) + " ---\r\n"; }
+
+// The sum of one unit's exchanges as the metrics tell it.
+long exchanges_of(const std::string &metrics, int unit) {
+  static const std::regex sample("velkord_exchanges_total\\{unit=\"(\\d+)\",outcome=\"\\w+\"\\} (\\d+)");
+  long total = 0;
+  for (std::sregex_iterator i(metrics.begin(), metrics.end(), sample), end; i != end; ++i)
+    if (std::stol((*i)[1]) == unit) total += std::stol((*i)[2]);
+  return total;
+}
+
+constexpr uint8_t kUnit = 7;
+
+// A unit doing 3 valid, 2 silent, 1 bad CRC and 1 foreign reply (a sound
+// frame from another address), one exchange per request; then every reader
+// of the status face must tell the same counts.
+TEST(StatusOfTheGateway, ScriptedUnitSeenThroughMetricsPageAndSignal) {
+  vt::PtyPair line(0);
+  vt::ScriptedUnit unit(line);
+  int tcp = vt::free_tcp_port(), http = vt::free_tcp_port();
+  vt::Gateway gw(gateway_args(tcp), {"VELKORD_TTY_PATTERN=" + line.pattern(),
+                                     "VELKORD_STATUS=127.0.0.1:" + std::to_string(http)});
+  ASSERT_TRUE(gw.wait_for_output(status_line(http), vt::slow_ms(10000))) << gw.output();
+  vt::NetClient client(tcp);
+
+  vt::Behaviour foreign = vt::Behaviour::Answer();
+  foreign.wrong_unit = true;
+  const std::vector<vt::Behaviour> script = {vt::Behaviour::Silent(), vt::Behaviour::Silent(), vt::Behaviour::WrongCrc(),
+                                             foreign, vt::Behaviour::Answer(), vt::Behaviour::Answer(),
+                                             vt::Behaviour::Answer()};
+  for (size_t i = 0; i < script.size(); ++i) {
+    unit.set_behaviour(kUnit, script[i]);
+    // Mode 1 with a lifetime shorter than one exchange's charge: exactly one
+    // exchange per request.
+    vt::RequestFields r;
+    r.keep_alive = 30000000, r.mode = 1, r.timeout = 20000, r.lifetime = 1;
+    r.frame = {kUnit, 3, 0, static_cast<uint8_t>(i), 0, 1};
+    ASSERT_TRUE(client.exchange(vt::build_request(r), vt::slow_ms(5000)).has_value());
+    int64_t end = vt::now_us() + vt::slow_ms(5000) * 1000LL;
+    while (exchanges_of(http_get(http, "/metrics"), kUnit) < static_cast<long>(i + 1) && vt::now_us() < end) usleep(5000);
+  }
+  std::string answer = http_get(http, "/metrics");
+  std::string metrics = answer.substr(answer.find("\r\n\r\n") + 4);
+  bool missing = false;
+  auto seen = vt::status_facts("metrics", metrics, &missing);
+  if (!missing) {
+    const std::string u = "unit=\"" + std::to_string(kUnit) + "\"";
+    const std::map<std::string, std::string> want = {
+        {"velkord_exchanges_total{outcome=\"valid\"," + u + "}", "3.0"},
+        {"velkord_exchanges_total{outcome=\"no_answer\"," + u + "}", "2.0"},
+        {"velkord_exchanges_total{outcome=\"bad_crc\"," + u + "}", "1.0"},
+        {"velkord_exchanges_total{outcome=\"mismatch\"," + u + "}", "1.0"},
+        {"velkord_response_seconds_count{" + u + "}", "5.0"},  // every exchange that heard a first byte
+        {"velkord_line_bytes_total{direction=\"tx\"}", "56.0"},  // 7 requests of 8 bytes
+        {"velkord_line_bytes_total{direction=\"rx\"}", "35.0"},  // 5 replies of 7
+        {"velkord_stale_bytes_dropped_total{}", "0.0"},
+        {"velkord_active_slots{}", "0.0"}, {"velkord_link_up{}", "1.0"}, {"velkord_link_losses_total{}", "0.0"},
+        {"velkord_clients_connected{protocol=\"native\"}", "1.0"},
+        {"velkord_connections_total{protocol=\"native\",result=\"accepted\"}", "1.0"},
+        {"velkord_build_info{version=\"01.02.03\"}", "1.0"}};
+    for (const auto &[key, value] : want) EXPECT_EQ(seen[key], value) << key;
+    EXPECT_EQ(seen.count("velkord_last_valid_answer_age_seconds{" + u + "}"), 1u);
+    EXPECT_NE(seen["velkord_start_time_seconds{}"], "");
+  }
+  EXPECT_EQ(exchanges_of(metrics, kUnit), 7) << metrics;
+  EXPECT_EQ(metrics.find("unit=\"1\""), std::string::npos) << "only units exchanged appear";
+
+  if (vt::have_chromium()) {
+    std::string dom = vt::chromium_dom("http://127.0.0.1:" + std::to_string(http) + "/");
+    std::smatch row;
+    ASSERT_TRUE(std::regex_search(dom, row, std::regex("<tr class=\"unit (\\w+)\" id=\"unit-7\">(.*?)</tr>")))
+        << dom.substr(0, 3000);
+    EXPECT_EQ(row[1], "answering");
+    EXPECT_NE(row[2].str().find("<td>3</td><td>2</td><td>1</td><td>1</td>"), std::string::npos) << row[2];
+  }
+
+  ASSERT_EQ(kill(gw.pid(), SIGUSR1), 0);
+  EXPECT_TRUE(gw.wait_for_output("unit 7 answering valid=3 no_answer=2 bad_crc=1 mismatch=1 response_ms=",
+                                 vt::slow_ms(5000)))
+      << gw.output();
+  EXPECT_EQ(gw.wait_exit(100), -1) << "SIGUSR1 must not end the gateway";
+}
+
+// ---- Start-up ----------------------------------------------------------------
+
+struct StartCase {
+  const char *name;
+  std::string value;      // of VELKORD_STATUS; "BUSY" binds a port first
+  int status;             // of the run; -1: keeps running
+  const char *stderr_has; // "" when nothing goes to standard error
+};
+
+TEST(StatusOfTheGateway, StartsWithItsLineOrEndsWith255NamingTheVariable) {
+  const std::vector<StartCase> cases = {
+      {"good", "127.0.0.1:PORT", -1, ""},
+      {"not an address", "localhost:9502", 255, "VELKORD_STATUS=\"localhost:9502\": not a numeric IPv4 address"},
+      {"port 0", "0", 255, "VELKORD_STATUS=\"0\": the port is not a number"},
+      {"port taken", "BUSY", 255, "VELKORD_STATUS=\"127.0.0.1:PORT\": cannot bind 127.0.0.1:PORT: Address already in use"},
+  };
+  for (const StartCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    vt::PtyPair line(0);
+    int tcp = vt::free_tcp_port(), http = vt::free_tcp_port();
+    auto put_port = [&](std::string s) { return std::regex_replace(s, std::regex("PORT"), std::to_string(http)); };
+    int squatter = -1;
+    std::string value = put_port(c.value);
+    if (c.value == "BUSY") {
+      squatter = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a = {};
+      a.sin_family = AF_INET, a.sin_port = htons(static_cast<uint16_t>(http)), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+      ASSERT_EQ(listen(squatter, 1), 0);
+      value = put_port("127.0.0.1:PORT");
+    }
+    std::vector<std::string> env = {"VELKORD_TTY_PATTERN=" + line.pattern(), "VELKORD_STATUS=" + value};
+    if (c.status == -1) {
+      vt::Gateway gw(gateway_args(tcp), env);
+      std::string server = "---- opening tcp/ip  " + std::to_string(tcp) + " ----\r\n";
+      ASSERT_TRUE(gw.wait_for_output(status_line(http), vt::slow_ms(10000))) << gw.output();
+      EXPECT_NE(gw.output().find(server + status_line(http)), std::string::npos) << "right after the server line";
+      EXPECT_EQ(gw.wait_exit(100), -1);
+    } else {
+      vt::RunResult r = vt::run_velkord(gateway_args(tcp), vt::slow_ms(10000), env);
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_EQ(r.err.rfind(put_port(c.stderr_has), 0), 0u) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_EQ(r.out.find("---- status"), std::string::npos);
+      // An invalid value is refused before the line is opened.
+      if (c.value != "BUSY") {
+        EXPECT_EQ(r.out.find("opening serial port"), std::string::npos) << r.out;
+      }
+    }
+    if (squatter >= 0) close(squatter);
+  }
+}
+
+// A peer outside VELKORD_ALLOW is closed at once, before it is read or answered.
+TEST(StatusOfTheGateway, StatusPortAdmitsOnlyAllowedPeers) {
+  vt::PtyPair line(0);
+  int tcp = vt::free_tcp_port(), http = vt::free_tcp_port();
+  vt::Gateway gw(gateway_args(tcp), {"VELKORD_TTY_PATTERN=" + line.pattern(), "VELKORD_ALLOW=192.0.2.0/24",
+                                     "VELKORD_STATUS=127.0.0.1:" + std::to_string(http)});
+  ASSERT_TRUE(gw.wait_for_output(status_line(http), vt::slow_ms(10000))) << gw.output();
+  EXPECT_EQ(http_get(http, "/metrics"), "");
+}
+
+}  // namespace

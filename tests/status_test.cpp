@@ -1,0 +1,324 @@
+// The status face: the HTTP head parser and the endpoint setting, then the
+// server started in-process over a scripted snapshot and read by clients
+// nobody here wrote: Prometheus's own parser, Python's JSON reader and a
+// headless Chromium. Last, what a misbehaving client gets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "status.h"
+#include "support/net_client.h"
+#include "support/pty.h"
+#include "support/slowdown.h"
+#include "support/status_readers.h"
+
+namespace {
+
+// ---- Parser and setting ----------------------------------------------------
+
+struct ParseCase {
+  const char *name;
+  std::string head;
+  HttpParse result;
+  bool get;
+  const char *path;
+};
+
+TEST(StatusHttp, ParsesHeadsAndRefusesWhatIsNoRequest) {
+  const std::vector<ParseCase> cases = {
+      {"get with headers", "GET /metrics HTTP/1.1\r\nHost: a\r\nAccept: */*\r\n\r\n", HttpParse::kComplete, true, "/metrics"},
+      {"bare line feeds", "GET /status HTTP/1.0\nHost: a\n\n", HttpParse::kComplete, true, "/status"},
+      {"query left out", "GET /status?x=1 HTTP/1.1\r\n\r\n", HttpParse::kComplete, true, "/status"},
+      {"empty lines first", "\r\n\r\nGET / HTTP/1.1\r\n\r\n", HttpParse::kComplete, true, "/"},
+      {"other method", "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n", HttpParse::kComplete, false, "/"},
+      {"half a line", "GET /metr", HttpParse::kIncomplete, false, ""},
+      {"no blank line", "GET / HTTP/1.1\r\nHost: a\r\n", HttpParse::kIncomplete, false, ""},
+      {"binary greeting", std::string("\x16\x03\x01\x02\x00", 5), HttpParse::kMalformed, false, ""},
+      {"no version", "GET /\r\n\r\n", HttpParse::kMalformed, false, ""},
+      {"absolute target", "GET http://a/ HTTP/1.1\r\n\r\n", HttpParse::kMalformed, false, ""},
+      {"two spaces", "GET  / HTTP/1.1\r\n\r\n", HttpParse::kMalformed, false, ""},
+      {"folded header", "GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", HttpParse::kMalformed, false, ""},
+      {"header without colon", "GET / HTTP/1.1\r\nHost\r\n\r\n", HttpParse::kMalformed, false, ""},
+      {"NUL in a value", std::string("GET / HTTP/1.1\r\nA: \0\r\n\r\n", 23), HttpParse::kMalformed, false, ""},
+      {"HTTP/2.0", "GET / HTTP/2.0\r\n\r\n", HttpParse::kBadVersion, false, ""},
+      {"path of 257", "GET /" + std::string(256, 'a') + " HTTP/1.1\r\n\r\n", HttpParse::kPathTooLong, false, ""},
+      {"head of 4 KiB", "GET / HTTP/1.1\r\nX: " + std::string(4096, 'x') + "\r\n\r\n", HttpParse::kHeadTooLarge, false, ""},
+  };
+  for (const ParseCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto *data = reinterpret_cast<const uint8_t *>(c.head.data());
+    HttpRequest r = http_parse_request(data, c.head.size());
+    EXPECT_EQ(r.result, c.result);
+    if (c.result != HttpParse::kComplete) continue;
+    EXPECT_EQ(r.get, c.get);
+    EXPECT_EQ(std::string(c.head, r.path_offset, r.path_length), c.path);
+    EXPECT_EQ(r.head_length, c.head.size());
+    // Every shorter piece of a good head is still waiting for more.
+    for (size_t n = 0; n < c.head.size(); ++n)
+      ASSERT_EQ(http_parse_request(data, n).result, HttpParse::kIncomplete) << n;
+  }
+}
+
+TEST(StatusHttp, EndpointSetting) {
+  const std::vector<std::pair<const char *, const char *>> good = {
+      {"9502", "0.0.0.0:9502"}, {"127.0.0.1:9502", "127.0.0.1:9502"},
+      {"[::1]:80", "[::1]:80"}, {"[0:0::1]:65535", "[::1]:65535"}};
+  for (auto [text, shown] : good) {
+    StatusEndpoint e;
+    EXPECT_EQ(parse_status_endpoint(text, e), nullptr) << text;
+    EXPECT_STREQ(e.text, shown);
+  }
+  for (const char *bad : {"", "0", "65536", "+80", "80 ", "localhost:80", "1.2.3:80", "127.0.0.1:",
+                          "::1:80", "[::1]80", "[::1", "[127.0.0.1]:80", "[::1]:0"}) {
+    StatusEndpoint e;
+    EXPECT_NE(parse_status_endpoint(bad, e), nullptr) << "'" << bad << "'";
+  }
+}
+
+// ---- A server over a scripted line -----------------------------------------
+
+// Unit 1 did 3 valid exchanges, 2 without answer, 1 with a bad CRC and 1
+// with a foreign reply (the last one); unit 2 answers; unit 3 never did.
+void script_line(StatusSnapshot &s) {
+  snprintf(s.device, sizeof s.device, "/dev/ttyM1");
+  snprintf(s.version, sizeof s.version, "1.2.3");
+  s.serial_port = 1, s.baud = 19200, s.data_bits = 8, s.stop_bits = 1, s.link_up = true;
+  s.link_losses = 1, s.line_bytes_tx = 4321, s.line_bytes_rx = 8765, s.stale_bytes_dropped = 3;
+  s.active_slots = 3, s.start_unix_us = s.taken_unix_us - 3723000000;
+  s.protocols[kProtocolNative] = {1, 5, 0, {}};
+  s.protocols[kProtocolNative].requests[0x00] = 12, s.protocols[kProtocolNative].requests[0x81] = 2;
+  s.protocols[kProtocolModbusTcp] = {0, 2, 1, {}};
+  s.protocols[kProtocolModbusTcp].requests[0] = 7, s.protocols[kProtocolModbusTcp].requests[0x0B] = 1;
+  s.peer_count = 1;
+  s.peers[0] = {kProtocolNative, "192.0.2.7:50412", 95000000};
+  s.unit_count = 3;
+  s.units[0] = {1, kOutcomeMismatch, 1, {3, 2, 1, 1}, {}, 1500000, {}};
+  for (uint32_t us : {800u, 1200u, 3000u, 40000u, 700000u}) histogram_add(s.units[0].response, us);
+  s.units[0].slots[0] = {0, 3, 1, kOutcomeMismatch, true, 0, 10, 4200000, 1500000, {3, 2, 1, 1}};
+  s.units[1] = {2, kOutcomeValid, 2, {10, 0, 0, 0}, {}, 200000, {}};
+  for (int i = 0; i < 10; ++i) histogram_add(s.units[1].response, 4000);
+  s.units[1].slots[0] = {0, 4, 2, kOutcomeValid, true, 100, 2, 800000, 200000, {6, 0, 0, 0}};
+  s.units[1].slots[1] = {3, 6, 1, kOutcomeValid, false, 7, 0, 9000000, 300000, {4, 0, 0, 0}};
+  s.units[2] = {3, kOutcomeNoAnswer, 1, {0, 4, 0, 0}, {}, -1, {}};
+  s.units[2].slots[0] = {0, 3, 1, kOutcomeNoAnswer, true, 0, 1, 3000000, -1, {0, 4, 0, 0}};
+}
+
+void scripted_provider(StatusSnapshot &s, void *calls) {
+  ++*static_cast<std::atomic<int> *>(calls);
+  script_line(s);
+}
+
+class StatusServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(parse_status_endpoint("127.0.0.1:1", endpoint_), nullptr);
+    reinterpret_cast<sockaddr_in *>(&endpoint_.address)->sin_port = 0;  // any free port
+    const char *error = status_start(*server_, endpoint_, scripted_provider, &calls_);
+    ASSERT_EQ(error, nullptr) << error;
+  }
+  void TearDown() override { status_stop(*server_); }
+
+  struct Answer {
+    std::string text;  // all that came before the end of the connection
+    bool closed = false;
+    double seconds = 0;
+  };
+
+  // Connects, sends `request` (if any) and reads until the server closes.
+  Answer ask(const std::string &request, int timeout_ms = vt::slow_ms(10000)) {
+    int64_t start = vt::now_us();
+    int fd = connect_now();
+    Answer a;
+    if (!request.empty()) vt::write_all(fd, vt::Bytes(request.begin(), request.end()));
+    char buf[8192];
+    for (;;) {
+      struct pollfd p = {fd, POLLIN, 0};
+      int left = timeout_ms - static_cast<int>((vt::now_us() - start) / 1000);
+      if (left <= 0 || poll(&p, 1, left) <= 0) break;
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) {
+        a.closed = true;
+        break;
+      }
+      a.text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    a.seconds = static_cast<double>(vt::now_us() - start) / 1e6;
+    return a;
+  }
+
+  int connect_now() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(server_->port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    return fd;
+  }
+
+  // The body of a 200 answer to GET `path`, its head checked.
+  std::string get_body(const std::string &path, const std::string &content_type) {
+    Answer a = ask("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    size_t end = a.text.find("\r\n\r\n");
+    EXPECT_TRUE(a.closed);
+    EXPECT_EQ(a.text.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << a.text.substr(0, 200);
+    EXPECT_NE(a.text.find("Content-Type: " + content_type + "\r\n"), std::string::npos);
+    std::string body = end == std::string::npos ? "" : a.text.substr(end + 4);
+    EXPECT_NE(a.text.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+    return body;
+  }
+
+  std::unique_ptr<StatusServer> server_ = std::make_unique<StatusServer>();
+  StatusEndpoint endpoint_;
+  std::atomic<int> calls_{0};  // snapshots the server asked for
+};
+
+TEST_F(StatusServerTest, MetricsReadByPrometheusParser) {
+  bool missing = false;
+  auto seen = vt::status_facts("metrics", get_body("/metrics", "text/plain; version=0.0.4"), &missing);
+  if (missing) GTEST_SKIP() << "python3-prometheus-client is not installed (apt-get install python3-prometheus-client)";
+  const std::map<std::string, std::string> want = {
+      {"family velkord_exchanges", "counter"}, {"family velkord_response_seconds", "histogram"},
+      {"family velkord_last_valid_answer_age_seconds", "gauge"}, {"family velkord_link_losses", "counter"},
+      {"family velkord_requests", "counter"}, {"family velkord_build_info", "gauge"},
+      {"velkord_exchanges_total{outcome=\"valid\",unit=\"1\"}", "3.0"},
+      {"velkord_exchanges_total{outcome=\"no_answer\",unit=\"1\"}", "2.0"},
+      {"velkord_exchanges_total{outcome=\"bad_crc\",unit=\"1\"}", "1.0"},
+      {"velkord_exchanges_total{outcome=\"mismatch\",unit=\"1\"}", "1.0"},
+      {"velkord_response_seconds_bucket{le=\"0.001\",unit=\"1\"}", "1.0"},
+      {"velkord_response_seconds_bucket{le=\"0.05\",unit=\"1\"}", "4.0"},
+      {"velkord_response_seconds_bucket{le=\"+Inf\",unit=\"1\"}", "5.0"},
+      {"velkord_response_seconds_sum{unit=\"1\"}", "0.745"},
+      {"velkord_response_seconds_count{unit=\"2\"}", "10.0"},
+      {"velkord_last_valid_answer_age_seconds{unit=\"1\"}", "1.5"},
+      {"velkord_active_slots{}", "3.0"}, {"velkord_link_up{}", "1.0"},
+      {"velkord_link_losses_total{}", "1.0"}, {"velkord_line_bytes_total{direction=\"rx\"}", "8765.0"},
+      {"velkord_stale_bytes_dropped_total{}", "3.0"},
+      {"velkord_clients_connected{protocol=\"native\"}", "1.0"},
+      {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"refused\"}", "1.0"},
+      {"velkord_requests_total{protocol=\"native\",status=\"0x81\"}", "2.0"},
+      {"velkord_requests_total{protocol=\"modbus_tcp\",status=\"ok\"}", "7.0"},
+      {"velkord_requests_total{protocol=\"modbus_tcp\",status=\"0x0B\"}", "1.0"},
+      {"velkord_build_info{version=\"1.2.3\"}", "1.0"}};
+  for (const auto &[key, value] : want) EXPECT_EQ(seen[key], value) << key;
+  EXPECT_EQ(seen.count("velkord_last_valid_answer_age_seconds{unit=\"3\"}"), 0u) << "never answered";
+}
+
+TEST_F(StatusServerTest, StatusDocumentReadByJsonParser) {
+  bool missing = false;
+  auto seen = vt::status_facts("json", get_body("/status", "application/json"), &missing);
+  const std::map<std::string, std::string> want = {
+      {"units.0.state", "\"errors\""}, {"units.0.exchanges.no_answer", "2"},
+      {"units.0.slots.0.quantity", "10"}, {"units.0.slots.0.mode", "\"repeat\""},
+      {"units.0.slots.0.lifetime_left_seconds", "4.2"}, {"units.1.state", "\"answering\""},
+      {"units.2.state", "\"silent\""}, {"units.2.last_valid_answer_age_seconds", "null"},
+      {"line.device", "\"/dev/ttyM1\""}, {"uptime_seconds", "3723"},
+      {"clients.modbus_tcp.requests.0x0B", "1"}, {"peers.0.address", "\"192.0.2.7:50412\""}};
+  for (const auto &[key, value] : want) EXPECT_EQ(seen[key], value) << key;
+  EXPECT_EQ(seen.count("units.1.slots.1.quantity"), 0u) << "function 6 has no quantity";
+}
+
+// Headless Chromium loads the page; the rows its script drew are in the DOM.
+TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
+  if (!vt::have_chromium()) GTEST_SKIP() << "chromium is not installed (apt-get install chromium)";
+  std::string url = "http://127.0.0.1:" + std::to_string(server_->port) + "/";
+  std::string dom = vt::chromium_dom(url);
+  std::map<std::string, std::string> states;
+  static const std::regex row_re("<tr class=\"unit (\\w+)\" id=\"unit-(\\d+)\">(.*?)</tr>");
+  for (std::sregex_iterator i(dom.begin(), dom.end(), row_re), end; i != end; ++i)
+    states[(*i)[2]] = (*i)[1].str() + ((*i)[3].str().find("<td>3</td><td>2</td><td>1</td><td>1</td>") != std::string::npos ? " 3/2/1/1" : "");
+  EXPECT_EQ(states, (std::map<std::string, std::string>{{"1", "errors 3/2/1/1"}, {"2", "answering"}, {"3", "silent"}}))
+      << dom.substr(0, 3000);
+  EXPECT_NE(dom.find("192.0.2.7:50412"), std::string::npos) << "connected client listed";
+  // Within its 3 s the page fetched /status once more, and got it.
+  EXPECT_GE(calls_.load(), 2);
+  EXPECT_NE(dom.find("<div id=\"stale\" style=\"display: none;\">"), std::string::npos);
+  // VELKORD_STATUS_SCREENSHOT=docs/status-page.png takes the documentation's picture.
+  if (const char *png = getenv("VELKORD_STATUS_SCREENSHOT")) {
+    EXPECT_TRUE(vt::chromium_screenshot(url, png));
+  }
+}
+
+// ---- Misbehaving clients ---------------------------------------------------
+
+struct BadCase {
+  const char *name;
+  int idle_before;       // connections opened first that send nothing
+  std::string request;   // "" sends nothing
+  const char *status;    // of the answer before the connection ends
+  double min_seconds;
+};
+
+TEST_F(StatusServerTest, BadInputIsAnsweredAndClosed) {
+  const std::vector<BadCase> cases = {
+      {"wrong method", 0, "DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "405", 0},
+      {"unknown path", 0, "GET /metrics/x HTTP/1.1\r\n\r\n", "404", 0},
+      {"long path", 0, "GET /" + std::string(1000, 'p') + " HTTP/1.1\r\n\r\n", "414", 0},
+      {"no end of headers", 0, "GET / HTTP/1.1\r\nX: " + std::string(6000, 'x'), "431", 0},
+      {"not HTTP", 0, std::string("\x16\x03\x01\x00\x05hello", 10), "400", 0},
+      {"HTTP/2.0", 0, "GET / HTTP/2.0\r\n\r\n", "505", 0},
+      {"ninth connection", kStatusConnections, "", "503", 0},
+      {"slow client", 0, "GET / HTTP/1.1\r\nHost: x\r\n", "408", 4.5},
+  };
+  for (const BadCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int> idle;
+    for (int i = 0; i < c.idle_before; ++i) idle.push_back(connect_now());
+    Answer a = ask(c.request);
+    EXPECT_TRUE(a.closed);
+    EXPECT_EQ(a.text.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0), 0u) << a.text.substr(0, 100);
+    EXPECT_GE(a.seconds, c.min_seconds);
+    EXPECT_LT(a.seconds, c.min_seconds + 3.0 * vt::slowdown());
+    for (int fd : idle) close(fd);
+    // The server goes on serving (it may still be seeing the idle ones go).
+    Answer next;
+    for (int i = 0; i < vt::slow_ms(100) && next.text.rfind("HTTP/1.1 200", 0) != 0; ++i) {
+      if (i > 0) usleep(20000);
+      next = ask("GET /status HTTP/1.1\r\n\r\n");
+    }
+    EXPECT_EQ(next.text.rfind("HTTP/1.1 200", 0), 0u);
+  }
+}
+
+// A full table renders whole through the small buffer; without a sink the
+// buffer refuses to be overrun.
+TEST(StatusRender, FullTableStreamsThroughTheBuffer) {
+  auto s = std::make_unique<StatusSnapshot>();
+  status_snapshot_reset(*s);
+  s->unit_count = kStatusUnits;
+  for (int i = 0; i < kStatusUnits; ++i) {
+    UnitStatus &u = s->units[i];
+    u = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}, {}, INT64_MAX, {}};
+    for (int k = 0; k < kStatusSlots; ++k) u.slots[k] = {static_cast<uint8_t>(k), 16, 3, kOutcomeBadCrc, true, 65535, 123, UINT32_MAX, INT64_MAX, {1, 2, 3, 4}};
+  }
+  for (auto render : {render_metrics, render_status_json, render_page}) {
+    std::string text;
+    char buf[kStatusOutBytes];
+    TextOut out(buf, sizeof buf, [](void *c, const char *d, size_t n) { static_cast<std::string *>(c)->append(d, n); return true; }, &text);
+    render(*s, out);
+    EXPECT_TRUE(out.flush());
+    EXPECT_GT(text.size(), 100000u);
+    char small[1000];
+    TextOut bounded(small, sizeof small);
+    render(*s, bounded);
+    EXPECT_TRUE(bounded.failed());
+    EXPECT_LE(bounded.length(), sizeof small);
+    EXPECT_EQ(std::string(small, bounded.length()), text.substr(0, bounded.length()));
+  }
+}
+
+}  // namespace
