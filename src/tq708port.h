@@ -10,6 +10,8 @@
 #include <linux/serial.h>
 #include <termios.h>
 
+#include <cstdint>
+
 int TQ708sfindFD(int port);
 // 0, or -2 when the node cannot be opened or refuses the line settings
 // (tcgetattr or tcsetattr fails; the node is closed again).
@@ -21,6 +23,12 @@ int TQ708sBlockRead(int port, void *buf, int len);
 int TQ708sDataInInputQueue(int port);
 int TQ708sDataInOutputQueue(int port);
 int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls);
+
+// Waits until `port` has bytes to read or the monotonic time `until_us`
+// (microseconds, the clock of monotonic_us) has come: 1 with bytes there, 0
+// at the deadline, -1 when the port is not open. A line that has hung up
+// delivers nothing: the wait then lasts to the deadline and returns 0.
+int TQ708sWaitInput(int port, int64_t until_us);
 
 // The line rate (bit/s) that TQ708sopen selects for a wanted rate: the first
 // table rate at or above it, 50 for anything up to 50, 921600 for anything

@@ -56,13 +56,16 @@ int arm(const Bytes &frame, uint8_t slot, uint8_t mode = 1, int timeout_chars = 
 bool received(uint8_t u, int slot) { return vt::slot_copy(u, slot).rxLength != 0; }
 
 // The exchanges the slot's counts record, whatever their outcome.
-uint32_t exchanges(const ExchangeSlot &s) { return s.counts.valid + s.counts.no_answer + s.counts.bad_crc + s.counts.mismatch; }
+uint32_t exchanges(const ExchangeSlot &s) {
+  return s.counts.valid + s.counts.no_answer + s.counts.bad_crc + s.counts.mismatch + s.counts.echo_faults;
+}
 
 // The worker thread OpenSerial starts, for what is about time.
 class Worker : public ::testing::Test {
  protected:
-  // Nothing else stops the worker; each test is a process of its own anyway.
-  void TearDown() override { SerialWork = 0; }
+  // The table is the process's: cleared, the cases can share one process.
+  void SetUp() override { vt::clear_table(); }
+  void TearDown() override { vt::stop_worker(); }
 
   // Slots armed after this and before start() find the worker at record 0,
   // every currentSlot 0.
@@ -77,10 +80,7 @@ class Worker : public ::testing::Test {
 class SteppedWorker : public ::testing::Test {
  protected:
   // The table is the process's: cleared, the cases can share one process.
-  void SetUp() override {
-    Locked table(SerialMutex);
-    memset(MRTU_SerialData, 0, sizeof MRTU_SerialData);
-  }
+  void SetUp() override { vt::clear_table(); }
   void TearDown() override { CloseSerial(); }
 
   // Slots armed after this find the worker at record 0, every currentSlot 0.
@@ -813,19 +813,23 @@ struct RestRow {
   bool cycle_marked_a_slot;
   bool request_since;  // a request stored since the cycle began
   bool link_lost;
-  bool rests;          // waits for a request, up to 20 ms
+  int64_t reopen_in_us;  // from now; <= 0: due
+  bool rests;            // waits until a request is stored or the reopen is due
 };
 
-// The rest after an idle cycle waits only when that cycle changed nothing,
-// no request came and the line is up; either way the next cycle starts
-// with nothing marked and the table's count as it is now.
+// The rest after an idle cycle waits only when that cycle changed nothing
+// and no request came; it lasts until a request is stored (here: from
+// another thread after 20 ms), with a lost line only until its reopen is
+// due. Either way the next cycle starts with nothing marked and the
+// table's count as it is now.
 TEST_F(SteppedWorker, RestWhenIdleWaitsOnlyWhenNothingHappened) {
   line_at(115200);
   const std::vector<RestRow> rows = {
-      {"the cycle marked a slot", true, false, false, false},
-      {"a request since the cycle began", false, true, false, false},
-      {"the line is lost", false, false, true, false},
-      {"nothing happened", false, false, false, true},
+      {"the cycle marked a slot", true, false, false, 0, false},
+      {"a request since the cycle began", false, true, false, 0, false},
+      {"the line is lost, its reopen due", false, false, true, 0, false},
+      {"the line is lost, its reopen due in 20 ms", false, false, true, 20000, true},
+      {"nothing happened", false, false, false, 0, true},
   };
   for (const RestRow &r : rows) {
     SCOPED_TRACE(r.name);
@@ -833,12 +837,21 @@ TEST_F(SteppedWorker, RestWhenIdleWaitsOnlyWhenNothingHappened) {
     w.walk_generation = TableChanged.count;
     if (r.request_since) arm(read_holding(1, 0, 1), 0, kModeIdle);
     w.link.lost = r.link_lost;
+    w.link.next_try_us = vt::now_us() + r.reopen_in_us;
     const int64_t start = vt::now_us();
+    std::thread request;
+    if (r.rests && !r.link_lost) {
+      request = std::thread([] {
+        sleep_us(20000);
+        arm(read_holding(1, 0, 1), 0, kModeIdle);
+      });
+    }
     {
       Locked table(SerialMutex);
       rest_when_idle(w, table);
     }
     const int64_t took = vt::now_us() - start;
+    if (request.joinable()) request.join();
     if (r.rests) {
       EXPECT_GE(took, 20000);
     } else {
@@ -935,7 +948,7 @@ TEST(WorkerWithLibmodbus, ArmedSlotCollectsTheAnswerAndWritesGoThrough) {
                server.coil(3) && server.coil(8) && !server.coil(9) && server.coil(10) && server.coil(17);
       },
       3000));
-  SerialWork = 0;
+  vt::stop_worker();
 }
 
 }  // namespace
