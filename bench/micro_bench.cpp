@@ -141,8 +141,8 @@ BENCHMARK(BM_MrtuCmd)
 
 // One walk of a worker of the benchmark's own over the idle table, record
 // visit by record visit, under one hold of SerialMutex, as the worker thread
-// makes it: for each record up to five slot tests that mark idle slots "no
-// answer", until the walk comes round.
+// makes it: for each record a look at its pending bits (none are set once a
+// walk has marked the idle slots), until the walk comes round.
 void BM_IdleWalk(benchmark::State &state) {
   for (DeviceRecord &rec : MRTU_SerialData)
     for (ExchangeSlot &s : rec.slots) s.mode = kModeIdle;

@@ -12,6 +12,9 @@ class Locked {
   Locked(const Locked &) = delete;
   Locked &operator=(const Locked &) = delete;
 
+  // Waits for `cond` with the lock let go, for as long as it takes.
+  void wait(pthread_cond_t &cond) { pthread_cond_wait(&cond, &mutex_); }
+
   // Waits for `cond` with the lock let go until `deadline` (on the clock the
   // condition was made with); pthread_cond_timedwait's result.
   int wait_until(pthread_cond_t &cond, const struct timespec &deadline) {

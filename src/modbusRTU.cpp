@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "environment.h"
 #include "message.h"
 #include "modbustcp.h"
 #include "sleep_us.h"
@@ -245,7 +246,7 @@ bool reopen_line_if_due(SerialWorker &w) {
 
 SerialWorker SerialProcessWorker;
 int32_t &CountDev = SerialProcessWorker.position;
-TableChanges TableChanged = {PTHREAD_COND_INITIALIZER, 0};
+TableChanges TableChanged = {PTHREAD_COND_INITIALIZER, 0, {}};
 
 namespace {
 
@@ -255,7 +256,6 @@ constexpr uint32_t kMinimumPauseUs = 1000;
 constexpr uint32_t kPauseCapUs = 10000000;
 // Pauses up to this are slept; longer ones end early on a rewrite.
 constexpr uint32_t kWakeablePauseUs = 5000;
-constexpr int kIdlePolls = 4;
 constexpr int kStaleReadLimit = 16;
 
 uint32_t silence_pause_us() {
@@ -265,10 +265,8 @@ uint32_t silence_pause_us() {
 // An idle walk only sets bit 0 of idle slots, so once a walk has found that
 // bit set everywhere, the next one changes nothing until a request is stored.
 // The intake counts the requests it stores and signals them; the worker rests
-// through such walks instead of repeating them every silence time, which
-// would wake it thousands of times a second on a fast line. It still walks
-// at least every kIdleRestUs, so a slot armed by any other means is found.
-constexpr int64_t kIdleRestUs = 20000;
+// until then instead of repeating such walks every silence time, which would
+// wake it thousands of times a second on a fast line for nothing.
 
 // The monotonic time `at_us` as TableChanged's waits take it.
 struct timespec monotonic_timespec(int64_t at_us) {
@@ -301,6 +299,10 @@ constexpr int kFrameEndChars = 4;
 // millisecond apart: a reply still short of its length waits that long.
 constexpr int kFixedGapAboveRate = 19200;
 constexpr uint32_t kFixedGapUs = 1750;
+// With VELKORD_FRAME_GAP_US set, a frame may hold this many such silences
+// before the frame cap ends it: adapters that hand bytes over on a 16 ms
+// timer cut even a short reply more than once.
+constexpr uint32_t kGapsInAFrame = 4;
 
 // The exchange's wait: when a new frame may still begin, and which silence
 // ends one that has begun.
@@ -319,9 +321,9 @@ struct ReplyWindow {
 struct Reception {
   int length;
   bool answered;
-  uint32_t dropped;  // frames before it that answered another request
+  uint32_t dropped;       // frames before it that answered another request
   uint32_t received;      // every byte read during the wait
-  int64_t first_byte_us;  // monotonic time the first byte was read; 0: none
+  int64_t first_byte_us;  // monotonic time the first byte was seen; 0: none came
 };
 
 ReplyWindow open_window(int port, const ExchangeSlot &s) {
@@ -332,20 +334,24 @@ ReplyWindow open_window(int port, const ExchangeSlot &s) {
   w.end_gap_us = kFrameEndChars * w.char_us;
   bool fixed = TQ708sLineRate(ModbusRTU.baudrate) > kFixedGapAboveRate;
   w.chunk_gap_us = fixed && w.end_gap_us < kFixedGapUs ? kFixedGapUs : w.end_gap_us;
-  w.frame_cap_us = kFrameSize * w.char_us + w.chunk_gap_us;
+  uint32_t gaps = 1;
+  if (VelkordEnv.frame_gap_us != 0) {
+    w.end_gap_us = w.chunk_gap_us = VelkordEnv.frame_gap_us;
+    gaps = kGapsInAFrame;
+  }
+  w.frame_cap_us = kFrameSize * w.char_us + gaps * w.chunk_gap_us;
   w.open_until_us = monotonic_us() + static_cast<int64_t>(s.timeoutSymbols + kFirstBytePollsAdded) * w.char_us;
   return w;
 }
 
-// Polls until bytes come or `until_us` has passed, a character time between
-// empty polls; the bytes read, or 0. The frame reader counts polls instead,
-// which says nothing about how long a silence inside a reply has lasted.
+// Reads what is there, else waits on the line until bytes come or `until_us`
+// has passed; the bytes read, or 0. The wait ends with the first byte, not
+// at the next look.
 int read_until(const ReplyWindow &w, uint8_t *buf, int room, int64_t until_us) {
   for (;;) {
     int got = TQ708sNonBlockRead(w.port, buf, room);
     if (got > 0) return got;
-    if (monotonic_us() >= until_us) return 0;
-    sleep_us(w.char_us);
+    if (TQ708sWaitInput(w.port, until_us) <= 0) return 0;
   }
 }
 
@@ -373,8 +379,8 @@ int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, i
 // moved to the start of rxFrame.
 Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
   Reception r = {0, false, 0, 0, 0};
-  int n = TQ708sNonBlockReadFullAt(w.port, s.rxFrame, kFrameSize, static_cast<int>(w.char_us),
-                                   s.timeoutSymbols + kFirstBytePollsAdded, kIdlePolls, &r.first_byte_us);
+  int n = read_until(w, s.rxFrame, kFrameSize, w.open_until_us);
+  if (n > 0) r.first_byte_us = monotonic_us();
   while (n > 0) {
     if (r.length > 0) ++r.dropped;
     r.length = collect_frame(w, s, s.rxFrame, n);
@@ -392,6 +398,28 @@ Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
     n = read_until(w, s.rxFrame, kFrameSize, w.open_until_us);
   }
   return r;
+}
+
+// An echoing transceiver hands the request back as it goes out: exactly its
+// bytes are taken off the line before the reply is looked for, within the
+// request's own time on the line and one gap. An echo that does not come is
+// no answer, one that differs a bad answer (it stays in rxFrame); both are
+// line faults of their own. kResultValid when the echo was right.
+uint8_t take_echo(const ReplyWindow &w, ExchangeSlot &s, uint32_t &echoed) {
+  const int length = s.txLength;
+  const int64_t limit = monotonic_us() + (length + kFirstBytePollsAdded) * w.char_us + w.chunk_gap_us;
+  int n = 0;
+  while (n < length) {
+    int more = read_until(w, s.rxFrame + n, length - n, limit);
+    if (more <= 0) break;
+    n += more;
+  }
+  echoed = static_cast<uint32_t>(n);
+  if (n == length && memcmp(s.rxFrame, s.txFrame, static_cast<size_t>(length)) == 0) return kResultValid;
+  ++s.counts.echo_faults;
+  if (n == 0) return kResultNoAnswer;
+  s.rxLength = static_cast<uint8_t>(n);
+  return kResultBadAnswer;
 }
 
 // Records the wait's outcome in the slot and its counts; returns the
@@ -457,6 +485,26 @@ void tally_exchange(ExchangeSlot &s, uint8_t outcome, const Reception &r, const 
     histogram_add(u.response, static_cast<uint32_t>(std::max<int64_t>(r.first_byte_us - t.send_end_us, 0)));
 }
 
+// The exchange's wait for the answer, with the echo of an echoing
+// transceiver taken off the line first; the outcome (kOutcome*). An echo that
+// is missing or wrong ends the exchange as no answer or a bad one.
+uint8_t receive_answer(int port, ExchangeSlot &s, Reception &r, LineTraffic &t) {
+  uint32_t echoed = 0;
+  if (VelkordEnv.echo) {
+    uint8_t echo = take_echo(open_window(port, s), s, echoed);
+    if (echo != kResultValid) {
+      r = Reception{0, false, 0, echoed, 0};
+      return echo == kResultNoAnswer ? kOutcomeNoAnswer : kOutcomeBadCrc;
+    }
+    // The reply's wait counts from the end of the echo: that is when the
+    // request has left the line.
+    t.send_end_us = monotonic_us();
+  }
+  r = wait_for_reply(open_window(port, s), s);
+  r.received += echoed;
+  return record_reception(s, r);
+}
+
 // Each exchange costs the slot one silence time of its lifetime, whatever it
 // really took; a slot whose lifetime is used up is switched off.
 void charge_lifetime(ExchangeSlot &s) {
@@ -509,7 +557,7 @@ void pause_before_exchange(SerialWorker &w, Locked &table, const ExchangeSlot &s
     Unlocked clients_in(table);
     reopen_line_if_due(w);
     if (pause_us <= kWakeablePauseUs) {
-      sleep_us(pause_us);
+      sleep_until_us(start + pause_us);
       return;
     }
   }
@@ -526,6 +574,18 @@ void mark_idle_slot(SerialWorker &w, ExchangeSlot &s) {
   if (s.answerKept) return;
   if ((s.result & kResultNoAnswer) == 0) w.walk_marked_slot = true;
   s.result |= kResultNoAnswer;
+}
+
+// The slots of `rec` the walk has to look at again: active ones, and idle
+// ones that read neither "no answer" nor a kept answer.
+uint8_t slots_to_visit(const DeviceRecord &rec) {
+  uint8_t bits = 0;
+  for (int i = 0; i < kSlotCount; ++i) {
+    const ExchangeSlot &s = rec.slots[i];
+    bool settled = s.answerKept || (s.result & kResultNoAnswer) != 0;
+    if (s.mode != kModeIdle || !settled) bits = static_cast<uint8_t>(bits | 1u << i);
+  }
+  return bits;
 }
 
 // ---- The Modbus TCP face's exchanges --------------------------------------
@@ -567,7 +627,7 @@ bool exchange_face_read(SerialWorker &w, Locked &table, uint8_t unit) {
 // Looks at the turns of `rec` (unit `unit`) from its currentSlot on, the five
 // slots and with the face on its turn, marking idle slots, and exchanges the
 // first active one. True when it made an exchange.
-bool scan_record(SerialWorker &w, Locked &table, DeviceRecord &rec, uint8_t unit) {
+bool scan_slots(SerialWorker &w, Locked &table, DeviceRecord &rec, uint8_t unit) {
   const int turns = w.face_on ? kSlotCount + 1 : kSlotCount;
   for (int seen = 0; seen < turns; ++seen) {
     if (rec.currentSlot >= turns) rec.currentSlot = 0;
@@ -592,6 +652,18 @@ bool scan_record(SerialWorker &w, Locked &table, DeviceRecord &rec, uint8_t unit
   return false;
 }
 
+// Record `index` as the walk sees it: its slots only when one of them is
+// pending, so the pages of idle records stay untouched; a record without one
+// still gives the face its turn for that unit.
+bool scan_record(SerialWorker &w, Locked &table, int index) {
+  const uint8_t unit = static_cast<uint8_t>(index + 1);
+  if (TableChanged.pending[index] == 0) return w.face_on && exchange_face_read(w, table, unit);
+  DeviceRecord &rec = MRTU_SerialData[index];
+  bool exchanged = scan_slots(w, table, rec, unit);
+  TableChanged.pending[index] = slots_to_visit(rec);
+  return exchanged;
+}
+
 }  // namespace
 
 uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
@@ -606,8 +678,8 @@ uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
   traffic.sent = TQ708ssend(port, s.txFrame, s.txLength);
   if (traffic.sent < 0 && TQ708sfindFD(port) >= 0) note_send_failure(w.link, errno);
   traffic.send_end_us = request_end_us(send_start_us, s.txLength);
-  Reception reception = wait_for_reply(open_window(port, s), s);
-  uint8_t kind = record_reception(s, reception);
+  Reception reception;
+  uint8_t kind = receive_answer(port, s, reception, traffic);
   tally_exchange(s, kind, reception, traffic);
   uint8_t outcome = result_of(kind);
   apply_mode(s, outcome);
@@ -618,6 +690,7 @@ uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
 void Loop_Exchange() {
   DeviceRecord &rec = MRTU_SerialData[CountDev];
   exchange_slot(SerialProcessWorker, rec.slots[rec.currentSlot % kSlotCount]);
+  TableChanged.pending[CountDev] = slots_to_visit(rec);
 }
 
 Visit visit_record(SerialWorker &w, Locked &table) {
@@ -632,7 +705,7 @@ Visit visit_record(SerialWorker &w, Locked &table) {
     w.idle_walk = true;
     w.walk_marked_slot = true;
   }
-  bool exchanged = scan_record(w, table, MRTU_SerialData[w.position], static_cast<uint8_t>(w.position + 1));
+  bool exchanged = scan_record(w, table, w.position);
   ++w.position;
   if (!exchanged) return Visit::kPassed;
   w.idle_walk = false;
@@ -640,12 +713,17 @@ Visit visit_record(SerialWorker &w, Locked &table) {
 }
 
 void rest_when_idle(SerialWorker &w, Locked &table) {
-  // A lost line keeps the worker on its usual pace, for the reopen.
-  if (!w.walk_marked_slot && w.walk_generation == TableChanged.count && !w.link.lost &&
-      !(w.face_on && face_has_work())) {
-    struct timespec deadline = monotonic_timespec(monotonic_us() + kIdleRestUs);
+  // Nothing but a stored request (or the face's new work) gives an idle
+  // table work, and a lost line its next try: no timer wakes the worker in
+  // between. While the face polls reads, the walk goes on.
+  if (!w.walk_marked_slot && w.walk_generation == TableChanged.count && !(w.face_on && face_has_work())) {
     while (TableChanged.count == w.walk_generation) {
-      if (table.wait_until(TableChanged.signal, deadline) == ETIMEDOUT) break;
+      if (!w.link.lost) {
+        table.wait(TableChanged.signal);
+      } else if (monotonic_us() >= w.link.next_try_us ||
+                 table.wait_until(TableChanged.signal, monotonic_timespec(w.link.next_try_us)) == ETIMEDOUT) {
+        break;
+      }
     }
   }
   w.walk_marked_slot = false;
@@ -655,7 +733,8 @@ void rest_when_idle(SerialWorker &w, Locked &table) {
 void signal_table_changed() {
   Locked table(SerialMutex);
   ++TableChanged.count;
-  pthread_cond_signal(&TableChanged.signal);
+  // A resting worker and one in a long pause both wait on this signal.
+  pthread_cond_broadcast(&TableChanged.signal);
 }
 
 void *SerialServer(void *) {
@@ -664,6 +743,7 @@ void *SerialServer(void *) {
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   SerialWorker &w = SerialProcessWorker;
   while (SerialWork.load(std::memory_order_relaxed) != 0) {
+    int64_t closing_ends;
     {
       Locked table(SerialMutex);
       for (Visit v = visit_record(w, table); v != Visit::kExchanged; v = visit_record(w, table)) {
@@ -672,14 +752,17 @@ void *SerialServer(void *) {
         // worker stops this one so that only one walks the table.
         if (SerialWork.load(std::memory_order_relaxed) == 0) return nullptr;
         rest_when_idle(w, table);
+        if (SerialWork.load(std::memory_order_relaxed) == 0) return nullptr;
         Unlocked clients_in(table);
         reopen_line_if_due(w);
         sleep_us(silence_pause_us());
       }
+      // The closing pause, the clients' window after every exchange, counts
+      // from the exchange's end.
+      closing_ends = monotonic_us() + silence_pause_us();
     }
-    // The closing pause, the clients' window after every exchange.
     reopen_line_if_due(w);
-    sleep_us(silence_pause_us());
+    sleep_until_us(closing_ends);
   }
   return nullptr;
 }
@@ -847,7 +930,9 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   Locked table(SerialMutex);
   MRTU_LineCounters.unit_seen[unit - 1] |= kUnitRequested;
   ++TableChanged.count;
-  pthread_cond_signal(&TableChanged.signal);
+  TableChanged.pending[unit - 1] = static_cast<uint8_t>(TableChanged.pending[unit - 1] | 1u << slot);
+  // Both the resting worker and one in a long pause wait for this.
+  pthread_cond_broadcast(&TableChanged.signal);
   ExchangeSlot &s = MRTU_SerialData[unit - 1].slots[slot];
   // The timing fields are taken even from a request refused below.
   s.timeoutSymbols = timeout_in_symbols(timeout);

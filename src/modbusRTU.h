@@ -59,6 +59,7 @@ struct SlotCounts {
   uint32_t stale_bytes;     // late bytes discarded before a send
   int64_t last_valid_us;    // monotonic time of the last valid answer; 0: none yet
   uint8_t last_outcome;     // kOutcome* of the latest exchange, once there was one
+  uint32_t echo_faults;     // echo on: the request did not come back whole and unchanged
 };
 
 struct ExchangeSlot {
@@ -91,9 +92,17 @@ extern pthread_t hSerialServer;
 // The table's change count and its signal: the intake counts every request
 // it stores and signals it, so a worker resting on an idle table wakes for
 // it. Guarded by SerialMutex; the condition waits on the monotonic clock.
+//
+// `pending` is what the walk reads of the table, kept apart from the frames
+// so that an idle walk touches one page instead of every page of the table:
+// bit s of pending[u] is set while slot s of record u may be active or may
+// need its "no answer" mark. The intake sets the bit of every slot it
+// stores; the walk clears it once it has seen the slot idle and marked. A
+// slot nobody has asked for reads "no answer" without a mark.
 struct TableChanges {
   pthread_cond_t signal;
   uint32_t count;
+  uint8_t pending[kUnitCount];
 };
 extern TableChanges TableChanged;
 
@@ -208,18 +217,18 @@ enum class Visit {
 
 // With SerialMutex held (`table`): with the face on, first exchanges a
 // pending face write if there is one (the position stays). Else visits
-// record w.position, from its currentSlot on: marks idle slots unanswered
-// and exchanges the first active one (or, in the face's turn, the face's
-// next read of that unit) after its pause (the lock is let go during the
-// pause). Wraps the
+// record w.position (its slots only when one of them is pending): marks idle
+// slots unanswered and exchanges the first active one (or, in the face's
+// turn, the face's next read of that unit) after its pause (the lock is let
+// go during the pause). Wraps the
 // position past the last record; a whole cycle without an exchange returns
 // kIdleCycle with the position back at 0 and the record not yet visited.
 Visit visit_record(SerialWorker &w, Locked &table);
 
 // With SerialMutex held: the rest after a cycle without an exchange. When
 // that cycle changed nothing, no request came and the face has no reads to
-// poll or writes to send, waits (lock let go) until
-// one is stored or kIdleRestUs has passed; then starts the next cycle's
+// poll or writes to send, waits (lock let go) until one is stored, or while
+// the line is lost until its reopen is due; then starts the next cycle's
 // bookkeeping. The silence pause that follows is the caller's.
 void rest_when_idle(SerialWorker &w, Locked &table);
 

@@ -22,3 +22,12 @@ inline void sleep_us(uint32_t us) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+// Sleeps until the monotonic time `at_us`: a pause measured from a moment
+// already past (the end of an exchange) keeps its length, and a wake-up
+// that comes late is not added to the next one.
+inline void sleep_until_us(int64_t at_us) {
+  struct timespec at = {static_cast<time_t>(at_us / 1000000), static_cast<long>(at_us % 1000000) * 1000L};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}

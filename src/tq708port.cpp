@@ -1,6 +1,7 @@
 #include "tq708port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -274,12 +275,31 @@ int TQ708sDataInOutputQueue(int port) {
   return count;
 }
 
+int TQ708sWaitInput(int port, int64_t until_us) {
+  int fd = fd_map[port];
+  if (fd == -1) return -1;
+  for (;;) {
+    int64_t left_us = until_us - monotonic_us();
+    if (left_us <= 0) return 0;
+    struct timespec left = {static_cast<time_t>(left_us / 1000000), static_cast<long>(left_us % 1000000) * 1000L};
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = ppoll(&p, 1, &left, nullptr);
+    if (r < 0 && errno != EINTR) return -1;
+    if (r <= 0) continue;  // a signal, or the time is up: the loop looks at the clock
+    if (p.revents & POLLIN) return 1;
+    // Hung up or failed without bytes: poll would return at once from now
+    // on, and a loop of them would spin until the deadline.
+    sleep_until_us(until_us);
+    return 0;
+  }
+}
+
 // Collects one frame. Until the first byte each empty poll is followed by a
-// pause of pollUs; after that the end of the frame is judged by idlePolls
-// empty reads in a row with no pause, so the gap after the last byte costs
-// almost nothing. Every read that brings bytes restores the idle budget.
-int TQ708sNonBlockReadFullAt(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls,
-                             int64_t *first_byte_us) {
+// pause of pollUs that ends as soon as a byte arrives; after that the end of
+// the frame is judged by idlePolls empty reads in a row with no pause, so the
+// gap after the last byte costs almost nothing. Every read that brings bytes
+// restores the idle budget.
+int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls) {
   int fd = fd_map[port];
   if (fd == -1) return -1;
 
@@ -293,25 +313,20 @@ int TQ708sNonBlockReadFullAt(int port, void *buf, int len, int pollUs, int first
     for (;;) {
       last = read_in_mode(fd, O_NONBLOCK, bytes + collected, len - collected);
       if (last <= 0) break;
-      if (collected == 0 && first_byte_us != nullptr) *first_byte_us = monotonic_us();
       collected += last;
       budget = idlePolls;
       if (collected >= len) return collected;
     }
     --budget;
-    // Each pause is a sleep of its own, as long as asked. Pacing the polls
-    // against the clock instead would keep the whole wait nominal, but at
-    // high rates a character time is shorter than a wake-up, and a clock-paced
-    // budget can run out before a prompt unit's first byte arrives (measured
-    // at 921600 bit/s, 11 us a poll: exchanges took 1.5 times their best
-    // period instead of 1.1).
-    if (collected == 0 && pollUs > 0) sleep_us(static_cast<uint32_t>(pollUs));
+    // Each pause is a wait of its own, as long as asked unless a byte comes
+    // first. Pacing the polls against the clock instead would keep the whole
+    // wait nominal, but at high rates a character time is shorter than a
+    // wake-up, and a clock-paced budget can run out before a prompt unit's
+    // first byte arrives (measured at 921600 bit/s, 11 us a poll: exchanges
+    // took 1.5 times their best period instead of 1.1).
+    if (collected == 0 && pollUs > 0) TQ708sWaitInput(port, monotonic_us() + pollUs);
   }
   return collected > 0 ? collected : last;
-}
-
-int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls) {
-  return TQ708sNonBlockReadFullAt(port, buf, len, pollUs, firstPolls, idlePolls, nullptr);
 }
 
 bool TQ708sDeviceName(int port, char *name, size_t size) { return format_node_name(port, name, size); }

@@ -24,13 +24,15 @@ int TQ708sBlockRead(int port, void *buf, int len);
 int TQ708sDataInInputQueue(int port);
 int TQ708sDataInOutputQueue(int port);
 int TQ708sNonBlockReadFull(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls);
-// The same, and the monotonic time (µs) of the read that brought the first
-// byte into *first_byte_us, left alone when nothing came.
-int TQ708sNonBlockReadFullAt(int port, void *buf, int len, int pollUs, int firstPolls, int idlePolls,
-                             int64_t *first_byte_us);
 // The device node of `port` as the open uses it ("/dev/ttyM1"); false when
 // it does not fit in `size` or the pattern is refused.
 bool TQ708sDeviceName(int port, char *name, size_t size);
+
+// Waits until `port` has bytes to read or the monotonic time `until_us`
+// (microseconds, the clock of monotonic_us) has come: 1 with bytes there, 0
+// at the deadline, -1 when the port is not open. A line that has hung up
+// delivers nothing: the wait then lasts to the deadline and returns 0.
+int TQ708sWaitInput(int port, int64_t until_us);
 
 // The line rate (bit/s) that TQ708sopen selects for a wanted rate: the first
 // table rate at or above it, 50 for anything up to 50, 921600 for anything

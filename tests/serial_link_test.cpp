@@ -88,7 +88,7 @@ TEST(SerialLinkStart, OpensAt9600EightN1DerivesTheTimingAndStartsTheWorker) {
   vt::run_command({.frame = frame, .mode = 1, .timeout = 100000, .lifetime = kLongLife});
   ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(3000)));
   EXPECT_EQ(unit.frames()[0].bytes, vt::with_crc(frame));
-  SerialWork = 0;
+  vt::stop_worker();
 }
 
 TEST(SerialLinkStart, CloseSerialClosesAnOpenPortOnce) {
@@ -100,7 +100,7 @@ TEST(SerialLinkStart, CloseSerialClosesAnOpenPortOnce) {
   // With every slot idle the worker never touches the port.
   EXPECT_EQ(CloseSerial(), 0);
   EXPECT_EQ(CloseSerial(), -1);
-  SerialWork = 0;
+  vt::stop_worker();
 }
 
 // ---- Loss and return -----------------------------------------------------------------
@@ -174,7 +174,7 @@ TEST(SerialLinkLoss, WorkerReopensTheNodeAndExchangesResumeWhileClientsAreServed
   vt::CommandOutcome out;
   EXPECT_TRUE(vt::wait_until([&] { return (out = vt::run_command(cmd)).result == kCmdOk; }, 5000));
   EXPECT_EQ(vt::head(out.response.data() + 32, 7), vt::with_crc({1, 3, 2, 0x22, 0x22}));
-  SerialWork = 0;
+  vt::stop_worker();
 
   std::string printed = capture.text();
   fputs(printed.c_str(), stdout);  // keep it in the test log

@@ -134,7 +134,7 @@ TEST(StartFailure, EveryFailedCallEndsTheStartWithItsResultAndClosesWhatItOpened
     EXPECT_NE(printed.find("---- opening serial port  0  res="), std::string::npos);
     EXPECT_EQ(printed.find("---- opening tcp/ip  0 ----") != std::string::npos, r.server);
     inject = {};
-    SerialWork = 0;
+    vt::stop_worker();
     EXPECT_TRUE(vt::wait_until([&] { return vt::thread_count() == threads; }, 2000)) << "the worker is still there";
     { Locked settled(SerialMutex); }  // the ended worker's last walk comes before the next start
     EXPECT_EQ(TQ708sfindFD(ModbusRTU.serialport), -1);

@@ -64,6 +64,24 @@ bool open_stepped_line(const PtyPair &line, int baud) {
   return prepare_table_locks() == 0 && open_line() == 0;
 }
 
+void clear_table() {
+  Locked table(SerialMutex);
+  memset(static_cast<void *>(MRTU_SerialData), 0, sizeof MRTU_SerialData);
+  memset(TableChanged.pending, (1 << kSlotCount) - 1, sizeof TableChanged.pending);
+}
+
+void stop_worker() {
+  const int threads = thread_count();
+  if (SerialWork.exchange(0) == 0) return;  // none started, or ended already
+  {
+    Locked table(SerialMutex);
+    pthread_cond_broadcast(&TableChanged.signal);
+  }
+  // The worker is detached: it has ended when the process has one thread
+  // less. A worker in a long pause or exchange finishes that first.
+  wait_until([&] { return thread_count() < threads; }, 12000);
+}
+
 Visit step(SerialWorker &w) {
   Locked table(SerialMutex);
   return visit_record(w, table);

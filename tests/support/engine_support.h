@@ -58,6 +58,15 @@ void configure_line(const PtyPair &line, int baud);
 // SerialWorker of their own. False when the line does not open.
 bool open_stepped_line(const PtyPair &line, int baud);
 
+// Empties every slot of the table and has the next walk look at each of
+// them, as if a request had come for every one (the table's pending bits).
+void clear_table();
+
+// Ends the worker thread OpenSerial started: clears SerialWork, wakes the
+// worker should it rest on an idle table, where nothing else would, and
+// waits (at most 12 s) until it has ended.
+void stop_worker();
+
 // One record visit of `w` under SerialMutex.
 Visit step(SerialWorker &w);
 
