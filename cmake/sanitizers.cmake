@@ -30,7 +30,7 @@ endif()
 add_compile_options(${velkord_sanitize_flags} -g)
 # Lets a test that cannot hold in such a build (the runtimes bring the C++
 # runtime with them, for one) say so and skip.
-add_compile_definitions(VELKORD_SANITIZER_BUILD=1)
+add_compile_definitions(BUILT_WITH_SANITIZER=1)
 # GCC's flow-sensitive bounds warnings look at the instrumented code and report
 # copies past the end of buffers that the source does not make (std::vector
 # inserts in the test support, under -fsanitize=thread). The plain build keeps

@@ -8,7 +8,7 @@
 // clients on a small target, and ten 64 KiB stacks are well under 1 MiB. The
 // sanitizers' runtimes keep their own frames and shadow on the thread's stack
 // and need more.
-#ifdef VELKORD_SANITIZER_BUILD
+#ifdef BUILT_WITH_SANITIZER
 constexpr size_t kThreadStackBytes = 256 * 1024;
 #else
 constexpr size_t kThreadStackBytes = 64 * 1024;

@@ -274,7 +274,7 @@ TEST(CommandLine, MissingBaudRateRunsTheLineAt50BitsPerSecond) {
 
 // The binary carries its C++ runtime: the target has libc and libpthread only.
 TEST(CommandLine, BinaryDoesNotLoadTheCxxRuntime) {
-#ifdef VELKORD_SANITIZER_BUILD
+#ifdef BUILT_WITH_SANITIZER
   GTEST_SKIP() << "the sanitizer runtimes bring the C++ runtime with them";
 #endif
   FILE *p = popen("ldd " VELKORD_BINARY " 2>&1", "r");
