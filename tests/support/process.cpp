@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "support/pty.h"
 
@@ -159,8 +161,12 @@ void Gateway::kill_now() {
 // that binds on all interfaces right now without address reuse.
 int free_tcp_port() {
   static unsigned seed = static_cast<unsigned>(now_us() ^ getpid());
+  // A test that asks for two ports (the native one and a face's) binds
+  // neither before it asks again: never hand out a port twice.
+  static std::vector<int> given;
   for (int attempt = 0; attempt < 200; ++attempt) {
     int port = 20000 + static_cast<int>(rand_r(&seed) % 12000);
+    if (std::find(given.begin(), given.end(), port) != given.end()) continue;
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a {};
     a.sin_family = AF_INET;
@@ -168,7 +174,10 @@ int free_tcp_port() {
     a.sin_port = htons(static_cast<uint16_t>(port));
     bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(s);
-    if (ok) return port;
+    if (ok) {
+      given.push_back(port);
+      return port;
+    }
   }
   throw std::runtime_error("no free TCP port between 20000 and 32000");
 }
