@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/engine_support.h"
+#include "support/modbus_tcp_client.h"
 #include "support/net_client.h"
 #include "support/net_gateway.h"
 #include "support/process.h"
@@ -48,26 +49,7 @@ struct FaceGateway {
   bool started;
 };
 
-struct Client {
-  explicit Client(int port, int unit = 1) : ctx(modbus_new_tcp("127.0.0.1", port)) {
-    modbus_set_slave(ctx, unit);
-    modbus_set_response_timeout(ctx, 5, 0);
-    connected = modbus_connect(ctx) == 0;
-  }
-  ~Client() {
-    modbus_close(ctx);
-    modbus_free(ctx);
-  }
-  // `body` (unit id, PDU) as a raw request; the response PDU, empty if none.
-  Bytes raw(const Bytes &body) {
-    uint8_t rsp[MODBUS_TCP_MAX_ADU_LENGTH];
-    if (modbus_send_raw_request(ctx, body.data(), static_cast<int>(body.size())) < 0) return {};
-    int n = modbus_receive_confirmation(ctx, rsp);
-    return n > 7 ? Bytes(rsp + 7, rsp + n) : Bytes{};
-  }
-  modbus_t *ctx;
-  bool connected;
-};
+using Client = vt::ModbusTcpClient;
 
 // How many frames the unit received that are exactly `request` (no CRC).
 size_t count_on_line(const vt::ScriptedUnit &unit, const Bytes &request) {

@@ -27,6 +27,7 @@
 
 #include "modbustcp.h"
 #include "support/engine_support.h"
+#include "support/modbus_tcp_client.h"
 #include "support/net_client.h"
 #include "support/pty.h"
 #include "support/slowdown.h"
@@ -109,26 +110,7 @@ class FakeLine {
   std::thread thread_;
 };
 
-struct Client {
-  explicit Client(int port, int unit = 1) : ctx(modbus_new_tcp("127.0.0.1", port)) {
-    modbus_set_slave(ctx, unit);
-    modbus_set_response_timeout(ctx, 5, 0);
-    connected = modbus_connect(ctx) == 0;
-  }
-  ~Client() {
-    modbus_close(ctx);
-    modbus_free(ctx);
-  }
-  // `body` (unit id, PDU) as a raw request; the response PDU, empty if none.
-  Bytes raw(const Bytes &body) {
-    uint8_t rsp[MODBUS_TCP_MAX_ADU_LENGTH];
-    if (modbus_send_raw_request(ctx, body.data(), static_cast<int>(body.size())) < 0) return {};
-    int n = modbus_receive_confirmation(ctx, rsp);
-    return n > 7 ? Bytes(rsp + 7, rsp + n) : Bytes{};
-  }
-  modbus_t *ctx;
-  bool connected;
-};
+using Client = vt::ModbusTcpClient;
 
 class ModbusTcp : public ::testing::Test {
  protected:
