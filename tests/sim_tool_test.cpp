@@ -115,9 +115,17 @@ class Sim {
     status_ = wait_child(pid_, timeout_ms);
     return status_;
   }
+  void signal(int sig) { kill(pid_, sig); }
   const std::string &link() const { return link_; }
   std::string log() const { return dir_ + "/log"; }
   std::string output() const { return read_file(log()); }
+  // True once the output holds `text`; false after timeout_ms (stretched on slow builds).
+  bool wait_output(const std::string &text, int timeout_ms = 5000) const {
+    for (int64_t end = vt::now_us() + vt::slow_us(int64_t{timeout_ms} * 1000); vt::now_us() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+      if (output().find(text) != std::string::npos) return true;
+    return false;
+  }
 
  private:
   void shut_down() {
@@ -154,8 +162,9 @@ class RawLine {
   void write_bytes(const Bytes &b) {
     ASSERT_EQ(write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
   }
-  // What arrives within timeout_ms, stopping early once `want` bytes are in.
-  Bytes read_bytes(int timeout_ms, size_t want) {
+  // What arrives within timeout_ms, stopping early once `want` bytes are in;
+  // with `stamps`, when each byte was read.
+  Bytes read_bytes(int timeout_ms, size_t want, std::vector<int64_t> *stamps = nullptr) {
     Bytes got;
     int64_t end = vt::now_us() + int64_t{timeout_ms} * 1000;
     while (got.size() < want) {
@@ -166,6 +175,7 @@ class RawLine {
       ssize_t n = read(fd_, buf, sizeof buf);
       if (n <= 0) break;
       got.insert(got.end(), buf, buf + n);
+      if (stamps) stamps->resize(got.size(), vt::now_us());
     }
     return got;
   }
@@ -427,6 +437,93 @@ TEST(SimFunctions, ServeLibmodbusCalls) {
   EXPECT_EQ(Bytes(id, id + 13), cat({{7, 0xFF}, text("velkord-sim")}));
 }
 
+// A full-size reply (125 registers, 255 bytes) at the line rate: whole,
+// and no byte earlier than the wire allows after the request (8 characters)
+// and the bytes before it. Minimums only: a loaded machine may be late.
+class SimFullSizeReply : public ::testing::TestWithParam<int> {};
+
+TEST_P(SimFullSizeReply, ComesWholeAtTheLineRate) {
+  const int baud = GetParam();
+  Sim sim({"--baud", std::to_string(baud), "--pace"});
+  RawLine line(sim.link());
+  Bytes want = {1, 3, 250};
+  for (uint8_t i = 0; i < 125; ++i) want.insert(want.end(), {0, i});
+  want = vt::with_crc(want);
+  ASSERT_EQ(want.size(), 255u);
+  std::vector<int64_t> stamps;
+  int64_t sent = vt::now_us();
+  line.write_bytes(vt::with_crc({1, 3, 0, 0, 0, 125}));
+  ASSERT_EQ(line.read_bytes(vt::slow_ms(5000), want.size(), &stamps), want);
+  const int64_t char_us = 11 * 1000000LL / baud;
+  for (size_t k = 0; k < stamps.size(); ++k)
+    ASSERT_GE(stamps[k] - sent, static_cast<int64_t>(8 + k + 1) * char_us) << "byte " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, SimFullSizeReply, ::testing::Values(9600, 115200, 921600),
+                         [](const auto &info) { return "Baud" + std::to_string(info.param); });
+
+// ------------------------------------------------------------ slow and dead units
+
+// A list gives its units their own delay whatever the order; the plain form
+// serves the rest. Each read: the unit, its time-out, the least it can take.
+TEST(SimAnswerDelay, PerUnitOnTopOfTheTurnaround) {
+  Sim sim({"-a", "1,2,3", "-t", "100000", "--answer-delay", "2:2000", "--answer-delay", "1000", "--answer-delay",
+           "3:0"});
+  const struct {
+    int unit, timeout_ms;
+    int64_t min_us;
+  } reads[] = {{3, 800, 100000}, {1, 3000, 1100000}, {2, 4000, 2100000}};
+  for (const auto &r : reads) {
+    Client c(sim.link(), r.unit, vt::slow_ms(r.timeout_ms));
+    int64_t t0 = vt::now_us();
+    EXPECT_EQ(read_holding(c, 6, 1)[0], 6) << "unit " << r.unit;
+    EXPECT_GE(vt::now_us() - t0, r.min_us) << "unit " << r.unit;
+  }
+}
+
+// Seconds into the run of the first output line that holds `what` ("at S s ...").
+double said_at(const std::string &output, const std::string &what) {
+  size_t end = output.find(what);
+  size_t at = output.rfind(" at ", end);
+  return end == std::string::npos || at == std::string::npos ? -1 : std::stod(output.substr(at + 4));
+}
+
+TEST(SimOutage, DeadAfterAndBackAfterOnSchedule) {
+  Sim sim({"-a", "1,2", "--dead-units", "2", "--dead-after", "0.3", "--back-after", "1.5"});
+  ASSERT_TRUE(sim.wait_output("units 2 went dead (--dead-after)"));
+  RawLine line(sim.link());
+  // A dead unit hears nothing: it neither answers nor performs the write.
+  line.write_bytes(vt::with_crc({2, 6, 0, 9, 0x12, 0x34}));
+  EXPECT_TRUE(line.read_bytes(300, 1).empty());
+  line.write_bytes(vt::with_crc({1, 3, 0, 9, 0, 1}));
+  EXPECT_EQ(line.read_bytes(vt::slow_ms(2000), 7), vt::with_crc({1, 3, 2, 0, 9}));
+  ASSERT_TRUE(sim.wait_output("units 2 are back (--back-after)"));
+  line.write_bytes(vt::with_crc({2, 3, 0, 9, 0, 1}));
+  EXPECT_EQ(line.read_bytes(vt::slow_ms(2000), 7), vt::with_crc({2, 3, 2, 0, 9}));
+
+  std::string out = sim.output();
+  EXPECT_NE(out.find("rx 02 06 00 09 12 34 54 8C  (ignored: the unit is dead)"), std::string::npos) << out;
+  double dead = said_at(out, "went dead"), back = said_at(out, "are back");
+  EXPECT_GE(dead, 0.3) << out;
+  EXPECT_GE(back - dead, 1.5 - 0.001) << out;  // the line shows milliseconds
+}
+
+TEST(SimOutage, SignalSwitchesUnitsDeadAndBack) {
+  Sim sim({"--answer-delay", "1500"});
+  RawLine line(sim.link());
+  line.write_bytes(vt::with_crc({1, 3, 0, 5, 0, 1}));
+  ASSERT_TRUE(sim.wait_output("rx 01 03 00 05"));
+  sim.signal(SIGUSR1);
+  ASSERT_TRUE(sim.wait_output("units 1 went dead (SIGUSR1)"));
+  // The answer that was on its way is never sent, not even in part.
+  EXPECT_TRUE(line.read_bytes(2000, 1).empty());
+  EXPECT_TRUE(sim.wait_output("(not sent: the unit went dead)"));
+  sim.signal(SIGUSR1);
+  ASSERT_TRUE(sim.wait_output("units 1 are back (SIGUSR1)"));
+  line.write_bytes(vt::with_crc({1, 3, 0, 5, 0, 1}));
+  EXPECT_EQ(line.read_bytes(vt::slow_ms(5000), 7), vt::with_crc({1, 3, 2, 0, 5}));
+}
+
 // ------------------------------------------------------------ addressing and framing
 
 TEST(SimLine, ServesItsUnitsAndIgnoresOthers) {
@@ -576,10 +673,8 @@ TEST(SimVerbose, LogsRequestAndReplyInHex) {
   }
   // The client has the reply as soon as it is on the line; the simulator
   // logs it after writing it.
+  sim.wait_output("tx 01 03 02 00 07");
   std::string log = sim.output();
-  for (int64_t end = vt::now_us() + vt::slow_us(5000000);
-       log.find("tx 01 03 02 00 07") == std::string::npos && vt::now_us() < end; log = sim.output())
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_NE(log.find("rx 01 03 00 07 00 01"), std::string::npos) << log;
   EXPECT_NE(log.find("tx 01 03 02 00 07"), std::string::npos) << log;
 }
@@ -651,6 +746,18 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{"ProbabilityAboveOne", {"--silence", "1.5"}, 2, "--silence"},
                       CommandLineCase{"ProbabilityNegative", {"--late", "-0.1"}, 2, "--late"},
                       CommandLineCase{"TurnaroundNotANumber", {"--turnaround", "x"}, 2, "--turnaround"},
+                      CommandLineCase{"HelpNamesTheOutage", {"--help"}, 0, "SIGUSR1"},
+                      CommandLineCase{"AnswerDelayNotANumber", {"--answer-delay", "x"}, 2, "--answer-delay"},
+                      CommandLineCase{"AnswerDelayTooLong", {"--answer-delay", "60001"}, 2, "--answer-delay"},
+                      CommandLineCase{"AnswerDelayWithoutUnits", {"--answer-delay", ":5"}, 2, "--answer-delay"},
+                      CommandLineCase{"AnswerDelayWithoutTime", {"--answer-delay", "1:"}, 2, "--answer-delay"},
+                      CommandLineCase{"AnswerDelayForAnotherUnit",
+                                      {"-a", "1,2", "--answer-delay", "1,3:5"},
+                                      2,
+                                      "names unit 3, which is not served"},
+                      CommandLineCase{"DeadAfterNegative", {"--dead-after", "-1"}, 2, "--dead-after"},
+                      CommandLineCase{"BackAfterNotANumber", {"--back-after", "soon"}, 2, "--back-after"},
+                      CommandLineCase{"DeadUnitsNotServed", {"--dead-units", "2"}, 2, "--dead-units names unit 2"},
                       CommandLineCase{"UnknownOption", {"--bogus"}, 2, "bogus"},
                       CommandLineCase{"StrayArgument", {"stray"}, 2, "stray"}),
     [](const auto &info) { return std::string(info.param.name); });
