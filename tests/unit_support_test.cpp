@@ -283,19 +283,10 @@ TEST(ScriptedUnit, TellsWhereEachStandardRequestEnds) {
   vt::PtyPair line;
   vt::ScriptedUnit unit(line);
   unit.set_silence_us(60000000);
-  const Bytes requests[] = {
-      {5, 7},
-      {5, 8, 0, 0, 0x12, 0x34},
-      {5, 11},
-      {5, 12},
-      {5, 17},
-      {5, 20, 7, 6, 0, 1, 0, 2, 0, 3},
-      {5, 21, 9, 6, 0, 1, 0, 2, 0, 1, 0xAB, 0xCD},
-      {5, 22, 0, 4, 0, 0xF2, 0, 0x25},
-      {5, 23, 0, 1, 0, 2, 0, 3, 0, 1, 2, 0xAA, 0xBB},
-      {5, 24, 0, 9},
-      {5, 43, 14, 1, 0},
-  };
+  const Bytes requests[] = {{5, 7}, {5, 8, 0, 0, 0x12, 0x34}, {5, 11}, {5, 12}, {5, 17},
+                            {5, 20, 7, 6, 0, 1, 0, 2, 0, 3}, {5, 21, 9, 6, 0, 1, 0, 2, 0, 1, 0xAB, 0xCD},
+                            {5, 22, 0, 4, 0, 0xF2, 0, 0x25}, {5, 23, 0, 1, 0, 2, 0, 3, 0, 1, 2, 0xAA, 0xBB},
+                            {5, 24, 0, 9}, {5, 43, 14, 1, 0}};
   Bytes all;
   for (const Bytes &r : requests) {
     Bytes framed = vt::with_crc(r);
