@@ -115,9 +115,17 @@ class Sim {
     status_ = wait_child(pid_, timeout_ms);
     return status_;
   }
+  void signal(int sig) { kill(pid_, sig); }
   const std::string &link() const { return link_; }
   std::string log() const { return dir_ + "/log"; }
   std::string output() const { return read_file(log()); }
+  // True once the output holds `text`; false after timeout_ms (stretched on slow builds).
+  bool wait_output(const std::string &text, int timeout_ms = 5000) const {
+    for (int64_t end = vt::now_us() + vt::slow_us(int64_t{timeout_ms} * 1000); vt::now_us() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+      if (output().find(text) != std::string::npos) return true;
+    return false;
+  }
 
  private:
   void shut_down() {
@@ -154,8 +162,9 @@ class RawLine {
   void write_bytes(const Bytes &b) {
     ASSERT_EQ(write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size()));
   }
-  // What arrives within timeout_ms, stopping early once `want` bytes are in.
-  Bytes read_bytes(int timeout_ms, size_t want) {
+  // What arrives within timeout_ms, stopping early once `want` bytes are in;
+  // with `stamps`, when each byte was read.
+  Bytes read_bytes(int timeout_ms, size_t want, std::vector<int64_t> *stamps = nullptr) {
     Bytes got;
     int64_t end = vt::now_us() + int64_t{timeout_ms} * 1000;
     while (got.size() < want) {
@@ -166,6 +175,7 @@ class RawLine {
       ssize_t n = read(fd_, buf, sizeof buf);
       if (n <= 0) break;
       got.insert(got.end(), buf, buf + n);
+      if (stamps) stamps->resize(got.size(), vt::now_us());
     }
     return got;
   }
@@ -322,10 +332,180 @@ INSTANTIATE_TEST_SUITE_P(
                       ExceptionCase{"Fc16ByteCountOdd", {16, 0, 0, 0, 2, 3, 1, 2, 3}, 3},
                       ExceptionCase{"Fc16PastTheTable", {16, 0x03, 0xE7, 0, 2, 4, 0, 1, 0, 2}, 2},
                       ExceptionCase{"Fc3RequestTooShort", {3, 0, 0, 0}, 3},
-                      ExceptionCase{"Fc7ReadExceptionStatus", {7}, 1},
-                      ExceptionCase{"Fc8Diagnostics", {8, 0, 0, 0x12, 0x34}, 1},
-                      ExceptionCase{"Fc43DeviceIdentification", {43, 14, 1, 0}, 1}),
+                      ExceptionCase{"Fc7WithData", {7, 0}, 3},
+                      ExceptionCase{"Fc8ListenOnlyIsNotOffered", {8, 0, 4, 0, 0}, 1},
+                      ExceptionCase{"Fc8RestartWithOtherData", {8, 0, 1, 0x12, 0x34}, 3},
+                      ExceptionCase{"Fc12CommEventLog", {12}, 1},
+                      ExceptionCase{"Fc22AtAddress1000", {22, 0x03, 0xE8, 0, 0, 0, 0}, 2},
+                      ExceptionCase{"Fc23ReadQuantity126", {23, 0, 0, 0, 126, 0, 0, 0, 1, 2, 0, 0}, 3},
+                      ExceptionCase{"Fc23WriteQuantityZero", {23, 0, 0, 0, 1, 0, 0, 0, 0, 0}, 3},
+                      ExceptionCase{"Fc23ByteCountNotTwiceTheWrite", {23, 0, 0, 0, 1, 0, 0, 0, 2, 2, 0, 0}, 3},
+                      ExceptionCase{"Fc23WritePastTheTable", {23, 0, 0, 0, 1, 0x03, 0xE7, 0, 2, 4, 0, 0, 0, 0}, 2},
+                      ExceptionCase{"Fc24ReadFifoQueue", {24, 0, 0}, 1},
+                      ExceptionCase{"Fc43ObjectNotThere", {43, 14, 4, 3}, 2},
+                      ExceptionCase{"Fc43ReadCode5", {43, 14, 5, 0}, 3},
+                      ExceptionCase{"Fc43CanOpenIsNotOffered", {43, 13, 0, 0}, 1}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------ functions beyond the tables
+
+// Bytes of a text, for replies that carry one.
+Bytes text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+// A device identification object as function 43/14 lists it.
+Bytes object(uint8_t id, const std::string &value) {
+  return cat({{id, static_cast<uint8_t>(value.size())}, text(value)});
+}
+
+// One unit, the rows in order (each may rely on those before it), exactly
+// the reply bytes under their CRC. Counters restart at the clear and count a
+// request once it is performed.
+TEST(SimFunctions, AnswerAsModbusDescribes) {
+  struct Row {
+    const char *name;
+    Bytes request;  // without CRC
+    Bytes reply;    // empty: the request echoed
+  };
+  const Bytes id_head = {1, 43, 14};  // then the read code, conformity, more follows, next id, objects
+  const Row rows[] = {
+      {"fc15 sets coils 0 and 2", {1, 15, 0, 0, 0, 8, 1, 0x05}, {1, 15, 0, 0, 0, 8}},
+      {"fc7 reads them as the exception status", {1, 7}, {1, 7, 0x05}},
+      {"fc8 echoes query data", {1, 8, 0, 0, 0x12, 0x34, 0x56, 0x78}, {}},
+      {"fc8 clears the counters", {1, 8, 0, 10, 0, 0}, {}},
+      {"fc23 writes 5 and 6, then reads 3 to 6",
+       {1, 23, 0, 3, 0, 4, 0, 5, 0, 2, 4, 0xAA, 0xAA, 0xBB, 0xBB},
+       {1, 23, 8, 0, 3, 0, 4, 0xAA, 0xAA, 0xBB, 0xBB}},
+      {"fc1 of a coil past the table", {1, 1, 0x03, 0xE8, 0, 1}, {1, 0x81, 2}},
+      {"fc8 counts the messages since the clear", {1, 8, 0, 14, 0, 0}, {1, 8, 0, 14, 0, 2}},
+      {"fc8 counts the exceptions", {1, 8, 0, 13, 0, 0}, {1, 8, 0, 13, 0, 1}},
+      {"fc11 counts completions, not exceptions", {1, 11}, {1, 11, 0, 0, 0, 3}},
+      {"fc43 streams the basic objects",
+       {1, 43, 14, 1, 0},
+       cat({id_head, {1, 0x81, 0, 0, 3}, object(0, "velkord"), object(1, "velkord-sim"),
+            object(2, VELKORD_SIM_VERSION)})},
+      {"fc43 asked for regular objects gives the basic ones from the one asked",
+       {1, 43, 14, 2, 2},
+       cat({id_head, {2, 0x81, 0, 0, 1}, object(2, VELKORD_SIM_VERSION)})},
+      {"fc43 reads one object", {1, 43, 14, 4, 1}, cat({id_head, {4, 0x81, 0, 0, 1}, object(1, "velkord-sim")})},
+  };
+  Sim sim({});
+  RawLine line(sim.link());
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
+    Bytes want = vt::with_crc(r.reply.empty() ? r.request : r.reply);
+    line.write_bytes(vt::with_crc(r.request));
+    EXPECT_EQ(line.read_bytes(vt::slow_ms(2000), want.size()), want);
+  }
+}
+
+// libmodbus's own calls for the functions it has, parsing the replies itself:
+// (0x12 AND 0xF2) OR (0x25 AND NOT 0xF2) = 0x17.
+TEST(SimFunctions, ServeLibmodbusCalls) {
+  Sim sim({"-a", "7"});
+  Client c(sim.link(), 7);
+  ASSERT_EQ(modbus_write_register(c.get(), 30, 0x0012), 1);
+  ASSERT_EQ(modbus_mask_write_register(c.get(), 30, 0x00F2, 0x0025), 1) << modbus_strerror(errno);
+  const uint16_t put[2] = {0xAAAA, 0xBBBB};
+  uint16_t got[3] = {};
+  ASSERT_EQ(modbus_write_and_read_registers(c.get(), 31, 2, put, 29, 3, got), 3) << modbus_strerror(errno);
+  EXPECT_EQ(std::vector<uint16_t>(got, got + 3), (std::vector<uint16_t>{29, 0x0017, 0xAAAA}));
+  uint8_t id[32] = {};
+  ASSERT_EQ(modbus_report_slave_id(c.get(), sizeof id, id), 13) << modbus_strerror(errno);
+  EXPECT_EQ(Bytes(id, id + 13), cat({{7, 0xFF}, text("velkord-sim")}));
+}
+
+// A full-size reply (125 registers, 255 bytes) at the line rate: whole,
+// and no byte earlier than the wire allows after the request (8 characters)
+// and the bytes before it. Minimums only: a loaded machine may be late.
+class SimFullSizeReply : public ::testing::TestWithParam<int> {};
+
+TEST_P(SimFullSizeReply, ComesWholeAtTheLineRate) {
+  const int baud = GetParam();
+  Sim sim({"--baud", std::to_string(baud), "--pace"});
+  RawLine line(sim.link());
+  Bytes want = {1, 3, 250};
+  for (uint8_t i = 0; i < 125; ++i) want.insert(want.end(), {0, i});
+  want = vt::with_crc(want);
+  ASSERT_EQ(want.size(), 255u);
+  std::vector<int64_t> stamps;
+  int64_t sent = vt::now_us();
+  line.write_bytes(vt::with_crc({1, 3, 0, 0, 0, 125}));
+  ASSERT_EQ(line.read_bytes(vt::slow_ms(5000), want.size(), &stamps), want);
+  const int64_t char_us = 11 * 1000000LL / baud;
+  for (size_t k = 0; k < stamps.size(); ++k)
+    ASSERT_GE(stamps[k] - sent, static_cast<int64_t>(8 + k + 1) * char_us) << "byte " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, SimFullSizeReply, ::testing::Values(9600, 115200, 921600),
+                         [](const auto &info) { return "Baud" + std::to_string(info.param); });
+
+// ------------------------------------------------------------ slow and dead units
+
+// A list gives its units their own delay whatever the order; the plain form
+// serves the rest. Each read: the unit, its time-out, the least it can take.
+TEST(SimAnswerDelay, PerUnitOnTopOfTheTurnaround) {
+  Sim sim({"-a", "1,2,3", "-t", "100000", "--answer-delay", "2:2000", "--answer-delay", "1000", "--answer-delay",
+           "3:0"});
+  const struct {
+    int unit, timeout_ms;
+    int64_t min_us;
+  } reads[] = {{3, 800, 100000}, {1, 3000, 1100000}, {2, 4000, 2100000}};
+  for (const auto &r : reads) {
+    Client c(sim.link(), r.unit, vt::slow_ms(r.timeout_ms));
+    int64_t t0 = vt::now_us();
+    EXPECT_EQ(read_holding(c, 6, 1)[0], 6) << "unit " << r.unit;
+    EXPECT_GE(vt::now_us() - t0, r.min_us) << "unit " << r.unit;
+  }
+}
+
+// Seconds into the run of the first output line that holds `what` ("at S s ...").
+double said_at(const std::string &output, const std::string &what) {
+  size_t end = output.find(what);
+  size_t at = output.rfind(" at ", end);
+  return end == std::string::npos || at == std::string::npos ? -1 : std::stod(output.substr(at + 4));
+}
+
+TEST(SimOutage, DeadAfterAndBackAfterOnSchedule) {
+  Sim sim({"-a", "1,2", "--dead-units", "2", "--dead-after", "0.3", "--back-after", "1.5"});
+  ASSERT_TRUE(sim.wait_output("units 2 went dead (--dead-after)"));
+  RawLine line(sim.link());
+  // A dead unit hears nothing: it neither answers nor performs the write.
+  line.write_bytes(vt::with_crc({2, 6, 0, 9, 0x12, 0x34}));
+  EXPECT_TRUE(line.read_bytes(300, 1).empty());
+  line.write_bytes(vt::with_crc({1, 3, 0, 9, 0, 1}));
+  EXPECT_EQ(line.read_bytes(vt::slow_ms(2000), 7), vt::with_crc({1, 3, 2, 0, 9}));
+  ASSERT_TRUE(sim.wait_output("units 2 are back (--back-after)"));
+  line.write_bytes(vt::with_crc({2, 3, 0, 9, 0, 1}));
+  EXPECT_EQ(line.read_bytes(vt::slow_ms(2000), 7), vt::with_crc({2, 3, 2, 0, 9}));
+
+  std::string out = sim.output();
+  EXPECT_NE(out.find("rx 02 06 00 09 12 34 54 8C  (ignored: the unit is dead)"), std::string::npos) << out;
+  double dead = said_at(out, "went dead"), back = said_at(out, "are back");
+  EXPECT_GE(dead, 0.3) << out;
+  EXPECT_GE(back - dead, 1.5 - 0.001) << out;  // the line shows milliseconds
+}
+
+TEST(SimOutage, SignalSwitchesUnitsDeadAndBack) {
+  Sim sim({"--answer-delay", "1500"});
+  RawLine line(sim.link());
+  line.write_bytes(vt::with_crc({1, 3, 0, 5, 0, 1}));
+  ASSERT_TRUE(sim.wait_output("rx 01 03 00 05"));
+  sim.signal(SIGUSR1);
+  ASSERT_TRUE(sim.wait_output("units 1 went dead (SIGUSR1)"));
+  // The answer that was on its way is never sent, not even in part.
+  EXPECT_TRUE(line.read_bytes(2000, 1).empty());
+  EXPECT_TRUE(sim.wait_output("(not sent: the unit went dead)"));
+  sim.signal(SIGUSR1);
+  ASSERT_TRUE(sim.wait_output("units 1 are back (SIGUSR1)"));
+  line.write_bytes(vt::with_crc({1, 3, 0, 5, 0, 1}));
+  EXPECT_EQ(line.read_bytes(vt::slow_ms(5000), 7), vt::with_crc({1, 3, 2, 0, 5}));
+}
 
 // ------------------------------------------------------------ addressing and framing
 
@@ -476,10 +656,8 @@ TEST(SimVerbose, LogsRequestAndReplyInHex) {
   }
   // The client has the reply as soon as it is on the line; the simulator
   // logs it after writing it.
+  sim.wait_output("tx 01 03 02 00 07");
   std::string log = sim.output();
-  for (int64_t end = vt::now_us() + vt::slow_us(5000000);
-       log.find("tx 01 03 02 00 07") == std::string::npos && vt::now_us() < end; log = sim.output())
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_NE(log.find("rx 01 03 00 07 00 01"), std::string::npos) << log;
   EXPECT_NE(log.find("tx 01 03 02 00 07"), std::string::npos) << log;
 }
@@ -551,6 +729,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{"ProbabilityAboveOne", {"--silence", "1.5"}, 2, "--silence"},
                       CommandLineCase{"ProbabilityNegative", {"--late", "-0.1"}, 2, "--late"},
                       CommandLineCase{"TurnaroundNotANumber", {"--turnaround", "x"}, 2, "--turnaround"},
+                      CommandLineCase{"AnswerDelayTooLong", {"--answer-delay", "60001"}, 2, "--answer-delay"},
+                      CommandLineCase{"AnswerDelayWithoutUnits", {"--answer-delay", ":5"}, 2, "--answer-delay"},
+                      CommandLineCase{"AnswerDelayForAnotherUnit", {"-a", "1,2", "--answer-delay", "3:5"}, 2, "unit 3"},
+                      CommandLineCase{"DeadAfterNegative", {"--dead-after", "-1"}, 2, "--dead-after"},
+                      CommandLineCase{"DeadUnitsNotServed", {"--dead-units", "2"}, 2, "--dead-units names unit 2"},
                       CommandLineCase{"UnknownOption", {"--bogus"}, 2, "bogus"},
                       CommandLineCase{"StrayArgument", {"stray"}, 2, "stray"}),
     [](const auto &info) { return std::string(info.param.name); });

@@ -14,6 +14,7 @@
 
 #include "support/pty.h"
 #include "support/rtu_client.h"
+#include "support/slowdown.h"
 #include "support/unit.h"
 
 namespace {
@@ -272,6 +273,37 @@ TEST(ScriptedUnit, FramesEndOnSilenceOrOnACompleteRequest) {
   for (size_t i = 1; i < frames.size(); ++i) EXPECT_LE(frames[i - 1].last_us, frames[i].first_us);
   // Only the two well-formed requests were answered.
   EXPECT_EQ(unit.sent().size(), 2u);
+  close(fd);
+}
+
+// Requests of every shape a unit knows, written back to back in one go
+// while only a very long silence would end a frame: each is handed over on
+// its own at once. A shape it cannot know ends on silence, whole.
+TEST(ScriptedUnit, TellsWhereEachStandardRequestEnds) {
+  vt::PtyPair line;
+  vt::ScriptedUnit unit(line);
+  unit.set_silence_us(60000000);
+  const Bytes requests[] = {{5, 7}, {5, 8, 0, 0, 0x12, 0x34}, {5, 11}, {5, 12}, {5, 17},
+                            {5, 20, 7, 6, 0, 1, 0, 2, 0, 3}, {5, 21, 9, 6, 0, 1, 0, 2, 0, 1, 0xAB, 0xCD},
+                            {5, 22, 0, 4, 0, 0xF2, 0, 0x25}, {5, 23, 0, 1, 0, 2, 0, 3, 0, 1, 2, 0xAA, 0xBB},
+                            {5, 24, 0, 9}, {5, 43, 14, 1, 0}};
+  Bytes all;
+  for (const Bytes &r : requests) {
+    Bytes framed = vt::with_crc(r);
+    all.insert(all.end(), framed.begin(), framed.end());
+  }
+  int fd = open(line.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+  const size_t n = std::size(requests);
+  ASSERT_TRUE(unit.wait_frames(n, vt::slow_ms(5000)));
+  for (size_t i = 0; i < n; ++i) EXPECT_EQ(unit.frames()[i].bytes, vt::with_crc(requests[i])) << "request " << i;
+
+  unit.set_silence_us(20000);
+  const Bytes longer_echo = vt::with_crc({5, 8, 0, 0, 1, 2, 3, 4});
+  ASSERT_EQ(write(fd, longer_echo.data(), longer_echo.size()), static_cast<ssize_t>(longer_echo.size()));
+  ASSERT_TRUE(unit.wait_frames(n + 1, vt::slow_ms(5000)));
+  EXPECT_EQ(unit.frames()[n].bytes, longer_echo);
   close(fd);
 }
 

@@ -14,8 +14,18 @@ namespace {
 // Request fields, at these offsets for every function with a known shape.
 constexpr size_t kUnitAt = 0;
 constexpr size_t kFunctionAt = 1;
-constexpr size_t kByteCountAt = 6;  // functions 15 and 16
-constexpr size_t kFixedRequestSize = 6;
+constexpr size_t kHeaderSize = 2;            // unit and function
+constexpr size_t kFixedRequestSize = 6;      // functions 1 to 6 and 8
+constexpr size_t kFifoRequestSize = 4;       // function 24
+constexpr size_t kMaskWriteRequestSize = 8;  // function 22
+constexpr size_t kDeviceIdRequestSize = 5;   // function 43, MEI type 14
+constexpr size_t kMeiTypeAt = 2;
+constexpr uint8_t kMeiDeviceIdentification = 14;
+// Requests whose length a byte count gives: where the count sits; the data
+// it counts follows it directly.
+constexpr size_t kWriteByteCountAt = 6;       // functions 15 and 16
+constexpr size_t kFileByteCountAt = 2;        // functions 20 and 21
+constexpr size_t kReadWriteByteCountAt = 10;  // function 23
 constexpr size_t kCrcSize = 2;
 
 constexpr uint16_t kPolynomial = 0xA001;  // 0x8005 reflected
@@ -48,6 +58,12 @@ std::vector<uint8_t> sealed(std::vector<uint8_t> payload, const Shape &shape) {
   return out;
 }
 
+// Length with CRC of a request whose byte count sits at `at`; 0 while the
+// count is not in yet.
+size_t counted_length(const std::vector<uint8_t> &bytes, size_t at) {
+  return bytes.size() > at ? at + 1 + bytes[at] + kCrcSize : 0;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ frame rules
@@ -78,10 +94,42 @@ bool crc_ok(const std::vector<uint8_t> &bytes) {
 
 size_t request_length(const std::vector<uint8_t> &bytes) {
   if (bytes.size() <= kFunctionAt) return 0;
-  uint8_t fc = bytes[kFunctionAt];
-  if (fc >= 1 && fc <= 6) return kFixedRequestSize + kCrcSize;
-  if (fc == 15 || fc == 16) return bytes.size() > kByteCountAt ? kByteCountAt + 1 + bytes[kByteCountAt] + kCrcSize : 0;
-  return 0;
+  switch (bytes[kFunctionAt]) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+      return kFixedRequestSize + kCrcSize;
+    case 7:
+    case 11:
+    case 12:
+    case 17:
+      return kHeaderSize + kCrcSize;
+    case 8:
+      // A sub-function and one data word, which is what all but "return
+      // query data" carry; an echo request of other length fails the CRC
+      // here and ends on silence.
+      return kFixedRequestSize + kCrcSize;
+    case 22:
+      return kMaskWriteRequestSize + kCrcSize;
+    case 24:
+      return kFifoRequestSize + kCrcSize;
+    case 43:
+      if (bytes.size() <= kMeiTypeAt) return 0;
+      return bytes[kMeiTypeAt] == kMeiDeviceIdentification ? kDeviceIdRequestSize + kCrcSize : 0;
+    case 15:
+    case 16:
+      return counted_length(bytes, kWriteByteCountAt);
+    case 20:
+    case 21:
+      return counted_length(bytes, kFileByteCountAt);
+    case 23:
+      return counted_length(bytes, kReadWriteByteCountAt);
+    default:
+      return 0;
+  }
 }
 
 std::vector<uint8_t> misshape(std::vector<uint8_t> reply, bool wrong_unit, bool wrong_function, bool short_answer) {
@@ -206,28 +254,63 @@ void Line::emit(const std::vector<uint8_t> &bytes, int64_t first_us, int64_t las
 
 void Line::answer(const Frame &request, const Shape &shape, const PayloadFn &payload, std::string note) {
   if (shape.silent) return;
-  size_t piece = shape.piece;
-  size_t first_piece = shape.first_piece;
-  int64_t gap_us = shape.gap_us;
+  Outgoing o;
+  o.bytes = answer_bytes(shape, payload);
+  o.piece = shape.piece;
+  o.first_piece = shape.first_piece;
+  o.gap_us = shape.gap_us;
   if (shape.pace_baud > 0) {
-    piece = 1;
-    first_piece = 0;
-    gap_us = char_time_us(shape.pace_baud);
+    o.piece = 1;
+    o.first_piece = 0;
+    o.pace_us = char_time_us(shape.pace_baud);
   }
-  send(answer_bytes(shape, payload), request.last_us + shape.delay_us, piece, gap_us, first_piece, std::move(note));
+  o.due_us = request.last_us + shape.delay_us;
+  o.note = std::move(note);
+  o.unit = request.unit();
+  enqueue(std::move(o));
 }
 
 void Line::send(std::vector<uint8_t> bytes, int64_t start_us, size_t piece, int64_t gap_us, size_t first_piece,
                 std::string note) {
-  if (bytes.empty()) return;
   Outgoing o;
   o.bytes = std::move(bytes);
-  o.piece = piece == 0 ? o.bytes.size() : piece;
-  o.first_piece = first_piece == 0 ? o.piece : first_piece;
+  o.piece = piece;
+  o.first_piece = first_piece;
   o.gap_us = gap_us;
   o.due_us = start_us;
   o.note = std::move(note);
+  enqueue(std::move(o));
+}
+
+void Line::enqueue(Outgoing o) {
+  if (o.bytes.empty()) return;
+  if (o.piece == 0) o.piece = o.bytes.size();
+  if (o.first_piece == 0) o.first_piece = o.piece;
   out_.push_back(std::move(o));
+}
+
+void Line::drop_replies(uint8_t unit) {
+  if (unit == kNoUnit) return;
+  for (auto it = out_.begin(); it != out_.end();) {
+    if (it->unit != unit) {
+      ++it;
+      continue;
+    }
+    Outgoing o = std::move(*it);
+    it = out_.erase(it);
+    if (on_sent_) on_sent_(o.bytes, o.note, ECANCELED);
+  }
+}
+
+// Where the next write ends. A paced reply has byte k due k character times
+// after its first byte, as on a wire: a late wake-up catches up instead of
+// stretching the reply, and no byte ever goes out ahead of its time.
+size_t Line::Outgoing::next_piece_end(int64_t now) const {
+  if (pace_us > 0) {
+    size_t due = static_cast<size_t>((now - start_us) / pace_us) + 1;
+    return std::min(std::max(due, pos + 1), bytes.size());
+  }
+  return std::min(pos + (pos == 0 ? first_piece : piece), bytes.size());
 }
 
 // Writes whatever is due; true when the front reply is due but the pty would
@@ -237,8 +320,8 @@ bool Line::write_due(int64_t now) {
     Outgoing &o = out_.front();
     if (o.due_us > now) return false;
     std::unique_lock<std::mutex> lock(sent_mutex_);
-    if (o.pos == o.piece_end)
-      o.piece_end = std::min(o.pos + (o.pos == 0 ? o.first_piece : o.piece), o.bytes.size());
+    if (o.pos == 0 && o.piece_end == 0) o.start_us = now;
+    if (o.pos == o.piece_end) o.piece_end = o.next_piece_end(now);
     ssize_t n = write(fd_, o.bytes.data() + o.pos, o.piece_end - o.pos);
     if (n < 0) {
       int error = errno;
@@ -253,7 +336,7 @@ bool Line::write_due(int64_t now) {
     o.pos += static_cast<size_t>(n);
     if (o.pos < o.piece_end) return true;  // the rest of this piece as soon as possible
     if (o.pos < o.bytes.size()) {
-      o.due_us = t + o.gap_us;
+      o.due_us = o.pace_us > 0 ? o.start_us + static_cast<int64_t>(o.pos) * o.pace_us : t + o.gap_us;
       return false;
     }
     finish_front(0);

@@ -5,11 +5,12 @@
 //
 // Framing of what the master sends: bytes are gathered into a frame until the
 // line has been silent for the silence time, or at once when the bytes
-// gathered so far form a complete request of a known shape (functions 1 to 6:
-// 8 bytes; 15 and 16: 9 + byte count) ending in a correct CRC. So a unit
-// answers a well-formed request without waiting out the silence, the way a
-// fast unit would, while junk and partial frames are still handed over as
-// whatever arrived between silences.
+// gathered so far form a complete request of a known shape ending in a
+// correct CRC: a fixed length (functions 1 to 8, 11, 12, 17, 22, 24 and
+// 43/14), or one a byte count gives (15, 16, 20, 21, 23). So a unit answers a
+// well-formed request without waiting out the silence, the way a fast unit
+// would, while junk, partial frames and requests of other shapes are still
+// handed over as whatever arrived between silences.
 //
 // The CRC here is computed bit by bit, apart from the gateway's table-driven
 // one, so that whoever checks the gateway with it checks it rather than
@@ -47,8 +48,8 @@ std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes);
 bool crc_ok(const std::vector<uint8_t> &bytes);
 
 // Length with CRC of the request that `bytes` starts with, when its function
-// has a fixed request shape and enough of it is in to tell; else 0 (then only
-// a silence on the line ends the frame).
+// has a known request shape and enough of it is in to tell; else 0 (then only
+// a silence on the line ends the frame). Function 8 counts as one data word.
 size_t request_length(const std::vector<uint8_t> &bytes);
 
 // A reply (no CRC) changed the ways a faulty line or unit changes one: the
@@ -94,7 +95,9 @@ struct Shape {
   size_t first_piece = 0;       // > 0: ... but the first of this many (the rest
                                 // whole when piece is 0) ...
   int64_t gap_us = 0;           // ... with at least this much silence between
-  int pace_baud = 0;            // > 0: one byte per character time at this speed
+  int pace_baud = 0;            // > 0: one byte per character time at this speed:
+                                // byte k no sooner than k character times
+                                // after the first, catching up when late
   size_t flood = 0;             // > 0: this many garbage bytes instead
   std::optional<std::vector<uint8_t>> raw;  // set: exactly these bytes instead
 };
@@ -148,6 +151,10 @@ class Line {
   // least gap_us after the previous one was written.
   void send(std::vector<uint8_t> bytes, int64_t start_us, size_t piece, int64_t gap_us, size_t first_piece = 0,
             std::string note = {});
+  // On the stepping thread: the replies queued by answer() for requests to
+  // `unit` go no further, as when a unit is switched off: one partly written
+  // stops where it is. Each is told to the sent handler with ECANCELED.
+  void drop_replies(uint8_t unit);
 
   // Replies as written so far, one Frame each (with keep_sent). A reply's
   // record is updated under the same lock as its write, so whoever has seen
@@ -156,6 +163,9 @@ class Line {
   void clear_sent();
 
  private:
+  // Replies queued by send() answer no unit's request.
+  static constexpr uint8_t kNoUnit = 0;
+
   struct Outgoing {
     std::vector<uint8_t> bytes;
     size_t pos = 0;
@@ -163,12 +173,18 @@ class Line {
     size_t piece = 0;
     size_t first_piece = 0;
     int64_t gap_us = 0;
+    int64_t pace_us = 0;   // > 0: byte k due k times this after the first
+    int64_t start_us = 0;  // when the first byte went out
     int64_t due_us = 0;
     std::string note;
+    uint8_t unit = kNoUnit;  // the unit whose request this answers
     bool recorded = false;
     size_t record = 0;  // number of this reply in sent_count_ terms
+
+    size_t next_piece_end(int64_t now) const;
   };
 
+  void enqueue(Outgoing o);
   ssize_t receive();
   void split_complete_requests();
   void emit(const std::vector<uint8_t> &bytes, int64_t first_us, int64_t last_us);
