@@ -1,0 +1,305 @@
+#!/usr/bin/python3
+"""The shipped alert rules and Grafana dashboard, checked by Prometheus itself.
+
+  monitoring_test.py rules TESTS RULES
+      promtool check rules RULES, then promtool test rules TESTS: every
+      alert fires and clears on the series the test file feeds it.
+  monitoring_test.py scrape VELKORD SIM POLL RULES DASHBOARD
+      A real Prometheus server scrapes the real gateway, which runs on the
+      simulator's line with a native and a Modbus TCP client reading. The
+      target must be up after two scrapes, the rules must load and evaluate,
+      and every query of the dashboard and every operand of the rules'
+      conditions must return data. No alert may be pending on the sound line.
+
+Exit status 77 (skipped) when Prometheus or mbpoll is not installed.
+"""
+import ctypes
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+
+SKIPPED = 77
+# Under qemu everything runs several times slower (scripts/cross).
+SLOWDOWN = max(1.0, float(os.environ.get("VELKORD_TEST_SLOWDOWN", "1")))
+
+
+def need(tool, package):
+    path = shutil.which(tool)
+    if path is None:
+        print(f"skipped: {tool} is not installed (apt-get install {package})")
+        sys.exit(SKIPPED)
+    return path
+
+
+def rules(tests, rule_file):
+    promtool = need("promtool", "prometheus")
+    for args in (["check", "rules", rule_file], ["test", "rules", tests]):
+        run = subprocess.run([promtool, *args], capture_output=True, text=True, check=False)
+        print(run.stdout + run.stderr)
+        if run.returncode != 0:
+            sys.exit(f"promtool {' '.join(args)} failed")
+
+
+# ---- Queries -----------------------------------------------------------------
+
+# Where a condition splits at the top level: set operators and comparisons,
+# and what may follow them before the right operand.
+SPLIT = re.compile(r"\b(?:and|or|unless)\b|==|!=|>=|<=|>|<")
+MODIFIERS = re.compile(r"^\s*(?:bool\b)?\s*(?:(?:on|ignoring)\s*\([^)]*\))?\s*"
+                       r"(?:(?:group_left|group_right)\s*(?:\([^)]*\))?)?")
+NUMBER = re.compile(r"[-+]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?")
+
+
+def operands(expr):
+    """The expressions an alert condition compares and combines: a ratio,
+    a selector, an aggregation; the thresholds themselves are left out."""
+    parts, depth, start, i, quote = [], 0, 0, 0, None
+    while i < len(expr):
+        c = expr[i]
+        if quote:
+            if c == "\\":
+                i += 1
+            elif c == quote:
+                quote = None
+        elif c in "\"'`":
+            quote = c
+        elif c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+        elif depth == 0 and (m := SPLIT.match(expr, i)):
+            parts.append(expr[start:i])
+            i = start = m.end()
+            continue
+        i += 1
+    parts.append(expr[start:])
+    kept = (MODIFIERS.sub("", p, count=1).strip() for p in parts)
+    return [p for p in kept if p and not NUMBER.fullmatch(p)]
+
+
+def dashboard_queries(path, instance):
+    """Every query of the dashboard, its variables set as Grafana would with
+    this gateway and units 1 and 2 chosen."""
+    with open(path, encoding="utf-8") as f:
+        board = json.load(f)
+    names = {v["name"]: v for v in board["templating"]["list"]}
+    assert names.keys() == {"datasource", "instance", "unit"}, names.keys()
+    assert names["datasource"]["type"] == "datasource" and names["datasource"]["query"] == "prometheus"
+    values = {"instance": re.escape(instance).replace("\\", "\\\\"), "unit": "(1|2)", "__rate_interval": "1m"}
+    queries, ids = [], set()
+    for panel in board["panels"]:
+        assert panel["id"] not in ids, f"panel id {panel['id']} twice"
+        ids.add(panel["id"])
+        grid = panel["gridPos"]
+        assert grid["x"] + grid["w"] <= 24, panel["title"]
+        # Only panels every Grafana has: no plugin to install.
+        assert panel["type"] in ("row", "stat", "timeseries", "state-timeline"), panel["type"]
+        for target in panel.get("targets", []):
+            assert target["datasource"]["uid"] == "${datasource}", panel["title"]
+            queries.append((panel["title"], target["expr"]))
+    for name in ("instance", "unit"):
+        # label_values(SELECTOR, LABEL) lists LABEL's values among SELECTOR's series.
+        selector, label = re.fullmatch(r"label_values\((.*),\s*(\w+)\)", names[name]["query"]).groups()
+        queries.append((f"${name}", f"count by ({label}) ({selector})"))
+    substituted = []
+    for title, expr in queries:
+        for name, value in values.items():
+            expr = re.sub(r"\$\{?" + name + r"\b\}?", lambda _: value, expr)
+        assert "$" not in expr, f"{title}: a variable the test does not know: {expr}"
+        substituted.append((title, expr))
+    return substituted
+
+
+# ---- Processes -----------------------------------------------------------------
+
+def die_with_parent():
+    # A test killed by ctest's time-out must not leave its servers behind.
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def free_port(taken):
+    while True:
+        port = random.randrange(20000, 32000)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        if port not in taken:
+            taken.add(port)
+            return port
+
+
+def get_json(url):
+    with urllib.request.urlopen(url, timeout=5) as answer:
+        return json.load(answer)
+
+
+class Fleet:
+    """The processes of one run and the folder they use; all ended and
+    removed when the run ends, whatever happens."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="velkord-prometheus-")
+        self.processes = []
+
+    def log(self, index):
+        return os.path.join(self.folder, f"{index}.log")
+
+    def start(self, name, args, env=None):
+        with open(self.log(len(self.processes)), "wb") as log:
+            p = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                 env={**os.environ, **(env or {})}, preexec_fn=die_with_parent)
+        self.processes.append((name, p))
+        return p
+
+    def logs(self):
+        for index, (name, _) in enumerate(self.processes):
+            with open(self.log(index), errors="replace") as f:
+                print(f"---- {name}\n{f.read()[-3000:]}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, failed, *_):
+        if failed:
+            self.logs()
+        for _, p in reversed(self.processes):
+            p.terminate()
+        for _, p in self.processes:
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def wait_for(what, check, seconds):
+    deadline = time.monotonic() + seconds * SLOWDOWN
+    while True:
+        result = check()
+        if result is True:
+            return
+        if time.monotonic() > deadline:
+            sys.exit(f"{what}: {result}")
+        time.sleep(0.25)
+
+
+def start_gateway(fleet, velkord, sim, poll, ports):
+    link = os.path.join(fleet.folder, "ttyM0")
+    fleet.start("velkord-sim", [sim, "-l", link, "-a", "1,2", "-b", "115200"])
+    wait_for("the simulator's line", lambda: os.path.exists(link) or "no link", 5)
+    for attempt in range(3):
+        native, face, status = (free_port(ports) for _ in range(3))
+        gateway = fleet.start("velkord", [velkord, "-sp", "0", "-br", "115200", "-db", "8", "-sb", "1",
+                                          "-p", str(native)],
+                              {"VELKORD_TTY_PATTERN": link[:-1] + "%d", "VELKORD_STATUS": f"127.0.0.1:{status}",
+                               "VELKORD_MODBUS_TCP": f"127.0.0.1:{face}"})
+
+        def answers():
+            if gateway.poll() is not None:
+                return True
+            try:
+                urllib.request.urlopen(f"http://127.0.0.1:{status}/metrics", timeout=2).close()
+                return True
+            except OSError as e:
+                return str(e)
+
+        # The status port opens last: once it answers, both client ports do.
+        wait_for("the gateway's /metrics", answers, 10)
+        if gateway.poll() is None:
+            break
+        # Status 255: another test bound one of the free ports first.
+        print(f"the gateway ended with status {gateway.returncode}; again on other ports")
+    else:
+        sys.exit("the gateway did not start")
+    # A native client on unit 1, a Modbus TCP client on unit 2, each reading
+    # every 200 ms: every family of the metrics gets its series.
+    fleet.start("velkord-poll", [poll, "-q", "-a", "1", "-t", "3", "-c", "4", "-l", "200", "-p", str(native),
+                                 "127.0.0.1"])
+    fleet.start("mbpoll", ["mbpoll", "-m", "tcp", "-a", "2", "-t", "4", "-c", "4", "-l", "200", "-p", str(face),
+                           "127.0.0.1"])
+    return f"127.0.0.1:{status}"
+
+
+def start_prometheus(fleet, prometheus, target, rule_file, ports):
+    port = free_port(ports)
+    config = os.path.join(fleet.folder, "prometheus.yml")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(f"""global: {{scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}}
+rule_files: [{json.dumps(rule_file)}]
+scrape_configs:
+  - job_name: velkord
+    static_configs: [{{targets: [{json.dumps(target)}]}}]
+""")
+    fleet.start("prometheus", [prometheus, f"--config.file={config}", f"--web.listen-address=127.0.0.1:{port}",
+                               f"--storage.tsdb.path={os.path.join(fleet.folder, 'data')}", "--log.level=warn"])
+    return f"http://127.0.0.1:{port}/api/v1/"
+
+
+def scrape(velkord, sim, poll, rule_file, dashboard):
+    prometheus = need("prometheus", "prometheus")
+    need("mbpoll", "mbpoll")
+    ports = set()
+    with Fleet() as fleet:
+        target = start_gateway(fleet, velkord, sim, poll, ports)
+        api = start_prometheus(fleet, prometheus, target, rule_file, ports)
+
+        def query(expr):
+            try:
+                return get_json(api + "query?" + urllib.parse.urlencode({"query": expr}))["data"]["result"]
+            except OSError:
+                return []
+
+        def up_twice():
+            got = query('count_over_time(up{job="velkord"}[1m]) >= 2 and up{job="velkord"} == 1')
+            return len(got) == 1 or "not up after two scrapes"
+
+        wait_for(f"Prometheus scraping {target}", up_twice, 15)
+
+        def rules_evaluated():
+            groups = get_json(api + "rules")["data"]["groups"]
+            found = [r for g in groups for r in g["rules"]]
+            bad = [(r["name"], r["health"], r.get("lastError")) for r in found if r["health"] != "ok"]
+            return (len(found) > 0 and not bad) or f"rules not evaluated cleanly: {bad or 'none loaded'}"
+
+        wait_for("the alert rules", rules_evaluated, 10)
+        # The queries come from the two files as Prometheus loaded them.
+        checks = [(r["name"], e) for g in get_json(api + "rules")["data"]["groups"]
+                  for r in g["rules"] for e in operands(r["query"])]
+        checks += dashboard_queries(dashboard, target)
+
+        def all_answered():
+            empty = [f"{title}: {expr}" for title, expr in checks if not query(expr)]
+            return not empty or "no data for\n  " + "\n  ".join(empty)
+
+        # A series born at the latest scrape has one sample, too few for
+        # rate(): wait for the next scrape rather than fail at once.
+        wait_for("every query of the rules and the dashboard", all_answered, 10)
+        alerts = get_json(api + "alerts")["data"]["alerts"]
+        if alerts:
+            sys.exit(f"alerts on a sound line: {alerts}")
+        print(f"{len(checks)} queries answered by Prometheus scraping {target}")
+
+
+def main():
+    # Prometheus reads rule files relative to its own configuration's folder.
+    kind, args = sys.argv[1], [os.path.abspath(a) for a in sys.argv[2:]]
+    if kind == "rules":
+        rules(*args)
+    else:
+        scrape(*args)
+
+
+main()
