@@ -6,10 +6,11 @@
       alert fires and clears on the series the test file feeds it.
   monitoring_test.py scrape VELKORD SIM POLL RULES DASHBOARD
       A real Prometheus server scrapes the real gateway, which runs on the
-      simulator's line with a native and a Modbus TCP client reading. The
-      target must be up after two scrapes, the rules must load and evaluate,
-      and every query of the dashboard and every operand of the rules'
-      conditions must return data. No alert may be pending on the sound line.
+      simulator's line with a native and a Modbus TCP client reading, and a
+      second one federates it as a site's would. The target must be up after
+      two scrapes, the site must load and evaluate the rules, and every query
+      of the dashboard and every operand of the rules' conditions must return
+      data there. No alert may be pending on the sound line.
 
 Exit status 77 (skipped) when Prometheus or mbpoll is not installed.
 """
@@ -233,19 +234,44 @@ def start_gateway(fleet, velkord, sim, poll, ports):
     return f"127.0.0.1:{status}"
 
 
-def start_prometheus(fleet, prometheus, target, rule_file, ports):
-    port = free_port(ports)
-    config = os.path.join(fleet.folder, "prometheus.yml")
-    with open(config, "w", encoding="utf-8") as f:
-        f.write(f"""global: {{scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}}
-rule_files: [{json.dumps(rule_file)}]
+# The board's server scrapes the gateway; the site's server federates the
+# board's velkord series and evaluates the rules, as docs/status.md shows.
+BOARD = """global: {{scrape_interval: 1s, scrape_timeout: 1s, external_labels: {{board: cabinet-3}}}}
 scrape_configs:
   - job_name: velkord
-    static_configs: [{{targets: [{json.dumps(target)}]}}]
-""")
-    fleet.start("prometheus", [prometheus, f"--config.file={config}", f"--web.listen-address=127.0.0.1:{port}",
-                               f"--storage.tsdb.path={os.path.join(fleet.folder, 'data')}", "--log.level=warn"])
-    return f"http://127.0.0.1:{port}/api/v1/"
+    static_configs: [{{targets: ["{gateway}"]}}]
+"""
+SITE = """global: {{scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}}
+rule_files: ["{rules}"]
+scrape_configs:
+  - job_name: velkord-federate
+    honor_labels: true
+    metrics_path: /federate
+    params:
+      'match[]': ['{{__name__=~"velkord_.*"}}', 'up{{job="velkord"}}']
+    static_configs: [{{targets: ["{board}"]}}]
+"""
+
+
+def start_prometheus(fleet, prometheus, name, config, ports):
+    address = f"127.0.0.1:{free_port(ports)}"
+    path = os.path.join(fleet.folder, name)
+    os.mkdir(path)
+    with open(os.path.join(path, "prometheus.yml"), "w", encoding="utf-8") as f:
+        f.write(config)
+    server = fleet.start(name, [prometheus, f"--config.file={path}/prometheus.yml", f"--web.listen-address={address}",
+                                f"--storage.tsdb.path={path}/data", "--log.level=warn"])
+    api = f"http://{address}/api/v1/"
+
+    def query(expr):
+        if server.poll() is not None:
+            sys.exit(f"{name} Prometheus ended with status {server.returncode}")
+        try:
+            return get_json(api + "query?" + urllib.parse.urlencode({"query": expr}))["data"]["result"]
+        except OSError:
+            return []
+
+    return address, api, query
 
 
 def scrape(velkord, sim, poll, rule_file, dashboard):
@@ -253,20 +279,15 @@ def scrape(velkord, sim, poll, rule_file, dashboard):
     need("mbpoll", "mbpoll")
     ports = set()
     with Fleet() as fleet:
-        target = start_gateway(fleet, velkord, sim, poll, ports)
-        api = start_prometheus(fleet, prometheus, target, rule_file, ports)
-
-        def query(expr):
-            try:
-                return get_json(api + "query?" + urllib.parse.urlencode({"query": expr}))["data"]["result"]
-            except OSError:
-                return []
+        gateway = start_gateway(fleet, velkord, sim, poll, ports)
+        board, _, board_query = start_prometheus(fleet, prometheus, "board", BOARD.format(gateway=gateway), ports)
+        _, api, query = start_prometheus(fleet, prometheus, "site", SITE.format(rules=rule_file, board=board), ports)
 
         def up_twice():
-            got = query('count_over_time(up{job="velkord"}[1m]) >= 2 and up{job="velkord"} == 1')
+            got = board_query('count_over_time(up{job="velkord"}[1m]) >= 2 and up{job="velkord"} == 1')
             return len(got) == 1 or "not up after two scrapes"
 
-        wait_for(f"Prometheus scraping {target}", up_twice, 15)
+        wait_for(f"Prometheus scraping {gateway}", up_twice, 15)
 
         def rules_evaluated():
             groups = get_json(api + "rules")["data"]["groups"]
@@ -275,10 +296,12 @@ def scrape(velkord, sim, poll, rule_file, dashboard):
             return (len(found) > 0 and not bad) or f"rules not evaluated cleanly: {bad or 'none loaded'}"
 
         wait_for("the alert rules", rules_evaluated, 10)
-        # The queries come from the two files as Prometheus loaded them.
+        # The queries come from the two files as Prometheus loaded them, and
+        # reach the site with the gateway's own job and the board's label.
         checks = [(r["name"], e) for g in get_json(api + "rules")["data"]["groups"]
                   for r in g["rules"] for e in operands(r["query"])]
-        checks += dashboard_queries(dashboard, target)
+        checks += dashboard_queries(dashboard, gateway)
+        checks.append(("federated", f'velkord_build_info{{job="velkord",instance="{gateway}",board="cabinet-3"}}'))
 
         def all_answered():
             empty = [f"{title}: {expr}" for title, expr in checks if not query(expr)]
@@ -286,11 +309,11 @@ def scrape(velkord, sim, poll, rule_file, dashboard):
 
         # A series born at the latest scrape has one sample, too few for
         # rate(): wait for the next scrape rather than fail at once.
-        wait_for("every query of the rules and the dashboard", all_answered, 10)
+        wait_for("every query of the rules and the dashboard", all_answered, 15)
         alerts = get_json(api + "alerts")["data"]["alerts"]
         if alerts:
             sys.exit(f"alerts on a sound line: {alerts}")
-        print(f"{len(checks)} queries answered by Prometheus scraping {target}")
+        print(f"{len(checks)} queries answered by a site Prometheus federating the board's, which scrapes {gateway}")
 
 
 def main():
