@@ -151,6 +151,7 @@ void copy_modbus_tcp_status(ProtocolStatus &p) {
   p.connected = static_cast<uint32_t>(c.connected);
   p.accepted = c.accepted;
   p.refused = c.refused;
+  p.full = c.full;
   for (int code = 0; code < kFaceStatusOther; ++code) p.requests[code] = c.by_status[code];
   p.requests[0x80] = c.by_status[kFaceStatusOther];
 }

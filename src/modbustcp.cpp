@@ -619,6 +619,7 @@ FaceServer server;
 struct FaceCounters {
   std::atomic<uint64_t> accepted{0};
   std::atomic<uint64_t> refused{0};
+  std::atomic<uint64_t> full{0};
   std::atomic<uint64_t> connected{0};
   std::atomic<uint64_t> by_status[kFaceStatusOther + 1];
 };
@@ -759,6 +760,7 @@ void accept_one() {
   }
   // Outside the allowed networks: closed before it takes a place or a byte is read.
   if (server.allow != nullptr && !AdmitPeer(*server.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
+    counters.refused.fetch_add(1, std::memory_order_relaxed);
     close(fd);
     return;
   }
@@ -767,9 +769,11 @@ void accept_one() {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   int slot = take_connection_slot(fd);
-  if (slot < 0) {  // full: a clear refusal beats a hang in the backlog
+  // Full: a clear refusal beats a hang in the backlog. Each refusal is
+  // counted before the close, so whoever sees the close finds it counted.
+  if (slot < 0) {
+    counters.full.fetch_add(1, std::memory_order_relaxed);
     close(fd);
-    counters.refused.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   counters.accepted.fetch_add(1, std::memory_order_relaxed);
@@ -866,7 +870,7 @@ int modbustcp_bind(const ModbusTcpSettings &settings) {
   reset_pool(settings);
   server.allow = settings.allow;
   for (auto &c : counters.by_status) c.store(0);
-  counters.accepted = counters.refused = counters.connected = 0;
+  counters.accepted = counters.refused = counters.full = counters.connected = 0;
   int err = open_listener(settings.endpoint);
   if (err == 0 && pipe2(server.stop_pipe, O_CLOEXEC) != 0) err = errno;
   if (err != 0) close_server_fds();
@@ -916,6 +920,7 @@ ModbusTcpCounters modbustcp_counters() {
   ModbusTcpCounters c{};
   c.accepted = counters.accepted.load();
   c.refused = counters.refused.load();
+  c.full = counters.full.load();
   c.connected = counters.connected.load();
   for (int i = 0; i <= kFaceStatusOther; ++i) c.by_status[i] = counters.by_status[i].load();
   return c;

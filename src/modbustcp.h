@@ -140,7 +140,8 @@ void modbustcp_stop();
 constexpr int kFaceStatusOther = 16;  // exception codes above 15
 struct ModbusTcpCounters {
   uint64_t accepted;       // connections accepted
-  uint64_t refused;        // connections closed at once: every place taken
+  uint64_t refused;        // connections from outside the allowed networks
+  uint64_t full;           // connections closed at once: every place taken
   uint64_t connected;      // clients connected now
   uint64_t by_status[17];  // answers: [0] ok, [code] exception code, [16] other
 };

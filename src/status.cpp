@@ -101,6 +101,11 @@ namespace {
 const char *const kOutcomeNames[kOutcomeCount] = {"valid", "no_answer", "bad_crc", "mismatch"};
 const char *const kProtocolNames[kProtocolCount] = {"native", "modbus_tcp"};
 
+// Only the Modbus TCP face closes a newcomer when every place is taken; the
+// native listener leaves it waiting in the listen backlog until a place
+// frees, so a count of its turned-away connections would always read 0.
+bool turns_away_when_full(int protocol) { return protocol == kProtocolModbusTcp; }
+
 const char *outcome_name(uint8_t outcome) {
   return outcome < kOutcomeCount ? kOutcomeNames[outcome] : "none";
 }
@@ -263,6 +268,9 @@ void metrics_clients(const StatusSnapshot &s, TextOut &o) {
            kProtocolNames[p], s.protocols[p].accepted);
     o.putf("velkord_connections_total{protocol=\"%s\",result=\"refused\"} %" PRIu64 "\n",
            kProtocolNames[p], s.protocols[p].refused);
+    if (turns_away_when_full(p))
+      o.putf("velkord_connections_total{protocol=\"%s\",result=\"full\"} %" PRIu64 "\n",
+             kProtocolNames[p], s.protocols[p].full);
   }
   metrics_requests(s, o);
 }
@@ -359,9 +367,10 @@ void json_line(const StatusSnapshot &s, TextOut &o) {
 
 void json_protocol(const StatusSnapshot &s, int p, TextOut &o) {
   const ProtocolStatus &c = s.protocols[p];
-  o.putf("\"%s\":{\"connected\":%" PRIu32 ",\"accepted\":%" PRIu64 ",\"refused\":%" PRIu64
-         ",\"requests\":{",
+  o.putf("\"%s\":{\"connected\":%" PRIu32 ",\"accepted\":%" PRIu64 ",\"refused\":%" PRIu64,
          kProtocolNames[p], c.connected, c.accepted, c.refused);
+  if (turns_away_when_full(p)) o.putf(",\"full\":%" PRIu64, c.full);
+  o.put(",\"requests\":{");
   bool first = true;
   for (int code = 0; code < kStatusCodes; ++code) {
     if (c.requests[code] == 0) continue;

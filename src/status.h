@@ -82,7 +82,8 @@ struct UnitStatus {
 struct ProtocolStatus {
   uint32_t connected;
   uint64_t accepted;
-  uint64_t refused;
+  uint64_t refused;           // from outside the allowed networks
+  uint64_t full;              // turned away because every place was taken
   // Requests by status: for the native protocol the response's status byte;
   // for Modbus TCP index 0 is "ok" and any other index an exception code.
   uint64_t requests[kStatusCodes];

@@ -115,7 +115,7 @@ function draw(s) {
   var n = s.clients.native, m = s.clients.modbus_tcp;
   pairs(document.getElementById("clients"), [
     ["Native", n.connected + " connected, " + n.accepted + " accepted, " + n.refused + " refused"],
-    ["Modbus TCP", m.connected + " connected, " + m.accepted + " accepted, " + m.refused + " refused"]]);
+    ["Modbus TCP", m.connected + " connected, " + m.accepted + " accepted, " + m.refused + " refused, " + m.full + " full"]]);
   var peers = document.getElementById("peers");
   peers.textContent = "";
   s.peers.forEach(function (p) {

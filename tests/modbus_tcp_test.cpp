@@ -114,7 +114,8 @@ using Client = vt::ModbusTcpClient;
 
 class ModbusTcp : public ::testing::Test {
  protected:
-  void start(int64_t exchange_us, uint32_t wait_ms = 300, uint32_t idle_ms = 10000, uint32_t max_age_ms = 2000) {
+  void start(int64_t exchange_us, uint32_t wait_ms = 300, uint32_t idle_ms = 10000, uint32_t max_age_ms = 2000,
+             const AllowList *allow = nullptr) {
     line = std::make_unique<FakeLine>(exchange_us);
     ModbusTcpSettings s;
     s.endpoint = {false, {127, 0, 0, 1}, 0};
@@ -123,6 +124,7 @@ class ModbusTcp : public ::testing::Test {
     s.max_age_ms = max_age_ms;
     s.char_time_us = 1000;
     s.wake_worker = FakeLine::wake;
+    s.allow = allow;
     ASSERT_EQ(modbustcp_start(s), 0);
     port = modbustcp_endpoint().port;
   }
@@ -306,6 +308,38 @@ TEST_F(ModbusTcp, ServesThirtyTwoClientsBesideStuckOnes) {
   EXPECT_TRUE(vt::wait_until([] { return modbustcp_counters().connected == 0; }, 3000));
   EXPECT_EQ(modbustcp_counters().accepted, 34u);
   EXPECT_EQ(vt::count_open_fds(getpid()), fds_before);
+}
+
+// A newcomer is turned away for one of two causes, and an operator needs to
+// tell them apart: a client outside the allowed networks is a setting to
+// fix, a full face is a capacity to plan. Each is counted as its own.
+TEST_F(ModbusTcp, CountsTurnedAwayConnectionsByCause) {
+  const struct {
+    const char *allow;  // nullptr: everyone
+    int holders;        // connections that take a place first
+    uint64_t refused, full;
+  } cases[] = {{"10.0.0.0/8", 0, 1, 0}, {nullptr, kFaceConnections, 0, 1}};
+  for (const auto &c : cases) {
+    AllowList allow{};
+    char why[80];
+    if (c.allow != nullptr) {
+      ASSERT_TRUE(ParseAllowList(c.allow, allow, why, sizeof why)) << why;
+    }
+    start(500, 300, 10000, 2000, c.allow != nullptr ? &allow : nullptr);
+    std::vector<std::unique_ptr<vt::NetClient>> holders;
+    for (int i = 0; i < c.holders; ++i) holders.push_back(std::make_unique<vt::NetClient>(port));
+    const uint64_t held = static_cast<uint64_t>(c.holders);
+    ASSERT_TRUE(vt::wait_until([&] { return modbustcp_counters().connected == held; }, vt::slow_ms(3000)));
+    vt::NetClient newcomer(port);
+    EXPECT_TRUE(newcomer.wait_closed(vt::slow_ms(2000))) << (c.allow ? c.allow : "full");
+    ModbusTcpCounters counts = modbustcp_counters();
+    EXPECT_EQ(counts.refused, c.refused) << (c.allow ? c.allow : "full");
+    EXPECT_EQ(counts.full, c.full) << (c.allow ? c.allow : "full");
+    EXPECT_EQ(counts.accepted, held);
+    holders.clear();
+    modbustcp_stop();
+    line.reset();
+  }
 }
 
 // ---- The cache ----

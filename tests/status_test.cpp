@@ -98,9 +98,9 @@ void script_line(StatusSnapshot &s) {
   s.serial_port = 1, s.baud = 19200, s.data_bits = 8, s.stop_bits = 1, s.link_up = true;
   s.link_losses = 1, s.line_bytes_tx = 4321, s.line_bytes_rx = 8765, s.stale_bytes_dropped = 3;
   s.active_slots = 3, s.start_unix_us = s.taken_unix_us - 3723000000;
-  s.protocols[kProtocolNative] = {1, 5, 0, {}};
+  s.protocols[kProtocolNative] = {1, 5, 0, 0, {}};
   s.protocols[kProtocolNative].requests[0x00] = 12, s.protocols[kProtocolNative].requests[0x81] = 2;
-  s.protocols[kProtocolModbusTcp] = {0, 2, 1, {}};
+  s.protocols[kProtocolModbusTcp] = {0, 2, 1, 4, {}};
   s.protocols[kProtocolModbusTcp].requests[0] = 7, s.protocols[kProtocolModbusTcp].requests[0x0B] = 1;
   s.peer_count = 1;
   s.peers[0] = {kProtocolNative, "192.0.2.7:50412", 95000000};
@@ -210,12 +210,15 @@ TEST_F(StatusServerTest, MetricsReadByPrometheusParser) {
       {"velkord_stale_bytes_dropped_total{}", "3.0"},
       {"velkord_clients_connected{protocol=\"native\"}", "1.0"},
       {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"refused\"}", "1.0"},
+      {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"full\"}", "4.0"},
       {"velkord_requests_total{protocol=\"native\",status=\"0x81\"}", "2.0"},
       {"velkord_requests_total{protocol=\"modbus_tcp\",status=\"ok\"}", "7.0"},
       {"velkord_requests_total{protocol=\"modbus_tcp\",status=\"0x0B\"}", "1.0"},
       {"velkord_build_info{version=\"1.2.3\"}", "1.0"}};
   for (const auto &[key, value] : want) EXPECT_EQ(seen[key], value) << key;
   EXPECT_EQ(seen.count("velkord_last_valid_answer_age_seconds{unit=\"3\"}"), 0u) << "never answered";
+  EXPECT_EQ(seen.count("velkord_connections_total{protocol=\"native\",result=\"full\"}"), 0u)
+      << "native newcomers wait in the backlog, never turned away";
 }
 
 TEST_F(StatusServerTest, StatusDocumentReadByJsonParser) {
@@ -227,7 +230,7 @@ TEST_F(StatusServerTest, StatusDocumentReadByJsonParser) {
       {"units.0.slots.0.lifetime_left_seconds", "4.2"}, {"units.1.state", "\"answering\""},
       {"units.2.state", "\"silent\""}, {"units.2.last_valid_answer_age_seconds", "null"},
       {"line.device", "\"/dev/ttyM1\""}, {"uptime_seconds", "3723"},
-      {"clients.modbus_tcp.requests.0x0B", "1"}, {"peers.0.address", "\"192.0.2.7:50412\""}};
+      {"clients.modbus_tcp.requests.0x0B", "1"}, {"clients.modbus_tcp.full", "4"}, {"peers.0.address", "\"192.0.2.7:50412\""}};
   for (const auto &[key, value] : want) EXPECT_EQ(seen[key], value) << key;
   EXPECT_EQ(seen.count("units.1.slots.1.quantity"), 0u) << "function 6 has no quantity";
 }
