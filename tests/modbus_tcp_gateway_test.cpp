@@ -180,7 +180,7 @@ TEST_F(ModbusTcpLibmodbus, AnswersEveryExceptionPath) {
     Bytes body;
     Bytes answer;
   } cases[] = {
-      {"function 7", {1, 7}, {0x87, 0x01}},
+      {"function 9", {1, 9}, {0x89, 0x01}},
       {"126 registers", read_body(1, 3, 0, 126), {0x83, 0x03}},
       {"2001 coils", read_body(1, 1, 0, 2001), {0x81, 0x03}},
       {"byte count not the quantity's", {1, 16, 0, 0, 0, 2, 3, 0, 1, 0}, {0x90, 0x03}},
@@ -204,7 +204,7 @@ Bytes read_adu(int fd) {
 
 TEST_F(ModbusTcpLibmodbus, AnswersPipelinedRequestsInOrder) {
   ASSERT_TRUE(gw.started) << gw.process->output();
-  const Bytes bodies[] = {read_body(1, 3, 0, 2), {1, 6, 0, 50, 0, 9}, {1, 7}, read_body(1, 4, 5, 1),
+  const Bytes bodies[] = {read_body(1, 3, 0, 2), {1, 6, 0, 50, 0, 9}, {1, 9}, read_body(1, 4, 5, 1),
                           read_body(0, 3, 0, 1)};
   Bytes all;
   for (size_t i = 0; i < std::size(bodies); ++i) {
