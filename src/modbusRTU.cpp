@@ -337,7 +337,8 @@ int length_from_request(const uint8_t *request, int request_length) {
   if (form.fault != RequestFault::kNone && (form.fault != RequestFault::kOutOfLimits || limits_bind)) return 0;
   switch (function) {
     case fc::kReadCoils: case fc::kReadInputs: case fc::kReadHolding: case fc::kReadInputRegisters:
-      return kCountedOverhead + static_cast<int>(data_bytes(function <= fc::kReadInputs, field16(request, kQuantityAt)));
+      return kCountedOverhead +
+             static_cast<int>(data_bytes(function <= fc::kReadInputs, field16(request, kQuantityAt)));
     case fc::kReadWriteRegisters:
       return kCountedOverhead + static_cast<int>(data_bytes(false, field16(request, kQuantityAt)));
     case fc::kWriteCoil: case fc::kWriteRegister: case fc::kWriteCoils: case fc::kWriteRegisters:

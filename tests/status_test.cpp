@@ -302,7 +302,8 @@ TEST(StatusRender, FullTableStreamsThroughTheBuffer) {
   s->unit_count = kStatusUnits;
   for (int i = 0; i < kStatusUnits; ++i) {
     UnitStatus &u = s->units[i];
-    u = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}, {}, INT64_MAX, UINT64_MAX, INT64_MAX / 2, {}};
+    u = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX},
+         {}, INT64_MAX, UINT64_MAX, INT64_MAX / 2, {}};
     for (int k = 0; k < kStatusSlots; ++k) u.slots[k] = {static_cast<uint8_t>(k), 16, 3, kOutcomeBadCrc, true, 65535, 123, UINT32_MAX, INT64_MAX, {1, 2, 3, 4}};
   }
   for (auto render : {render_metrics, render_status_json, render_page}) {
