@@ -250,8 +250,8 @@ RequestForm coil_write_request(const uint8_t *f, int carried) {
   return {kFieldsRequest, value == kCoilOn || value == kCoilOff ? RequestFault::kNone : RequestFault::kBadValue};
 }
 
-// A request whose values follow a byte count at `count_at`: that count
-// must be what `quantity` items take, and the values must be there.
+// A request of `head` bytes, then a byte count `count` and the values: the
+// count must be the `needed` one, and the values must be there.
 RequestForm counted_request(int carried, int count, unsigned needed, int head) {
   const int length = head + count;
   if (length > kMaxRequestFrame) return {length, RequestFault::kTooLong};
