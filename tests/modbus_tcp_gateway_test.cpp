@@ -420,32 +420,21 @@ INSTANTIATE_TEST_SUITE_P(AtEverySpeed, ModbusTcpFullSize, ::testing::Values(9600
 // a 5 ms turnaround: 125 registers through the face and through a native
 // slot with a time-out of 1 s.
 TEST(ModbusTcpPacedSim, ReadsOf125RegistersThroughTheFaceAndANativeSlot) {
-  const std::string gateway = VELKORD_BINARY;
-  const std::string sim = gateway.substr(0, gateway.rfind('/')) + "/tools/velkord-sim";
-  if (access(sim.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << sim;
-  const std::string dir = vt::make_temp_dir();
-  int out, err;
-  pid_t pid = vt::spawn_program(sim, {"--link", dir + "/ttyM0", "-b", "9600", "-P", "-t", "5000"}, {}, &out, &err);
-  EXPECT_TRUE(vt::wait_until([&] { return access((dir + "/ttyM0").c_str(), F_OK) == 0; }, 5000));
-  {
-    FaceGateway gw(dir + "/ttyM%d", {"VELKORD_MODBUS_TCP_WAIT_MS=3000"}, 9600);
-    ASSERT_TRUE(gw.started) << gw.process->output();
-    Client c(gw.face, 1);
-    uint16_t regs[125];
-    ASSERT_EQ(modbus_read_registers(c.ctx, 0, 125, regs), 125) << modbus_strerror(errno);
-    EXPECT_EQ(regs[124], 124);
-    vt::NetClient native(gw.native);
-    vt::RequestFields r;
-    r.mode = 1, r.timeout = 1000000, r.lifetime = 10000000, r.frame = {1, 3, 0, 0, 0, 125};
-    std::optional<Bytes> answer = vt::exchange_until_answered(native, vt::build_request(r), vt::slow_ms(5000));
-    ASSERT_TRUE(answer.has_value());
-    ASSERT_EQ(answer->size(), 32u + 253u);
-    EXPECT_EQ(Bytes(answer->begin() + 32, answer->begin() + 35), (Bytes{1, 3, 250}));
-  }
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  close(out);
-  close(err);
+  vt::SimProcess sim({"-b", "9600", "-P", "-t", "5000"});
+  if (!sim.ready()) GTEST_SKIP() << "velkord-sim is not built";
+  FaceGateway gw(sim.pattern(), {"VELKORD_MODBUS_TCP_WAIT_MS=3000"}, 9600);
+  ASSERT_TRUE(gw.started) << gw.process->output();
+  Client c(gw.face, 1);
+  uint16_t regs[125];
+  ASSERT_EQ(modbus_read_registers(c.ctx, 0, 125, regs), 125) << modbus_strerror(errno);
+  EXPECT_EQ(regs[124], 124);
+  vt::NetClient native(gw.native);
+  vt::RequestFields r;
+  r.mode = 1, r.timeout = 1000000, r.lifetime = 10000000, r.frame = {1, 3, 0, 0, 0, 125};
+  std::optional<Bytes> answer = vt::exchange_until_answered(native, vt::build_request(r), vt::slow_ms(5000));
+  ASSERT_TRUE(answer.has_value());
+  ASSERT_EQ(answer->size(), 32u + 253u);
+  EXPECT_EQ(Bytes(answer->begin() + 32, answer->begin() + 35), (Bytes{1, 3, 250}));
 }
 
 // Units answering after 30, 300 and 900 ms, with TIMEOUT_MS 1000: every read

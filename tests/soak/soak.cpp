@@ -23,7 +23,6 @@
 // bit/s reads 125-register blocks from velkord-sim in paced mode, and every
 // answer must be the block asked for.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -491,30 +490,18 @@ void block_lane(int port, int index, int64_t end_us) {
 }
 
 void soak_full_size_blocks(int seconds) {
-  const std::string gateway = VELKORD_BINARY;
-  const std::string sim = gateway.substr(0, gateway.rfind('/')) + "/tools/velkord-sim";
-  const std::string dir = vt::make_temp_dir();
-  int out = -1, err = -1;
-  pid_t sim_pid = vt::spawn_program(sim, {"--link", dir + "/ttyM0", "-b", "9600", "-P", "-t", "5000"}, {}, &out, &err);
-  for (int i = 0; i < 250 && access((dir + "/ttyM0").c_str(), F_OK) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  vt::SimProcess sim({"-b", "9600", "-P", "-t", "5000"});
   const int port = vt::free_tcp_port();
-  {
-    vt::Gateway gw({"-sp", "0", "-br", "9600", "-db", "8", "-sb", "1", "-p", std::to_string(port)},
-                   {"VELKORD_TTY_PATTERN=" + dir + "/ttyM%d"});
-    if (!gw.wait_for_output("---- opening tcp/ip", vt::slow_ms(10000))) {
-      failure("the gateway behind velkord-sim did not start: " + gw.output());
-    } else {
-      const int64_t end_us = vt::now_us() + static_cast<int64_t>(seconds) * 1000000;
-      std::vector<std::thread> threads;
-      for (int i = 0; i < kBlockLanes; ++i) threads.emplace_back(block_lane, port, i, end_us);
-      for (auto &t : threads) t.join();
-    }
+  vt::Gateway gw({"-sp", "0", "-br", "9600", "-db", "8", "-sb", "1", "-p", std::to_string(port)},
+                 {"VELKORD_TTY_PATTERN=" + sim.pattern()});
+  if (!sim.ready() || !gw.wait_for_output("---- opening tcp/ip", vt::slow_ms(10000))) {
+    failure("velkord-sim or the gateway behind it did not start: " + gw.output());
+    return;
   }
-  kill(sim_pid, SIGTERM);
-  waitpid(sim_pid, nullptr, 0);
-  close(out);
-  close(err);
+  const int64_t end_us = vt::now_us() + static_cast<int64_t>(seconds) * 1000000;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kBlockLanes; ++i) threads.emplace_back(block_lane, port, i, end_us);
+  for (auto &t : threads) t.join();
   printf("soak: 125-register blocks through velkord-sim -P at 9600 bit/s for %d s: answers %ld, crossed %ld, "
          "no answer yet %ld\n",
          seconds, blocks.answers.load(), blocks.crossed.load(), blocks.no_answer.load());
