@@ -6,7 +6,7 @@
 // what a peer can make the face use, and what the codec reports must hold:
 //   - a header that is not sane ends the stream (the server closes there);
 //   - a request that passes check_request has a frame of unit + PDU;
-//   - an answer that fits its request makes a response whose MBAP length
+//   - an answer the engine takes for its request makes a response whose MBAP length
 //     matches its size, with the transaction id echoed;
 //   - an exception response is 9 bytes with the function's exception bit.
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "modbusRTU.h"
 #include "modbustcp.h"
 
 namespace {
@@ -58,9 +59,15 @@ void one_request(const uint8_t *adu, int total, const uint8_t *rest, size_t rest
   uint8_t frame[kFaceFrameSize];
   if (rtu_request_frame(h.unit, pdu, pdu_length, frame) != pdu_length + 1 || frame[0] != h.unit)
     fail("RTU frame is not unit + PDU");
+  // The worker checks the unit's reply against the sealed request, CRC and
+  // all; the face relays it without the CRC.
+  uint8_t sealed[kFaceFrameSize];
+  memcpy(sealed, frame, static_cast<size_t>(pdu_length + 1));
+  MRTU_SealFrame(sealed, pdu_length + 1);
   uint8_t answer[kFaceFrameSize];
   int n = take_answer(rest, rest_size, answer);
-  if (n > 0 && rtu_answer_fits(frame, answer, n)) check_response(h, out, mbap_response(h, answer, n, out));
+  if (n > 2 && MRTU_ReplyMatches(sealed, pdu_length + 3, answer, n))
+    check_response(h, out, mbap_response(h, answer, n - 2, out));
 }
 
 }  // namespace

@@ -175,6 +175,10 @@ bool read_modbus_tcp_idle(const char *value, VelkordSettings &s, char *reason, s
   return read_face_ms(value, kFaceIdleMsLimit, s.modbus_tcp_idle_ms, reason, size);
 }
 
+bool read_modbus_tcp_timeout(const char *value, VelkordSettings &s, char *reason, size_t size) {
+  return read_face_ms(value, kFaceTimeoutMsLimit, s.modbus_tcp_timeout_ms, reason, size);
+}
+
 bool read_status(const char *value, VelkordSettings &s, char *reason, size_t size) {
   if (const char *why = parse_status_endpoint(value, s.status)) {
     snprintf(reason, size, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", why);
@@ -199,6 +203,7 @@ const Variable kVariables[] = {
     {"VELKORD_MODBUS_TCP_WAIT_MS", read_modbus_tcp_wait},
     {"VELKORD_MODBUS_TCP_MAX_AGE_MS", read_modbus_tcp_max_age},
     {"VELKORD_MODBUS_TCP_IDLE_MS", read_modbus_tcp_idle},
+    {"VELKORD_MODBUS_TCP_TIMEOUT_MS", read_modbus_tcp_timeout},
     {"VELKORD_STATUS", read_status},
 };
 

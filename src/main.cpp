@@ -96,6 +96,7 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
   if (env.modbus_tcp_wait_ms != 0) s.wait_ms = env.modbus_tcp_wait_ms;
   if (env.modbus_tcp_max_age_ms != 0) s.max_age_ms = env.modbus_tcp_max_age_ms;
   if (env.modbus_tcp_idle_ms != 0) s.idle_ms = env.modbus_tcp_idle_ms;
+  if (env.modbus_tcp_timeout_ms != 0) s.timeout_ms = env.modbus_tcp_timeout_ms;
   s.char_time_us = ModbusRTU.time_one_sym;
   s.wake_worker = signal_table_changed;
   s.allow = &env.allow;

@@ -54,6 +54,16 @@ void derive_line_timing(ModbusRTUSettings &rec) {
   rec.time_silence = rec.time_one_sym * 4;
 }
 
+uint32_t MRTU_FirstByteSymbols(int64_t wait_us, int32_t char_us) {
+  constexpr int64_t kSymbolsAlwaysAllowed = 255;
+  if (wait_us <= 0) return 0;
+  // Before the link is open there is no character time; do not divide by 0.
+  const int64_t per_char = char_us > 0 ? char_us : 1;
+  const int64_t symbols = (wait_us + per_char - 1) / per_char;
+  if (symbols <= kSymbolsAlwaysAllowed) return static_cast<uint32_t>(symbols);
+  return static_cast<uint32_t>(std::min(symbols, std::max(kSymbolsAlwaysAllowed, kFirstByteCapUs / per_char)));
+}
+
 // ---- Frame check -----------------------------------------------------------
 
 // CRC-16/MODBUS (reflected polynomial 0xA001, start 0xFFFF), split in the
@@ -131,71 +141,371 @@ bool MRTU_CheckFrame(const uint8_t *reply, int n) {
   return MRTU_CRC(reply, static_cast<uint16_t>(n - 2)) == carried;
 }
 
-// ---- Which reply answers which request ----------------------------------
+// ---- Request shapes and which reply answers which request ---------------
 
 namespace {
 
-// Request and reply fields, as Modbus lays them out for every function the
-// intake accepts.
+// Function codes of the standard functions a serial unit answers.
+namespace fc {
+constexpr uint8_t kReadCoils = 1;
+constexpr uint8_t kReadInputs = 2;
+constexpr uint8_t kReadHolding = 3;
+constexpr uint8_t kReadInputRegisters = 4;
+constexpr uint8_t kWriteCoil = 5;
+constexpr uint8_t kWriteRegister = 6;
+constexpr uint8_t kReadExceptionStatus = 7;
+constexpr uint8_t kDiagnostics = 8;
+constexpr uint8_t kCommEventCounter = 11;
+constexpr uint8_t kCommEventLog = 12;
+constexpr uint8_t kWriteCoils = 15;
+constexpr uint8_t kWriteRegisters = 16;
+constexpr uint8_t kReportServerId = 17;
+constexpr uint8_t kReadFileRecord = 20;
+constexpr uint8_t kWriteFileRecord = 21;
+constexpr uint8_t kMaskWrite = 22;
+constexpr uint8_t kReadWriteRegisters = 23;
+constexpr uint8_t kReadFifo = 24;
+constexpr uint8_t kEncapsulated = 43;
+}  // namespace fc
+
+// Request and reply fields, at the offsets Modbus lays them out.
 constexpr int kUnitAt = 0;
 constexpr int kFunctionAt = 1;
-constexpr int kByteCountAt = 2;  // reads: the reply's data length
-constexpr int kQuantityAt = 4;   // reads and 15/16: quantity; 5/6: value
-constexpr int kEchoAt = 2;       // 5, 6, 15, 16: address and value or quantity
+constexpr int kByteCountAt = 2;   // replies that count their data; 20 and 21 requests
+constexpr int kQuantityAt = 4;    // reads, 15, 16, the read part of 23; 5, 6: the value
+constexpr int kWriteCountAt = 6;  // 15, 16: byte count of the values
+constexpr int kRwWriteQuantityAt = 8;
+constexpr int kRwWriteCountAt = 10;
+constexpr int kEchoAt = 2;        // 5, 6, 15, 16: address and value or quantity
 constexpr int kEchoLength = 4;
-constexpr int kReadRequestLength = 8;
-constexpr int kWriteReplyLength = 8;
-constexpr int kReplyOverhead = 5;  // unit, function, byte count, CRC
+constexpr int kSubFunctionLength = 2;  // 8: the sub-function the answer repeats
+constexpr int kMaskEchoLength = 6;     // 22: address, and-mask, or-mask
+constexpr int kCrcLength = 2;
 constexpr uint8_t kExceptionBit = 0x80;
-// Quantities Modbus allows in one read: a reply never exceeds 256 bytes.
-constexpr unsigned kMaxReadBits = 2000;
-constexpr unsigned kMaxReadRegisters = 125;
+constexpr uint16_t kCoilOn = 0xFF00;
+constexpr uint16_t kCoilOff = 0x0000;
+
+// Fixed request lengths without CRC.
+constexpr int kShortRequest = 2;       // 7, 11, 12, 17: unit and function alone
+constexpr int kFieldsRequest = 6;      // 1 to 6: two 16-bit fields
+constexpr int kFifoRequest = 4;        // 24: the FIFO's address
+constexpr int kMaskRequest = 8;        // 22: address and two masks
+constexpr int kWriteHead = 7;          // 15, 16 before the values
+constexpr int kReadWriteHead = 11;     // 23 before the values
+constexpr int kFileHead = 3;           // 20, 21 before the sub-requests
+constexpr int kDiagnosticsShortest = 6;  // sub-function and one data word
+constexpr int kDeviceIdRequest = 5;    // 43/14: MEI type, code, object id
+
+// Files: a sub-request names reference type 6, a file, a record and a
+// length (and for 21 carries that many registers).
+constexpr int kFileSubRequest = 7;
+constexpr uint8_t kFileReferenceType = 6;
+constexpr int kReadFileCountLowest = 7;
+constexpr int kReadFileCountHighest = 0xF5;
+constexpr int kWriteFileCountLowest = 9;
+
+// 43 with MEI type 14 reads the device identification: read code 1 to 4.
+constexpr uint8_t kMeiDeviceId = 14;
+constexpr int kMeiTypeAt = 2;
+constexpr int kDeviceIdCodeAt = 3;
+constexpr uint8_t kDeviceIdCodeLast = 4;
+constexpr int kObjectCountAt = 7;  // its answer: the objects follow, each id, length, value
+constexpr int kObjectsAt = 8;
+
+// 24: the answer counts its bytes in two and holds at most 31 registers.
+constexpr int kFifoCountAt = 4;
+constexpr unsigned kMaxFifoRegisters = 31;
+// 12: the answer holds a status and two counts before its events.
+constexpr int kEventLogLeast = 6;
+
+// Answer lengths, CRC included.
+constexpr int kCountedOverhead = 5;  // unit, function, byte count, CRC
+constexpr int kFifoOverhead = 6;     // unit, function, two-byte count, CRC
+constexpr int kWriteReplyLength = 8;
+constexpr int kExceptionStatusReply = 5;
+constexpr int kEventCounterReply = 8;
+constexpr int kMaskReplyLength = 10;
 
 unsigned field16(const uint8_t *frame, int at) { return static_cast<unsigned>(frame[at] << 8 | frame[at + 1]); }
 
-// The byte count a read's reply carries, or 0 when the quantity is outside
-// Modbus's limits (the unit can then only answer with an exception).
-unsigned read_byte_count(uint8_t function, unsigned quantity) {
-  if (quantity == 0) return 0;
-  if (function == 1 || function == 2) return quantity <= kMaxReadBits ? (quantity + 7) / 8 : 0;
-  return quantity <= kMaxReadRegisters ? 2 * quantity : 0;
+bool within(unsigned quantity, unsigned most) { return quantity >= 1 && quantity <= most; }
+
+bool is_read(uint8_t function) { return function >= fc::kReadCoils && function <= fc::kReadInputRegisters; }
+
+// Data bytes that `quantity` items take: bits eight to a byte, registers two.
+unsigned data_bytes(bool bits, unsigned quantity) { return bits ? (quantity + 7) / 8 : 2 * quantity; }
+
+RequestForm fixed_request(int carried, int length) {
+  return {length, carried < length ? RequestFault::kIncomplete : RequestFault::kNone};
+}
+
+RequestForm read_request(const uint8_t *f, int carried, unsigned most) {
+  if (carried < kFieldsRequest) return {kFieldsRequest, RequestFault::kIncomplete};
+  return {kFieldsRequest, within(field16(f, kQuantityAt), most) ? RequestFault::kNone : RequestFault::kOutOfLimits};
+}
+
+RequestForm coil_write_request(const uint8_t *f, int carried) {
+  if (carried < kFieldsRequest) return {kFieldsRequest, RequestFault::kIncomplete};
+  unsigned value = field16(f, kQuantityAt);
+  return {kFieldsRequest, value == kCoilOn || value == kCoilOff ? RequestFault::kNone : RequestFault::kBadValue};
+}
+
+// A request of `head` bytes, then a byte count `count` and the values: the
+// count must be the `needed` one, and the values must be there.
+RequestForm counted_request(int carried, int count, unsigned needed, int head) {
+  const int length = head + count;
+  if (length > kMaxRequestFrame) return {length, RequestFault::kTooLong};
+  if (static_cast<unsigned>(count) != needed) return {length, RequestFault::kInconsistent};
+  if (carried < length) return {length, RequestFault::kIncomplete};
+  return {length, RequestFault::kNone};
+}
+
+RequestForm write_multiple_request(const uint8_t *f, int carried) {
+  if (carried < kWriteHead) return {0, RequestFault::kIncomplete};
+  const bool coils = f[kFunctionAt] == fc::kWriteCoils;
+  const unsigned quantity = field16(f, kQuantityAt);
+  RequestForm form = counted_request(carried, f[kWriteCountAt], data_bytes(coils, quantity), kWriteHead);
+  if (form.fault == RequestFault::kNone && !within(quantity, coils ? kMaxWriteCoils : kMaxWriteRegisters))
+    form.fault = RequestFault::kOutOfLimits;
+  return form;
+}
+
+RequestForm read_write_request(const uint8_t *f, int carried) {
+  if (carried < kReadWriteHead) return {0, RequestFault::kIncomplete};
+  const unsigned writes = field16(f, kRwWriteQuantityAt);
+  RequestForm form = counted_request(carried, f[kRwWriteCountAt], data_bytes(false, writes), kReadWriteHead);
+  if (form.fault == RequestFault::kNone &&
+      !(within(field16(f, kQuantityAt), kMaxReadRegisters) && within(writes, kMaxReadWriteRegisters)))
+    form.fault = RequestFault::kOutOfLimits;
+  return form;
+}
+
+// Its length is not in the frame: all that came is the request, and its
+// data are whole 16-bit words.
+RequestForm diagnostics_request(int carried) {
+  if (carried < kDiagnosticsShortest) return {kDiagnosticsShortest, RequestFault::kIncomplete};
+  if (carried > kMaxRequestFrame) return {carried, RequestFault::kTooLong};
+  return {carried, carried % 2 == 0 ? RequestFault::kNone : RequestFault::kInconsistent};
+}
+
+RequestForm read_file_request(const uint8_t *f, int carried) {
+  if (carried < kFileHead) return {0, RequestFault::kIncomplete};
+  const int count = f[kByteCountAt];
+  const int length = kFileHead + count;
+  if (count < kReadFileCountLowest || count > kReadFileCountHighest || count % kFileSubRequest != 0)
+    return {length, RequestFault::kInconsistent};
+  if (carried < length) return {length, RequestFault::kIncomplete};
+  for (int at = kFileHead; at < length; at += kFileSubRequest)
+    if (f[at] != kFileReferenceType) return {length, RequestFault::kBadValue};
+  return {length, RequestFault::kNone};
+}
+
+RequestForm write_file_request(const uint8_t *f, int carried) {
+  if (carried < kFileHead) return {0, RequestFault::kIncomplete};
+  const int count = f[kByteCountAt];
+  const int length = kFileHead + count;
+  if (length > kMaxRequestFrame) return {length, RequestFault::kTooLong};
+  if (count < kWriteFileCountLowest) return {length, RequestFault::kInconsistent};
+  if (carried < length) return {length, RequestFault::kIncomplete};
+  constexpr int kRecordLengthAt = 5;  // within a sub-request
+  int at = kFileHead;
+  while (at + kFileSubRequest <= length) {
+    if (f[at] != kFileReferenceType) return {length, RequestFault::kBadValue};
+    at += kFileSubRequest + 2 * static_cast<int>(field16(f, at + kRecordLengthAt));
+  }
+  return {length, at == length ? RequestFault::kNone : RequestFault::kInconsistent};
+}
+
+// Of the encapsulated interfaces only reading the device identification
+// has an answer whose end can be told; any other MEI type is not passed.
+RequestForm device_id_request(const uint8_t *f, int carried) {
+  if (carried <= kMeiTypeAt) return {kDeviceIdRequest, RequestFault::kIncomplete};
+  if (f[kMeiTypeAt] != kMeiDeviceId) return {0, RequestFault::kUnknownFunction};
+  if (carried < kDeviceIdRequest) return {kDeviceIdRequest, RequestFault::kIncomplete};
+  const uint8_t code = f[kDeviceIdCodeAt];
+  return {kDeviceIdRequest, code >= 1 && code <= kDeviceIdCodeLast ? RequestFault::kNone : RequestFault::kBadValue};
+}
+
+// The answer's length where the request fixes it; kReplyLengthOpen where
+// the answer counts its own bytes; 0 when no normal answer can exist.
+int length_from_request(const uint8_t *request, int request_length) {
+  const RequestForm form = MRTU_RequestForm(request, request_length - kCrcLength);
+  const uint8_t function = request[kFunctionAt];
+  // A quantity beyond Modbus's limits leaves a read without a normal
+  // answer; a write's answer is an echo all the same.
+  const bool limits_bind = is_read(function) || function == fc::kReadWriteRegisters;
+  if (form.fault != RequestFault::kNone && (form.fault != RequestFault::kOutOfLimits || limits_bind)) return 0;
+  switch (function) {
+    case fc::kReadCoils: case fc::kReadInputs: case fc::kReadHolding: case fc::kReadInputRegisters:
+      return kCountedOverhead +
+             static_cast<int>(data_bytes(function <= fc::kReadInputs, field16(request, kQuantityAt)));
+    case fc::kReadWriteRegisters:
+      return kCountedOverhead + static_cast<int>(data_bytes(false, field16(request, kQuantityAt)));
+    case fc::kWriteCoil: case fc::kWriteRegister: case fc::kWriteCoils: case fc::kWriteRegisters:
+      return kWriteReplyLength;
+    case fc::kReadExceptionStatus:
+      return kExceptionStatusReply;
+    case fc::kCommEventCounter:
+      return kEventCounterReply;
+    case fc::kMaskWrite:
+      return kMaskReplyLength;
+    case fc::kDiagnostics: case fc::kWriteFileRecord:
+      return request_length;  // the answer has the request's shape
+    default:  // 12, 17, 20, 24, 43/14
+      return kReplyLengthOpen;
+  }
+}
+
+// 43/14: the answer's length once its object list is in.
+int device_id_length(const uint8_t *request, const uint8_t *reply, int n) {
+  if (n < kObjectsAt) return kReplyLengthOpen;
+  if (reply[kMeiTypeAt] != kMeiDeviceId || reply[kDeviceIdCodeAt] != request[kDeviceIdCodeAt]) return 0;
+  int at = kObjectsAt;
+  for (int k = 0; k < reply[kObjectCountAt]; ++k) {
+    if (at + 2 > n) return kReplyLengthOpen;
+    at += 2 + reply[at + 1];  // id, length, value
+    if (at + kCrcLength > kMaxSealedFrame) return 0;
+  }
+  return at + kCrcLength;
+}
+
+// The length the first n bytes of an answer that counts its own bytes
+// announce; kReplyLengthOpen while they are too few.
+int length_from_reply(const uint8_t *request, const uint8_t *reply, int n) {
+  if (n <= kFunctionAt) return kReplyLengthOpen;
+  if (reply[kUnitAt] != request[kUnitAt] || reply[kFunctionAt] != request[kFunctionAt]) return 0;
+  switch (request[kFunctionAt]) {
+    case fc::kReadFifo:
+      return n < kFifoCountAt ? kReplyLengthOpen : kFifoOverhead + static_cast<int>(field16(reply, kByteCountAt));
+    case fc::kEncapsulated:
+      return device_id_length(request, reply, n);
+    default:  // 12, 17, 20
+      return n <= kByteCountAt ? kReplyLengthOpen : kCountedOverhead + reply[kByteCountAt];
+  }
+}
+
+// The fields of a normal answer of the right length that its function
+// echoes or counts.
+bool answer_fields_fit(const uint8_t *request, int request_length, const uint8_t *reply, int n) {
+  const uint8_t function = request[kFunctionAt];
+  switch (function) {
+    case fc::kReadCoils: case fc::kReadInputs: case fc::kReadHolding: case fc::kReadInputRegisters:
+      // An RS-485 adapter that hears its own transmission hands the request
+      // back; a read of 17 to 24 bits from an address 0x03xx has an
+      // answer's shape, but it is the echo. The functions that do answer
+      // with the request's bytes (8, 21, 22) are not read here.
+      if (n == request_length && memcmp(reply, request, static_cast<size_t>(n)) == 0) return false;
+      return reply[kByteCountAt] == n - kCountedOverhead;
+    case fc::kReadWriteRegisters:
+      return reply[kByteCountAt] == n - kCountedOverhead;
+    case fc::kWriteCoil: case fc::kWriteRegister: case fc::kWriteCoils: case fc::kWriteRegisters:
+      return memcmp(reply + kEchoAt, request + kEchoAt, kEchoLength) == 0;
+    case fc::kDiagnostics:
+      return memcmp(reply + kEchoAt, request + kEchoAt, kSubFunctionLength) == 0;
+    case fc::kWriteFileRecord:
+      return memcmp(reply, request, static_cast<size_t>(n)) == 0;
+    case fc::kMaskWrite:
+      return memcmp(reply + kEchoAt, request + kEchoAt, kMaskEchoLength) == 0;
+    case fc::kCommEventLog:
+      return reply[kByteCountAt] >= kEventLogLeast;
+    case fc::kReadFifo: {
+      unsigned registers = field16(reply, kFifoCountAt);
+      return registers <= kMaxFifoRegisters && field16(reply, kByteCountAt) == 2 + 2 * registers;
+    }
+    default:  // 7, 11, 17, 20, 43/14: the length says it all
+      return true;
+  }
+}
+
+// Where an answer that counts its own bytes, and so may be of any length,
+// begins among the n bytes when it ends them. Each place where the
+// request's unit and function stand and whose count ends right at the end
+// is a candidate; only the first few get their CRC checked, so noise full
+// of such headers costs little under the lock.
+constexpr int kCountedCandidates = 4;
+
+int find_counted_reply(const uint8_t *request, int request_length, const uint8_t *bytes, int n) {
+  int checked = 0;
+  for (int at = 0; at + kExceptionReplyLength <= n && checked < kCountedCandidates; ++at) {
+    if (bytes[at + kUnitAt] != request[kUnitAt] || bytes[at + kFunctionAt] != request[kFunctionAt]) continue;
+    if (MRTU_ReplyLength(request, request_length, bytes + at, n - at) != n - at) continue;
+    ++checked;
+    if (MRTU_ReplyMatches(request, request_length, bytes + at, n - at)) return at;
+  }
+  return -1;
 }
 
 }  // namespace
 
-int MRTU_ReplyLength(const uint8_t *request, int request_length) {
-  if (request_length < kReadRequestLength) return 0;
-  uint8_t function = request[kFunctionAt];
-  switch (function) {
-    case 1: case 2: case 3: case 4: {
-      unsigned count = read_byte_count(function, field16(request, kQuantityAt));
-      return count == 0 ? 0 : kReplyOverhead + static_cast<int>(count);
-    }
-    case 5: case 6: case 15: case 16:
-      return kWriteReplyLength;
+RequestForm MRTU_RequestForm(const uint8_t *frame, int carried) {
+  if (carried < kShortRequest) return {0, RequestFault::kIncomplete};
+  switch (frame[kFunctionAt]) {
+    case fc::kReadCoils: case fc::kReadInputs:
+      return read_request(frame, carried, kMaxReadBits);
+    case fc::kReadHolding: case fc::kReadInputRegisters:
+      return read_request(frame, carried, kMaxReadRegisters);
+    case fc::kWriteCoil:
+      return coil_write_request(frame, carried);
+    case fc::kWriteRegister:
+      return fixed_request(carried, kFieldsRequest);
+    case fc::kReadExceptionStatus: case fc::kCommEventCounter: case fc::kCommEventLog: case fc::kReportServerId:
+      return fixed_request(carried, kShortRequest);
+    case fc::kDiagnostics:
+      return diagnostics_request(carried);
+    case fc::kWriteCoils: case fc::kWriteRegisters:
+      return write_multiple_request(frame, carried);
+    case fc::kReadFileRecord:
+      return read_file_request(frame, carried);
+    case fc::kWriteFileRecord:
+      return write_file_request(frame, carried);
+    case fc::kMaskWrite:
+      return fixed_request(carried, kMaskRequest);
+    case fc::kReadWriteRegisters:
+      return read_write_request(frame, carried);
+    case fc::kReadFifo:
+      return fixed_request(carried, kFifoRequest);
+    case fc::kEncapsulated:
+      return device_id_request(frame, carried);
     default:
-      return 0;
+      return {0, RequestFault::kUnknownFunction};
   }
 }
 
+int MRTU_ReplyLength(const uint8_t *request, int request_length, const uint8_t *reply, int n) {
+  if (request_length < kShortRequest + kCrcLength) return 0;
+  int length = length_from_request(request, request_length);
+  if (length == kReplyLengthOpen) {
+    if (reply == nullptr) return kReplyLengthOpen;
+    length = length_from_reply(request, reply, n);
+  }
+  // No slot holds more: such an answer could only be cut.
+  return length > kMaxSealedFrame ? 0 : length;
+}
+
 bool MRTU_ReplyMatches(const uint8_t *request, int request_length, const uint8_t *reply, int n) {
-  if (request_length < kReadRequestLength || n < kExceptionReplyLength || !MRTU_CheckFrame(reply, n)) return false;
-  uint8_t function = request[kFunctionAt];
+  if (request_length < kShortRequest + kCrcLength || n < kExceptionReplyLength || !MRTU_CheckFrame(reply, n))
+    return false;
+  const uint8_t function = request[kFunctionAt];
   if (reply[kUnitAt] != request[kUnitAt]) return false;
-  if (reply[kFunctionAt] == (function | kExceptionBit)) return n == kExceptionReplyLength;
-  if (reply[kFunctionAt] != function || n != MRTU_ReplyLength(request, request_length)) return false;
-  if (function >= 5) return memcmp(reply + kEchoAt, request + kEchoAt, kEchoLength) == 0;
-  // An RS-485 adapter that hears its own transmission hands the request
-  // back; a read of 17 to 24 bits from an address 0x03xx has an answer's
-  // shape, but it is the echo.
-  if (n == request_length && memcmp(reply, request, static_cast<size_t>(n)) == 0) return false;
-  return reply[kByteCountAt] == n - kReplyOverhead;
+  if (reply[kFunctionAt] == (function | kExceptionBit)) {
+    // A unit refuses a quantity outside Modbus's limits with an exception,
+    // so a request without a normal answer still has this one.
+    RequestFault fault = MRTU_RequestForm(request, request_length - kCrcLength).fault;
+    return n == kExceptionReplyLength && fault != RequestFault::kUnknownFunction &&
+           fault != RequestFault::kIncomplete;
+  }
+  if (reply[kFunctionAt] != function || n != MRTU_ReplyLength(request, request_length, reply, n)) return false;
+  return answer_fields_fit(request, request_length, reply, n);
 }
 
 int MRTU_FindReply(const uint8_t *request, int request_length, const uint8_t *bytes, int n) {
   int normal = MRTU_ReplyLength(request, request_length);
   if (normal > 0 && n >= normal && MRTU_ReplyMatches(request, request_length, bytes + n - normal, normal))
     return n - normal;
+  if (normal == kReplyLengthOpen) {
+    int at = find_counted_reply(request, request_length, bytes, n);
+    if (at >= 0) return at;
+  }
   if (n >= kExceptionReplyLength &&
       MRTU_ReplyMatches(request, request_length, bytes + n - kExceptionReplyLength, kExceptionReplyLength))
     return n - kExceptionReplyLength;
@@ -273,23 +583,72 @@ struct timespec monotonic_timespec(int64_t at_us) {
   return {static_cast<time_t>(at_us / 1000000), static_cast<long>(at_us % 1000000) * 1000L};
 }
 
+// A late reply is looked for this long after its request: no wait for a
+// first byte is longer, so a reply later than this no time-out could catch.
+constexpr int64_t kLateWatchUs = kFirstByteCapUs;
+
+// When `bytes` end with the answer to the watched request, it came late:
+// counted for its unit with the time from the request's end until now.
+void note_late_reply(LateWatch &late, const uint8_t *bytes, int n) {
+  if (!late.armed || n <= 0) return;
+  const int64_t took = monotonic_us() - late.request_end_us;
+  if (took > kLateWatchUs) {
+    late.armed = false;
+    return;
+  }
+  if (MRTU_FindReply(late.request, late.request_length, bytes, n) < 0) return;
+  late.armed = false;
+  const uint8_t unit = late.request[0];  // a slot outside the table may carry any address
+  if (unit == 0 || unit > kUnitCount) return;
+  UnitCounters &u = MRTU_LineCounters.units[unit - 1];
+  ++u.late_replies;
+  u.late_answer_us = std::max<int64_t>(took, 1);
+}
+
+// An exchange that ended without its answer is the one watched from now on.
+void watch_if_unanswered(LateWatch &late, const ExchangeSlot &s, uint8_t outcome, int64_t request_end_us) {
+  if (outcome == kOutcomeValid) return;
+  late.armed = true;
+  late.request_length = s.txLength;
+  memcpy(late.request, s.txFrame, s.txLength);
+  late.request_end_us = request_end_us;
+}
+
+// Appends n bytes to the `kept` at `tail`, keeping the last kFrameSize.
+int keep_tail(uint8_t *tail, int kept, const uint8_t *more, int n) {
+  if (n >= kFrameSize) {
+    memcpy(tail, more + n - kFrameSize, kFrameSize);
+    return kFrameSize;
+  }
+  const int drop = std::max(0, kept + n - kFrameSize);
+  memmove(tail, tail + drop, static_cast<size_t>(kept - drop));
+  memcpy(tail + kept - drop, more, static_cast<size_t>(n));
+  return kept - drop + n;
+}
+
 // Bytes that came after an exchange gave up would otherwise be read as the
 // start of the next reply. Drop them before sending; the count of what was
-// dropped goes to the slot.
-uint32_t discard_stale_input(int port) {
+// dropped goes to the slot. A late reply among them ends them: it is seen
+// only now, so its answer time is an upper bound.
+uint32_t discard_stale_input(int port, LateWatch &late) {
   uint8_t scratch[kFrameSize];
+  uint8_t tail[kFrameSize];
+  int kept = 0;
   uint32_t dropped = 0;
   for (int i = 0; i < kStaleReadLimit; ++i) {
     int got = TQ708sNonBlockRead(port, scratch, sizeof scratch);
     if (got <= 0) break;
     dropped += static_cast<uint32_t>(got);
+    kept = keep_tail(tail, kept, scratch, got);
   }
+  note_late_reply(late, tail, kept);
   return dropped;
 }
 
 // ---- The wait for the answer -------------------------------------------
 
-// The first byte is waited for timeoutSymbols + 4 character times.
+// The first byte is waited for the slot's first-byte wait + 4 character
+// times.
 constexpr int kFirstBytePollsAdded = 4;
 // Four character times of silence end a frame that is as long as the
 // answer (or longer, and then not it).
@@ -299,20 +658,30 @@ constexpr int kFrameEndChars = 4;
 // millisecond apart: a reply still short of its length waits that long.
 constexpr int kFixedGapAboveRate = 19200;
 constexpr uint32_t kFixedGapUs = 1750;
-// With VELKORD_FRAME_GAP_US set, a frame may hold this many such silences
-// before the frame cap ends it: adapters that hand bytes over on a 16 ms
-// timer cut even a short reply more than once.
+// With VELKORD_FRAME_GAP_US set, frames after a dropped one may still begin
+// this many such silences after the window: adapters that hand bytes over
+// on a 16 ms timer cut even a short reply more than once.
 constexpr uint32_t kGapsInAFrame = 4;
+
+// What timeoutSymbols holds at most.
+constexpr uint32_t kMaxTimeoutSymbols = 255;
+
+// The slot's wait for the first reply byte in character times: the full
+// wait the intake took, or timeoutSymbols for a slot filled without it.
+uint32_t first_byte_symbols(const ExchangeSlot &s) {
+  return std::max<uint32_t>(s.timeoutSymbols, s.firstByteSymbols);
+}
 
 // The exchange's wait: when a new frame may still begin, and which silence
 // ends one that has begun.
 struct ReplyWindow {
   int port;
-  int expected;           // length of the normal answer; 0 when none can exist
+  int expected;           // MRTU_ReplyLength of the request alone
   uint32_t char_us;
   uint32_t end_gap_us;    // four character times
   uint32_t chunk_gap_us;  // the longer silence allowed inside a short reply
-  uint32_t frame_cap_us;  // the longest a frame is collected: the whole buffer on the line, one gap
+  uint32_t frame_cap_us;  // the whole buffer on the line and a gap: how long after the
+                          // window frames behind a dropped one may still begin
   int64_t open_until_us;  // the first-byte bound, counted from the send
 };
 
@@ -340,7 +709,7 @@ ReplyWindow open_window(int port, const ExchangeSlot &s) {
     gaps = kGapsInAFrame;
   }
   w.frame_cap_us = kFrameSize * w.char_us + gaps * w.chunk_gap_us;
-  w.open_until_us = monotonic_us() + static_cast<int64_t>(s.timeoutSymbols + kFirstBytePollsAdded) * w.char_us;
+  w.open_until_us = monotonic_us() + static_cast<int64_t>(first_byte_symbols(s) + kFirstBytePollsAdded) * w.char_us;
   return w;
 }
 
@@ -355,16 +724,27 @@ int read_until(const ReplyWindow &w, uint8_t *buf, int room, int64_t until_us) {
   }
 }
 
+// The silence that ends the frame of n bytes: the chunk gap while it is
+// shorter than the answer, four characters after. An answer that counts
+// its own bytes tells its length only once its count is in; until then it
+// is short of it.
+uint32_t gap_after(const ReplyWindow &w, const ExchangeSlot &s, const uint8_t *frame, int n) {
+  int expected = w.expected;
+  if (expected == kReplyLengthOpen) {
+    expected = MRTU_ReplyLength(s.txFrame, s.txLength, frame, n);
+    if (expected == kReplyLengthOpen) expected = kFrameSize;
+  }
+  return n < expected ? w.chunk_gap_us : w.end_gap_us;
+}
+
 // Reads on after the n bytes of a frame that has begun, until they end with
-// the answer, the buffer is full, or the line falls silent: for the chunk
-// gap while the frame is shorter than the answer, for four characters after.
-// A frame is never collected for longer than the frame cap, so a line that
-// never falls silent cannot hold the lock.
+// the answer, the buffer is full, or the line falls silent for the gap.
+// The window bounds only a frame's first byte: a unit that pauses between
+// bytes, as Modbus allows, has its long answers collected whole however
+// long they take. A line that never falls silent ends at the full buffer.
 int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, int n) {
-  int64_t limit = monotonic_us() + w.frame_cap_us;
   while (n < kFrameSize && MRTU_FindReply(s.txFrame, s.txLength, frame, n) < 0) {
-    uint32_t gap = n < w.expected ? w.chunk_gap_us : w.end_gap_us;
-    int more = read_until(w, frame + n, kFrameSize - n, std::min(monotonic_us() + gap, limit));
+    int more = read_until(w, frame + n, kFrameSize - n, monotonic_us() + gap_after(w, s, frame, n));
     if (more <= 0) break;
     n += more;
   }
@@ -372,12 +752,12 @@ int collect_frame(const ReplyWindow &w, const ExchangeSlot &s, uint8_t *frame, i
 }
 
 // Collects frames into s.rxFrame until one answers the request. A frame
-// that does not is line noise or another request's late reply: it is
-// dropped and the wait goes on while the window is open; bytes already
-// waiting when it closes may still start a frame, but not past one frame
-// cap later, however busy the line. The answer found behind other bytes is
-// moved to the start of rxFrame.
-Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
+// that does not is line noise or another request's late reply (the watched
+// one's is counted): it is dropped and the wait goes on while the window is
+// open; bytes already waiting when it closes may still start a frame, but
+// not past one frame cap later, however busy the line. The answer found
+// behind other bytes is moved to the start of rxFrame.
+Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s, LateWatch &late) {
   Reception r = {0, false, 0, 0, 0};
   int n = read_until(w, s.rxFrame, kFrameSize, w.open_until_us);
   if (n > 0) r.first_byte_us = monotonic_us();
@@ -386,6 +766,7 @@ Reception wait_for_reply(const ReplyWindow &w, ExchangeSlot &s) {
     r.length = collect_frame(w, s, s.rxFrame, n);
     r.received += static_cast<uint32_t>(r.length);
     int at = MRTU_FindReply(s.txFrame, s.txLength, s.rxFrame, r.length);
+    note_late_reply(late, s.rxFrame, at >= 0 ? at : r.length);
     if (at >= 0) {
       r.length -= at;
       memmove(s.rxFrame, s.rxFrame + at, static_cast<size_t>(r.length));
@@ -488,7 +869,7 @@ void tally_exchange(ExchangeSlot &s, uint8_t outcome, const Reception &r, const 
 // The exchange's wait for the answer, with the echo of an echoing
 // transceiver taken off the line first; the outcome (kOutcome*). An echo that
 // is missing or wrong ends the exchange as no answer or a bad one.
-uint8_t receive_answer(int port, ExchangeSlot &s, Reception &r, LineTraffic &t) {
+uint8_t receive_answer(int port, ExchangeSlot &s, Reception &r, LineTraffic &t, LateWatch &late) {
   uint32_t echoed = 0;
   if (VelkordEnv.echo) {
     uint8_t echo = take_echo(open_window(port, s), s, echoed);
@@ -500,7 +881,7 @@ uint8_t receive_answer(int port, ExchangeSlot &s, Reception &r, LineTraffic &t) 
     // request has left the line.
     t.send_end_us = monotonic_us();
   }
-  r = wait_for_reply(open_window(port, s), s);
+  r = wait_for_reply(open_window(port, s), s, late);
   r.received += echoed;
   return record_reception(s, r);
 }
@@ -601,7 +982,8 @@ void exchange_for_face(SerialWorker &w, Locked &table, const FaceExchange &x) {
   ExchangeSlot &s = w.face_slot;
   memcpy(s.txFrame, x.frame, x.length);
   s.txLength = x.length;
-  s.timeoutSymbols = x.timeout_symbols;
+  s.timeoutSymbols = static_cast<uint8_t>(std::min<uint32_t>(x.wait_symbols, kMaxTimeoutSymbols));
+  s.firstByteSymbols = x.wait_symbols;
   s.mode = kModeIdle;  // exchanged once; the face decides whether it comes again
   s.delay = 0;
   s.lifetime = 0;
@@ -669,7 +1051,7 @@ bool scan_record(SerialWorker &w, Locked &table, int index) {
 uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
   int port = ModbusRTU.serialport;
   LineTraffic traffic;
-  traffic.stale = discard_stale_input(port);
+  traffic.stale = discard_stale_input(port, w.late);
   s.counts.stale_bytes += traffic.stale;
   // A port that is not open (closed by CloseSerial) fails without setting
   // errno: only a failed write on an open port says the line is gone.
@@ -679,8 +1061,9 @@ uint8_t exchange_slot(SerialWorker &w, ExchangeSlot &s) {
   if (traffic.sent < 0 && TQ708sfindFD(port) >= 0) note_send_failure(w.link, errno);
   traffic.send_end_us = request_end_us(send_start_us, s.txLength);
   Reception reception;
-  uint8_t kind = receive_answer(port, s, reception, traffic);
+  uint8_t kind = receive_answer(port, s, reception, traffic, w.late);
   tally_exchange(s, kind, reception, traffic);
+  watch_if_unanswered(w.late, s, kind, traffic.send_end_us);
   uint8_t outcome = result_of(kind);
   apply_mode(s, outcome);
   s.result = outcome;  // last: the slot is consistent before it reads as valid
@@ -818,6 +1201,8 @@ uint64_t copy_record(int index, uint8_t seen, int64_t now_us, StatusSnapshot &s)
   memcpy(u->exchanges, c.exchanges, sizeof u->exchanges);
   u->response = c.response;
   u->last_valid_age_us = age_us(c.last_valid_us, now_us);
+  u->late_replies = c.late_replies;
+  u->late_answer_us = c.late_answer_us > 0 ? c.late_answer_us : -1;
   return stale;
 }
 
@@ -848,55 +1233,40 @@ void MRTU_CopyStatus(StatusSnapshot &s, int64_t now_us) {
 namespace {
 
 // The wait for the first reply byte in whole character times, rounded up.
-// It saturates at what the 8-bit field holds: a client that asks for a
-// longer wait gets the longest there is, never a short one left over from a
-// wrap. A time-out of 0 or below waits no extra character at all.
-constexpr int64_t kMaxTimeoutSymbols = 255;
+// timeoutSymbols saturates at what the 8-bit field holds: a client that
+// asks for a longer wait never gets a short one left over from a wrap, and
+// whatever reads the field sees 255. The longer wait itself goes beside it.
 
 uint8_t timeout_in_symbols(int32_t timeout) {
-  if (timeout <= 0) return 0;
-  // Before the link is open there is no character time; do not divide by 0.
-  int64_t per_char = ModbusRTU.time_one_sym > 0 ? ModbusRTU.time_one_sym : 1;
-  int64_t symbols = (static_cast<int64_t>(timeout) + per_char - 1) / per_char;
-  return static_cast<uint8_t>(std::min(symbols, kMaxTimeoutSymbols));
+  return static_cast<uint8_t>(std::min(MRTU_FirstByteSymbols(timeout, ModbusRTU.time_one_sym), kMaxTimeoutSymbols));
 }
 
-// The largest byte count of fc 15/16 whose sealed frame fits txFrame and
-// whose length fits the 8-bit txLength (7 + 246 + 2 = 255).
-constexpr int kMaxWriteByteCount = 246;
-
-// The byte count a fc 15/16 frame needs for its quantity: one bit per coil,
-// two bytes per register.
-int needed_byte_count(const uint8_t *frame) {
-  int quantity = frame[4] << 8 | frame[5];
-  return frame[1] == 15 ? (quantity + 7) / 8 : 2 * quantity;
+// The functions a native client may file: the reads and writes of Modbus's
+// data model, each answered in a shape the slot keeps.
+bool native_function(uint8_t function) {
+  return (function >= 1 && function <= 6) || function == 15 || function == 16;
 }
 
 // Length of the request frame without CRC, or the intake's refusal.
 // `carried` is the number of frame bytes the message holds: a frame cut
 // short would go on the line padded with zeros, a write of values nobody
 // sent, so it is refused like a byte count that does not fit its quantity.
+// A quantity outside Modbus's limits is left to the unit, which answers it
+// with an exception.
 int request_frame_length(const uint8_t *frame, int carried) {
   if (carried < 2) return kCmdFrameMalformed;  // not even a function code
-  int n = 6;
-  switch (frame[1]) {
-    case 1: case 2: case 3: case 4: case 5: case 6:
-      break;
-    case 15: case 16:
-      if (carried < 7) return kCmdFrameMalformed;
-      if (frame[6] > kMaxWriteByteCount) return kCmdFrameTooLong;
-      if (frame[6] != needed_byte_count(frame)) return kCmdFrameMalformed;
-      n = 7 + frame[6];
-      break;
+  if (!native_function(frame[1])) return kCmdBadFunction;
+  const RequestForm form = MRTU_RequestForm(frame, carried);
+  switch (form.fault) {
+    case RequestFault::kNone: case RequestFault::kOutOfLimits:
+      return form.length;
+    case RequestFault::kTooLong:
+      return kCmdFrameTooLong;
+    case RequestFault::kBadValue:
+      return kCmdBadCoilValue;
     default:
-      return kCmdBadFunction;
+      return kCmdFrameMalformed;
   }
-  if (carried < n) return kCmdFrameMalformed;
-  if (frame[1] == 5) {
-    uint16_t value = static_cast<uint16_t>(frame[4] << 8 | frame[5]);
-    if (value != 0xFF00 && value != 0x0000) return kCmdBadCoilValue;
-  }
-  return n;
 }
 
 // A mode 2 request for exactly the frame whose answer the slot keeps: the
@@ -936,6 +1306,7 @@ int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mo
   ExchangeSlot &s = MRTU_SerialData[unit - 1].slots[slot];
   // The timing fields are taken even from a request refused below.
   s.timeoutSymbols = timeout_in_symbols(timeout);
+  s.firstByteSymbols = MRTU_FirstByteSymbols(timeout, ModbusRTU.time_one_sym);
   s.lifetime = lifetime;
   s.delay = static_cast<int32_t>(delay);
 

@@ -72,7 +72,11 @@ struct ExchangeSlot {
   uint32_t lifetime;            // µs of service left
   uint32_t lifetimeReload;      // µs given to mode 3+ after a good answer
   int32_t delay;                // µs of pause before each exchange
-  uint8_t timeoutSymbols;       // wait for the first reply byte, in characters
+  uint8_t timeoutSymbols;       // wait for the first reply byte, in characters, at most 255
+  // The whole wait for the first reply byte, in characters: timeoutSymbols
+  // up to 255, beyond it the time-out asked for, at most 10 s (see
+  // MRTU_FirstByteSymbols). 0 in a slot filled without it: timeoutSymbols.
+  uint32_t firstByteSymbols;
   // Set when a mode 2 exchange got its answer: rxFrame answers txFrame, and
   // stays the slot's answer until a request rewrites the slot.
   bool answerKept;
@@ -120,6 +124,8 @@ struct UnitCounters {
   ResponseHistogram response;         // end of the request on the line to the reply's first byte
   int64_t last_valid_us;              // monotonic; 0: never answered
   uint8_t last_outcome;               // kOutcome* of the unit's latest exchange
+  uint64_t late_replies;              // answers that came after their wait had closed
+  int64_t late_answer_us;             // the latest one's answer time; 0: none yet
 };
 
 // Bits of LineCounters::unit_seen.
@@ -162,21 +168,70 @@ bool MRTU_CheckFrame(const uint8_t *reply, int n);
 // Length of an exception answer: unit, function | 0x80, code, CRC.
 constexpr int kExceptionReplyLength = 5;
 
+// The quantities Modbus allows in one request.
+constexpr unsigned kMaxReadBits = 2000;
+constexpr unsigned kMaxReadRegisters = 125;
+constexpr unsigned kMaxWriteCoils = 1968;
+constexpr unsigned kMaxWriteRegisters = 123;
+constexpr unsigned kMaxReadWriteRegisters = 121;  // the write part of function 23
+
+// The longest frame, CRC included, a slot sends or keeps: its length is 8
+// bits. A request frame without its CRC is at most 253 bytes.
+constexpr int kMaxSealedFrame = 255;
+constexpr int kMaxRequestFrame = kMaxSealedFrame - 2;
+
+// What is wrong with a request frame, as Modbus shapes each function.
+enum class RequestFault : uint8_t {
+  kNone,
+  kUnknownFunction,  // not a function that a gateway passes to a serial unit
+  kIncomplete,       // fewer bytes than the function's shape needs
+  kTooLong,          // a sealed frame longer than kMaxSealedFrame
+  kInconsistent,     // a byte count that does not fit the quantity or what it counts
+  kBadValue,         // a field holds a value Modbus does not define (a coil value, a sub-code)
+  kOutOfLimits,      // a quantity outside Modbus's limits; only found when nothing else is wrong
+};
+
+struct RequestForm {
+  int length;  // frame bytes without CRC the function's shape takes; 0 until known
+  RequestFault fault;
+};
+
+// The shape of the request `frame` (unit, function, data; no CRC) of which
+// `carried` bytes are at hand: functions 1 to 8, 11, 12, 15 to 17, 20 to 24
+// and 43 with MEI type 14 (read device identification). Diagnostics (8)
+// takes all `carried` bytes: its length is not in the frame.
+RequestForm MRTU_RequestForm(const uint8_t *frame, int carried);
+
 // Length, CRC included, of the normal answer to the sealed request of
-// `request_length` bytes; 0 when no normal answer can exist (a function the
-// gateway does not forward, a quantity outside Modbus's limits).
-int MRTU_ReplyLength(const uint8_t *request, int request_length);
+// `request_length` bytes. Where the request fixes it, that length; where the
+// answer carries it (a byte count, a list of objects), the length the first
+// n bytes of `reply` announce, or kReplyLengthOpen while they are too few to
+// tell. 0 when no normal answer can exist (a function the gateway does not
+// pass, a quantity outside Modbus's limits, one longer than
+// kMaxSealedFrame), or when `reply` does not begin like one.
+constexpr int kReplyLengthOpen = -1;
+int MRTU_ReplyLength(const uint8_t *request, int request_length, const uint8_t *reply = nullptr, int n = 0);
 
 // True when the n bytes of `reply` answer the sealed request: a good CRC,
 // the request's unit, its function (or an exception to it of exactly 5
-// bytes), the length its quantity asks for, and for functions 5, 6, 15 and
-// 16 the echo of its address and value or quantity.
+// bytes), the length MRTU_ReplyLength gives, and the fields the function
+// echoes or counts.
 bool MRTU_ReplyMatches(const uint8_t *request, int request_length, const uint8_t *reply, int n);
 
 // Where the answer to the request begins among the n bytes collected, when
 // they end with one; else -1. A late reply to another request that arrives
 // right before the answer is in front of it in the same read.
 int MRTU_FindReply(const uint8_t *request, int request_length, const uint8_t *bytes, int n);
+
+// The longest wait for a reply's first byte: a unit that has not begun to
+// answer after 10 s is not coming, and the line waits with it. Where 255
+// characters take longer (below 300 bit/s) they are the longest.
+constexpr int64_t kFirstByteCapUs = 10000000;
+
+// A wait of `wait_us` for the first reply byte in whole characters of
+// `char_us`, rounded up: up to 255 as asked, beyond that at most
+// kFirstByteCapUs. 0 for a wait of 0 or below.
+uint32_t MRTU_FirstByteSymbols(int64_t wait_us, int32_t char_us);
 
 // ---- Serial polling worker -------------------------------------------------
 
@@ -186,6 +241,16 @@ struct LinkHealth {
   bool lost;
   uint32_t backoff_us;  // wait before the next try
   int64_t next_try_us;  // monotonic
+};
+
+// The last exchange that ended without its answer, watched for that answer
+// coming late: among the stale bytes before a later send, or dropped in a
+// later exchange's wait. Such a reply says the time-out is too short.
+struct LateWatch {
+  bool armed;
+  uint8_t request_length;
+  uint8_t request[kFrameSize];  // sealed
+  int64_t request_end_us;       // monotonic: when the request had left the line
 };
 
 // What one polling worker owns. The process has one, SerialProcessWorker;
@@ -202,6 +267,7 @@ struct SerialWorker {
   // that unit. Exchanged on the worker's own slot, never in the table.
   bool face_on = false;
   ExchangeSlot face_slot = {};
+  LateWatch late = {};
 };
 
 extern SerialWorker SerialProcessWorker;

@@ -33,54 +33,15 @@
 
 namespace {
 
-// PDU layout of the eight functions: function code, first address,
-// quantity (or the value of 5 and 6), then for 15 and 16 the byte count and
-// the values.
-constexpr int kPduQuantity = 3;
-constexpr int kPduByteCount = 5;
-constexpr int kPduSingleLength = 5;  // 1 to 6: function, address, quantity or value
-constexpr int kPduMultipleHead = 6;  // 15, 16: the same and the byte count
-
-// Modbus limits on one request.
-constexpr int kMaxReadBits = 2000;
-constexpr int kMaxReadRegisters = 125;
-constexpr int kMaxWriteCoils = 1968;
-constexpr int kMaxWriteRegisters = 123;
-
 constexpr uint8_t kLastUnit = 247;  // 0 is broadcast, 248 to 255 are reserved
-constexpr uint16_t kCoilOn = 0xFF00;
-constexpr uint16_t kCoilOff = 0x0000;
 constexpr uint8_t kExceptionFlag = 0x80;
 constexpr int kExceptionAnswerLength = 3;  // unit, function | 0x80, code
-constexpr int kWriteAnswerLength = 6;      // unit, function, address, value or quantity
 
 uint16_t get_be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 void put_be16(uint8_t *p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v);
-}
-
-// Data bytes that `quantity` items of `function` take: bits are packed
-// eight to a byte, registers take two.
-int data_bytes(uint8_t function, int quantity) {
-  bool bits = function == 1 || function == 2 || function == 15;
-  return bits ? (quantity + 7) / 8 : 2 * quantity;
-}
-
-uint8_t check_read(const uint8_t *pdu, int n, int max_quantity) {
-  if (n != kPduSingleLength) return kExIllegalValue;
-  int quantity = get_be16(pdu + kPduQuantity);
-  return quantity >= 1 && quantity <= max_quantity ? 0 : kExIllegalValue;
-}
-
-uint8_t check_write_multiple(const uint8_t *pdu, int n, int max_quantity) {
-  if (n < kPduMultipleHead) return kExIllegalValue;
-  int quantity = get_be16(pdu + kPduQuantity);
-  if (quantity < 1 || quantity > max_quantity) return kExIllegalValue;
-  int count = pdu[kPduByteCount];
-  if (count != data_bytes(pdu[0], quantity) || n != kPduMultipleHead + count) return kExIllegalValue;
-  return 0;
 }
 
 }  // namespace
@@ -98,41 +59,19 @@ bool mbap_header_sane(const MbapHeader &h) {
 uint8_t check_request(uint8_t unit, const uint8_t *pdu, int n) {
   // Broadcasts get no answer to relay, and reserved ids route nowhere.
   if (unit == 0 || unit > kLastUnit) return kExPathUnavailable;
-  if (n < 1) return kExIllegalValue;
-  switch (pdu[0]) {
-    case 1: case 2:
-      return check_read(pdu, n, kMaxReadBits);
-    case 3: case 4:
-      return check_read(pdu, n, kMaxReadRegisters);
-    case 5: {
-      uint16_t value = get_be16(pdu + kPduQuantity);
-      return n == kPduSingleLength && (value == kCoilOn || value == kCoilOff) ? 0 : kExIllegalValue;
-    }
-    case 6:
-      return n == kPduSingleLength ? 0 : kExIllegalValue;
-    case 15:
-      return check_write_multiple(pdu, n, kMaxWriteCoils);
-    case 16:
-      return check_write_multiple(pdu, n, kMaxWriteRegisters);
-    default:
-      return kExIllegalFunction;
-  }
+  if (n < 1 || n > kMbapMaxPdu) return kExIllegalValue;
+  uint8_t frame[1 + kMbapMaxPdu];
+  const int length = rtu_request_frame(unit, pdu, n, frame);
+  const RequestForm form = MRTU_RequestForm(frame, length);
+  if (form.fault == RequestFault::kUnknownFunction) return kExIllegalFunction;
+  // Bytes after the function's shape would go to the unit as part of it.
+  return form.fault == RequestFault::kNone && form.length == length ? 0 : kExIllegalValue;
 }
 
 int rtu_request_frame(uint8_t unit, const uint8_t *pdu, int n, uint8_t *frame) {
   frame[0] = unit;
   memcpy(frame + 1, pdu, static_cast<size_t>(n));
   return n + 1;
-}
-
-bool rtu_answer_fits(const uint8_t *request, const uint8_t *answer, int n) {
-  if (n < kExceptionAnswerLength || answer[0] != request[0]) return false;
-  uint8_t function = request[1];
-  if (answer[1] == (function | kExceptionFlag)) return n == kExceptionAnswerLength;
-  if (answer[1] != function) return false;
-  if (!is_read_function(function)) return n == kWriteAnswerLength;
-  int count = data_bytes(function, get_be16(request + 1 + kPduQuantity));
-  return answer[2] == count && n == kExceptionAnswerLength + count;
 }
 
 int mbap_response(const MbapHeader &h, const uint8_t *answer, int n, uint8_t *out) {
@@ -281,7 +220,7 @@ struct FacePool {
   int64_t wait_us;
   int64_t max_age_us;
   int64_t idle_us;
-  uint8_t timeout_symbols;
+  uint32_t wait_symbols;
   void (*wake_worker)();
 };
 
@@ -488,18 +427,19 @@ int face_write(FacePool &p, const uint8_t *frame, int n, uint8_t *answer) {
 
 // ---- Worker side (FaceMutex held).
 
-void fill_exchange(FaceExchange &x, const uint8_t *frame, uint8_t length, uint8_t timeout, uint32_t ticket) {
+void fill_exchange(FaceExchange &x, const uint8_t *frame, uint8_t length, uint32_t wait_symbols, uint32_t ticket) {
   memcpy(x.frame, frame, length);
   x.length = length;
-  x.timeout_symbols = timeout;
+  x.wait_symbols = wait_symbols;
   x.ticket = ticket;
 }
 
-// The fitting answer in `reply` (CRC included), without its CRC; 0 if none.
-int fitting_answer(const uint8_t *request, const uint8_t *reply, int length, bool valid) {
+// The length of the answer in a reply of `length` bytes (CRC included)
+// without its CRC; 0 if it was not the answer. The worker found it with the
+// engine's rules for the request.
+int fitting_answer(int length, bool valid) {
   int n = length - kCrcLength;
-  if (!valid || n < kExceptionAnswerLength || length > kFaceFrameSize) return 0;
-  return rtu_answer_fits(request, reply, n) ? n : 0;
+  return valid && n >= kExceptionAnswerLength && length <= kFaceFrameSize ? n : 0;
 }
 
 void publish_read(FacePool &p, int index, uint32_t ticket, const uint8_t *reply, int length, bool valid,
@@ -507,7 +447,7 @@ void publish_read(FacePool &p, int index, uint32_t ticket, const uint8_t *reply,
   FaceRead &r = p.reads[index];
   if (!r.in_use || !ticket_names(ticket, r.generation)) return;
   r.in_flight = false;
-  int n = fitting_answer(r.request, reply, length, valid);
+  int n = fitting_answer(length, valid);
   r.last_valid = n > 0;
   if (n == 0) return;
   r.answer_length = copy_answer(reply, n, r.answer);
@@ -520,7 +460,7 @@ void publish_write(FaceWrite &w, uint32_t ticket, const uint8_t *reply, int leng
   if (w.state == WriteState::kAbandoned) {
     w.state = WriteState::kFree;
   } else if (w.state == WriteState::kInFlight) {
-    w.answer_length = fitting_answer(w.request, reply, length, valid);
+    w.answer_length = fitting_answer(length, valid);
     if (w.answer_length > 0) memcpy(w.answer, reply, static_cast<size_t>(w.answer_length));
     w.state = WriteState::kDone;
   }
@@ -540,7 +480,7 @@ bool face_take_write(FaceExchange &x) {
   FaceWrite &w = face.writes[pick];
   w.state = WriteState::kInFlight;
   --face.pending_writes;
-  fill_exchange(x, w.request, w.request_length, face.timeout_symbols, make_ticket(true, pick, w.generation));
+  fill_exchange(x, w.request, w.request_length, face.wait_symbols, make_ticket(true, pick, w.generation));
   return true;
 }
 
@@ -559,7 +499,7 @@ bool face_take_read(uint8_t unit, FaceExchange &x) {
     }
     face.cursor_of_unit[unit] = static_cast<uint16_t>(i);
     r.in_flight = true;
-    fill_exchange(x, r.request, kReadFrameLength, face.timeout_symbols, make_ticket(false, i, r.generation));
+    fill_exchange(x, r.request, kReadFrameLength, face.wait_symbols, make_ticket(false, i, r.generation));
     return true;
   }
   return false;
@@ -851,8 +791,10 @@ void reset_pool(const ModbusTcpSettings &s) {
   face.wait_us = static_cast<int64_t>(s.wait_ms) * 1000;
   face.max_age_us = static_cast<int64_t>(s.max_age_ms) * 1000;
   face.idle_us = static_cast<int64_t>(s.idle_ms) * 1000;
-  int64_t symbols = s.char_time_us > 0 ? face.wait_us / s.char_time_us : 255;
-  face.timeout_symbols = static_cast<uint8_t>(symbols < 255 ? symbols : 255);
+  // A client never waits longer for its answer than WAIT_MS, so neither
+  // does the line for the first byte of it.
+  const uint32_t wait_ms = s.timeout_ms < s.wait_ms ? s.timeout_ms : s.wait_ms;
+  face.wait_symbols = MRTU_FirstByteSymbols(static_cast<int64_t>(wait_ms) * 1000, s.char_time_us);
   face.wake_worker = s.wake_worker;
   for (int &fd : server.conn_fd) fd = -1;
   server.connections = 0;

@@ -2,8 +2,9 @@
 //
 // Reads (functions 1 to 4) are polled cyclically by the serial worker while
 // clients keep asking for them and answered from a cache; writes (5, 6, 15,
-// 16) are queued, exchanged once ahead of the cyclic reads and never
-// repeated. The face has its own server (any number of Modbus TCP clients up
+// 16) and the other functions a gateway passes to a unit (7, 8, 11, 12, 17,
+// 20 to 24, 43/14) are queued, exchanged once ahead of the cyclic reads and
+// never repeated. The face has its own server (any number of Modbus TCP clients up
 // to kFaceConnections, independent of the native ten) and its own lock,
 // FaceMutex, so a cached answer never waits for a serial exchange.
 //
@@ -29,8 +30,12 @@ constexpr int kFaceFrameSize = 256;     // an RTU frame, CRC included
 constexpr uint32_t kFaceWaitMsLimit = 60000;
 constexpr uint32_t kFaceMaxAgeMsLimit = 3600000;
 constexpr uint32_t kFaceIdleMsLimit = 86400000;
+constexpr uint32_t kFaceTimeoutMsLimit = 60000;
 
 constexpr uint32_t kFaceDefaultWaitMs = 1000;
+// What common Modbus masters wait for a unit; slow meters and inverters
+// need 300 to 600 ms.
+constexpr uint32_t kFaceDefaultTimeoutMs = 500;
 constexpr uint32_t kFaceDefaultMaxAgeMs = 2000;
 constexpr uint32_t kFaceDefaultIdleMs = 10000;
 
@@ -66,18 +71,14 @@ MbapHeader mbap_read_header(const uint8_t *adu);
 bool mbap_header_sane(const MbapHeader &h);
 
 // 0 when the request (unit id, PDU of n bytes) may go to the line, else the
-// exception code to answer with.
+// exception code to answer with: the shape of each function is the engine's
+// (MRTU_RequestForm), and the PDU must be exactly that long.
 uint8_t check_request(uint8_t unit, const uint8_t *pdu, int n);
 
 inline bool is_read_function(uint8_t function) { return function >= 1 && function <= 4; }
 
 // The RTU request frame without CRC: unit, then the PDU. Returns its length.
 int rtu_request_frame(uint8_t unit, const uint8_t *pdu, int n, uint8_t *frame);
-
-// True when `answer` (n bytes, without CRC) answers the RTU `request`: same
-// unit, and either the same function with the length that request implies,
-// or the exception form of that function.
-bool rtu_answer_fits(const uint8_t *request, const uint8_t *answer, int n);
 
 // The MBAP response for the unit's answer (n bytes without CRC, unit first)
 // to the request with header `h`. Returns its length (6 + n).
@@ -99,6 +100,8 @@ struct ModbusTcpSettings {
   uint32_t wait_ms = kFaceDefaultWaitMs;
   uint32_t max_age_ms = kFaceDefaultMaxAgeMs;
   uint32_t idle_ms = kFaceDefaultIdleMs;
+  // The wait for a reply's first byte on the line; never longer than wait_ms.
+  uint32_t timeout_ms = kFaceDefaultTimeoutMs;
   int32_t char_time_us = 0;         // the line's time per character
   void (*wake_worker)() = nullptr;  // new face work exists; called without FaceMutex
   const AllowList *allow = nullptr;  // who may connect; nullptr: everyone
@@ -153,7 +156,7 @@ ModbusTcpCounters modbustcp_counters();
 struct FaceExchange {
   uint8_t frame[kFaceFrameSize];  // request, CRC included
   uint8_t length;                 // bytes of frame to send
-  uint8_t timeout_symbols;        // wait for the first reply byte, in characters
+  uint32_t wait_symbols;          // wait for the first reply byte, in characters
   uint32_t ticket;                // opaque: names the pool entry for face_publish
 };
 
@@ -164,8 +167,9 @@ bool face_take_write(FaceExchange &x);
 bool face_take_read(uint8_t unit, FaceExchange &x);
 
 // The outcome of exchange `x`: the reply as received (CRC included) and
-// whether its CRC held; now_us on CLOCK_MONOTONIC. Wakes the waiting clients.
-// An outcome for a pool entry reused meanwhile is dropped.
+// whether it answers x's request (MRTU_ReplyMatches); now_us on
+// CLOCK_MONOTONIC. Wakes the waiting clients. An outcome for a pool entry
+// reused meanwhile is dropped.
 void face_publish(const FaceExchange &x, const uint8_t *reply, int length, bool valid, int64_t now_us);
 
 // Any read being polled or write pending: the worker must not rest.

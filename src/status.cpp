@@ -28,6 +28,12 @@ int listed_units(const StatusSnapshot &s) {
   return s.unit_count < kStatusUnits ? s.unit_count : kStatusUnits;
 }
 
+int64_t timeout_to_catch_us(int64_t answer_us) {
+  constexpr int64_t kStepUs = 50000;
+  const int64_t wanted = answer_us + (answer_us + 1) / 2;
+  return (wanted + kStepUs - 1) / kStepUs * kStepUs;
+}
+
 const char *unit_state(const UnitStatus &u) {
   switch (u.last_outcome) {
     case kOutcomeValid: return "answering";
@@ -216,8 +222,16 @@ void metrics_histogram(const UnitStatus &u, TextOut &o) {
   o.putf("\nvelkord_response_seconds_count{unit=\"%u\"} %" PRIu64 "\n", u.unit, u.response.count);
 }
 
+void metrics_late(const StatusSnapshot &s, TextOut &o) {
+  family(o, "velkord_late_replies_total", "counter",
+         "Answers that came after their exchange's wait had closed: the time-out is too short.");
+  for (int i = 0; i < listed_units(s); ++i)
+    o.putf("velkord_late_replies_total{unit=\"%u\"} %" PRIu64 "\n", s.units[i].unit, s.units[i].late_replies);
+}
+
 void metrics_units(const StatusSnapshot &s, TextOut &o) {
   metrics_exchanges(s, o);
+  metrics_late(s, o);
   family(o, "velkord_response_seconds", "histogram",
          "Time from the end of a request on the line to the first byte of the reply.");
   for (int i = 0; i < listed_units(s); ++i) metrics_histogram(s.units[i], o);
@@ -345,6 +359,10 @@ void json_unit(const UnitStatus &u, TextOut &o) {
   json_response(u.response, o);
   o.put(",\"last_valid_answer_age_seconds\":");
   put_json_age(o, u.last_valid_age_us);
+  o.putf(",\"late_replies\":%" PRIu64 ",\"late_answer_seconds\":", u.late_replies);
+  put_json_age(o, u.late_answer_us);
+  o.put(",\"timeout_to_catch_seconds\":");
+  put_json_age(o, u.late_answer_us < 0 ? -1 : timeout_to_catch_us(u.late_answer_us));
   o.put(",\"slots\":[");
   int slots = u.slot_count < kStatusSlots ? u.slot_count : kStatusSlots;
   for (int k = 0; k < slots; ++k) {

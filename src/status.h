@@ -76,8 +76,14 @@ struct UnitStatus {
   uint64_t exchanges[kOutcomeCount];
   ResponseHistogram response;
   int64_t last_valid_age_us;  // -1 when the unit never answered
+  uint64_t late_replies;      // answers that came after their wait had closed
+  int64_t late_answer_us;     // the latest one's answer time; -1 when none came
   SlotStatus slots[kStatusSlots];
 };
+
+// The time-out that would have caught a reply `answer_us` after its request:
+// half as long again, for the unit's spread, rounded up to 50 ms.
+int64_t timeout_to_catch_us(int64_t answer_us);
 
 struct ProtocolStatus {
   uint32_t connected;

@@ -45,7 +45,7 @@ ul{margin:4px 0 0;padding-left:18px}
 <main>
 <section><h2>Line</h2><dl id="line"></dl></section>
 <section><h2>Units</h2><div class="scroll"><table>
-<thead><tr><th>Unit</th><th>State</th><th title="valid answers">Valid</th><th title="no answer">Silent</th><th title="bad CRC">CRC</th><th title="a reply to another request">Foreign</th><th title="mean response time">Resp.</th><th title="age of the last valid answer">Age</th></tr></thead>
+<thead><tr><th>Unit</th><th>State</th><th title="valid answers">Valid</th><th title="no answer">Silent</th><th title="bad CRC">CRC</th><th title="a reply to another request">Foreign</th><th title="answers that came after the time-out">Late</th><th title="mean response time">Resp.</th><th title="age of the last valid answer">Age</th></tr></thead>
 <tbody id="units"></tbody></table></div><p id="nounits" class="none">No unit exchanged yet.</p></section>
 <section><h2>Clients</h2><dl id="clients"></dl><ul id="peers"></ul></section>
 </main>
@@ -87,13 +87,16 @@ function unitRows(body, u) {
   var st = el("td", "state");
   st.appendChild(el("span", "pill " + u.state, u.state));
   tr.appendChild(st);
-  [x.valid, x.no_answer, x.bad_crc, x.mismatch].forEach(function (n) { tr.appendChild(el("td", "", String(n))); });
+  [x.valid, x.no_answer, x.bad_crc, x.mismatch, u.late_replies].forEach(function (n) { tr.appendChild(el("td", "", String(n))); });
   tr.appendChild(el("td", "", r.count ? span(r.sum / r.count) : "\u2013"));
   tr.appendChild(el("td", "", u.last_valid_answer_age_seconds === null ? "never" : span(u.last_valid_answer_age_seconds)));
   body.appendChild(tr);
-  if (!u.slots.length) return;
-  var sr = el("tr", "slots"), td = el("td", "", u.slots.map(slotText).join("\n"));
-  td.colSpan = 8;
+  var lines = u.slots.map(slotText);
+  if (u.late_replies) lines.push("late answers: the last after " + span(u.late_answer_seconds) +
+    "; a time-out of " + span(u.timeout_to_catch_seconds) + " would catch it");
+  if (!lines.length) return;
+  var sr = el("tr", "slots"), td = el("td", "", lines.join("\n"));
+  td.colSpan = 9;
   td.style.whiteSpace = "pre-line";
   sr.appendChild(td);
   body.appendChild(sr);

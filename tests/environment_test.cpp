@@ -55,6 +55,7 @@ std::string describe(const std::string &name, const VelkordSettings &s) {
   if (name == "VELKORD_MODBUS_TCP_WAIT_MS") return std::to_string(s.modbus_tcp_wait_ms);
   if (name == "VELKORD_MODBUS_TCP_MAX_AGE_MS") return std::to_string(s.modbus_tcp_max_age_ms);
   if (name == "VELKORD_MODBUS_TCP_IDLE_MS") return std::to_string(s.modbus_tcp_idle_ms);
+  if (name == "VELKORD_MODBUS_TCP_TIMEOUT_MS") return std::to_string(s.modbus_tcp_timeout_ms);
   std::string nets;
   for (int i = 0; i < s.allow.count; ++i) {
     const AllowedNetwork &n = s.allow.nets[i];
@@ -156,6 +157,8 @@ const EnvCase kEnvCases[] = {
     {"VELKORD_MODBUS_TCP_MAX_AGE_MS", "0", "!not a positive whole number"},
     {"VELKORD_MODBUS_TCP_IDLE_MS", "86400000", "86400000"},
     {"VELKORD_MODBUS_TCP_IDLE_MS", "10s", "!not a positive whole number"},
+    {"VELKORD_MODBUS_TCP_TIMEOUT_MS", "60000", "60000"},
+    {"VELKORD_MODBUS_TCP_TIMEOUT_MS", "0", "!not a positive whole number"},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryVariable, EnvironmentValue, ::testing::ValuesIn(kEnvCases));
@@ -196,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(OnePerVariable, InvalidEnvironment,
                          ::testing::Values("VELKORD_RS485=on,rts", "VELKORD_ECHO=yes", "VELKORD_FRAME_GAP_US=0",
                                            "VELKORD_LISTEN=[::1]", "VELKORD_ALLOW=10.0.0.0/33",
                                            "VELKORD_MODBUS_TCP=70000", "VELKORD_MODBUS_TCP_WAIT_MS=0",
-                                           "VELKORD_MODBUS_TCP_MAX_AGE_MS=-1", "VELKORD_MODBUS_TCP_IDLE_MS=1.5"));
+                                           "VELKORD_MODBUS_TCP_MAX_AGE_MS=-1", "VELKORD_MODBUS_TCP_IDLE_MS=1.5",
+                                           "VELKORD_MODBUS_TCP_TIMEOUT_MS=60001"));
 
 TEST(ValidEnvironment, LeavesEveryStartLineAsItWas) {
   vt::PtyPair line(0);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,13 +36,18 @@ constexpr uint8_t kSilentUnit = 9;
 
 std::string face_line(int port) { return "---- modbus tcp  127.0.0.1:" + std::to_string(port) + " ---\r\n"; }
 
-// velkord at 115200 bit/s on serial port 0 with the face on 127.0.0.1.
+// velkord at 115200 bit/s (or `baud`) on serial port 0 of the device-node
+// pattern, with the face on 127.0.0.1.
 struct FaceGateway {
-  explicit FaceGateway(vt::PtyPair &line, std::vector<std::string> env = {})
+  explicit FaceGateway(vt::PtyPair &line, std::vector<std::string> env = {}, int baud = 115200)
+      : FaceGateway(line.pattern(), std::move(env), baud) {}
+  FaceGateway(const std::string &pattern, std::vector<std::string> env, int baud)
       : native(vt::free_tcp_port()), face(vt::free_tcp_port()) {
-    env.push_back("VELKORD_TTY_PATTERN=" + line.pattern());
+    env.push_back("VELKORD_TTY_PATTERN=" + pattern);
     env.push_back("VELKORD_MODBUS_TCP=127.0.0.1:" + std::to_string(face));
-    process = std::make_unique<vt::Gateway>(vt::gateway_args(native), env);
+    std::vector<std::string> args = vt::gateway_args(native);
+    args[3] = std::to_string(baud);  // after "-br"
+    process = std::make_unique<vt::Gateway>(args, env);
     started = process->wait_for_output(face_line(face), vt::slow_ms(10000));
   }
   int native, face;
@@ -180,7 +186,7 @@ TEST_F(ModbusTcpLibmodbus, AnswersEveryExceptionPath) {
     Bytes body;
     Bytes answer;
   } cases[] = {
-      {"function 7", {1, 7}, {0x87, 0x01}},
+      {"function 9", {1, 9}, {0x89, 0x01}},
       {"126 registers", read_body(1, 3, 0, 126), {0x83, 0x03}},
       {"2001 coils", read_body(1, 1, 0, 2001), {0x81, 0x03}},
       {"byte count not the quantity's", {1, 16, 0, 0, 0, 2, 3, 0, 1, 0}, {0x90, 0x03}},
@@ -204,7 +210,7 @@ Bytes read_adu(int fd) {
 
 TEST_F(ModbusTcpLibmodbus, AnswersPipelinedRequestsInOrder) {
   ASSERT_TRUE(gw.started) << gw.process->output();
-  const Bytes bodies[] = {read_body(1, 3, 0, 2), {1, 6, 0, 50, 0, 9}, {1, 7}, read_body(1, 4, 5, 1),
+  const Bytes bodies[] = {read_body(1, 3, 0, 2), {1, 6, 0, 50, 0, 9}, {1, 9}, read_body(1, 4, 5, 1),
                           read_body(0, 3, 0, 1)};
   Bytes all;
   for (size_t i = 0; i < std::size(bodies); ++i) {
@@ -245,8 +251,8 @@ TEST_F(ModbusTcpLibmodbus, ServesThirtyTwoConnectionsAtOnce) {
 
 class ModbusTcpLine : public ::testing::Test {
  protected:
-  void start(std::vector<std::string> env) {
-    gw = std::make_unique<FaceGateway>(line, env);
+  void start(std::vector<std::string> env, int baud = 115200) {
+    gw = std::make_unique<FaceGateway>(line, env, baud);
     ASSERT_TRUE(gw->started) << gw->process->output();
   }
   vt::PtyPair line{0};
@@ -364,6 +370,156 @@ TEST_F(ModbusTcpLine, ManyReadsOfOneUnitLeaveTheOthersTheirTurns) {
   // with unit 1's eight together, and the native slot keeps its turn.
   EXPECT_GE(2 * unit2_face + 4, unit1_face);
   EXPECT_GE(2 * slot0 + 4, unit1_face);
+}
+
+// ---- Full-size replies, slow units, every function a gateway passes ------------
+
+// The whole of 125 registers, or of 2000 coils, as the default unit holds
+// them (register i holds i, coil i is on when i is odd).
+bool reads_whole(Client &c, bool registers) {
+  uint16_t regs[125];
+  uint8_t bits[2000];
+  int n = registers ? modbus_read_registers(c.ctx, 0, 125, regs) : modbus_read_bits(c.ctx, 0, 2000, bits);
+  if (n != (registers ? 125 : 2000)) return false;
+  for (int i = 0; i < n; ++i)
+    if (registers ? regs[i] != i : bits[i] != i % 2) return false;
+  return true;
+}
+
+class ModbusTcpFullSize : public ModbusTcpLine, public ::testing::WithParamInterface<int> {};
+
+// Units 1 to 6 begin after 1, 5 or 20 ms and leave half a character between
+// bytes. A unit thread kept off the processor past the frame gap cuts a
+// reply now and then, and the unit then owes its replies one after another:
+// a read that got 0x0B is asked again once the unit has sent everything
+// (IDLE_MS 1 takes it off the line once nobody waits). A reply the window
+// cuts is cut every time.
+TEST_P(ModbusTcpFullSize, ReadsOfFullSizeAreAnsweredWhole) {
+  const int baud = GetParam();
+  const int64_t starts_us[] = {1000, 1000, 5000, 5000, 20000, 20000};
+  for (uint8_t u = 1; u <= 6; ++u) unit.set_behaviour(u, vt::Behaviour::Pausing(baud, starts_us[u - 1]));
+  start({"VELKORD_MODBUS_TCP_WAIT_MS=2000", "VELKORD_MODBUS_TCP_IDLE_MS=1"}, baud);
+  auto owes_nothing = [&] {
+    std::vector<vt::Frame> out = unit.sent();
+    return out.size() == unit.frames().size() && (out.empty() || out.back().bytes.size() == 255);
+  };
+  for (uint8_t u = 1; u <= 6; ++u) {
+    Client c(gw->face, u);
+    bool whole = false;
+    for (int attempt = 0; attempt < 5 && !whole; ++attempt) {
+      ASSERT_TRUE(vt::wait_until(owes_nothing, 5000));
+      whole = reads_whole(c, u % 2 == 1);
+    }
+    EXPECT_TRUE(whole) << "unit " << int{u};
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEverySpeed, ModbusTcpFullSize, ::testing::Values(9600, 115200, 921600));
+
+// velkord-sim in paced mode at 9600 bit/s, a byte every character time after
+// a 5 ms turnaround: 125 registers through the face and through a native
+// slot with a time-out of 1 s.
+TEST(ModbusTcpPacedSim, ReadsOf125RegistersThroughTheFaceAndANativeSlot) {
+  vt::SimProcess sim({"-b", "9600", "-P", "-t", "5000"});
+  if (!sim.ready()) GTEST_SKIP() << "velkord-sim is not built";
+  FaceGateway gw(sim.pattern(), {"VELKORD_MODBUS_TCP_WAIT_MS=3000"}, 9600);
+  ASSERT_TRUE(gw.started) << gw.process->output();
+  Client c(gw.face, 1);
+  uint16_t regs[125];
+  ASSERT_EQ(modbus_read_registers(c.ctx, 0, 125, regs), 125) << modbus_strerror(errno);
+  EXPECT_EQ(regs[124], 124);
+  vt::NetClient native(gw.native);
+  vt::RequestFields r;
+  r.mode = 1, r.timeout = 1000000, r.lifetime = 10000000, r.frame = {1, 3, 0, 0, 0, 125};
+  std::optional<Bytes> answer = vt::exchange_until_answered(native, vt::build_request(r), vt::slow_ms(5000));
+  ASSERT_TRUE(answer.has_value());
+  ASSERT_EQ(answer->size(), 32u + 253u);
+  EXPECT_EQ(Bytes(answer->begin() + 32, answer->begin() + 35), (Bytes{1, 3, 250}));
+}
+
+// Units answering after 30, 300 and 900 ms, with TIMEOUT_MS 1000: every read
+// gets its own answer.
+TEST_F(ModbusTcpLine, SlowUnitsAreWaitedForUpToTimeoutMs) {
+  const int64_t delays_us[] = {30000, 300000, 900000};
+  for (uint8_t u = 1; u <= 3; ++u) unit.set_behaviour(u, vt::Behaviour::Late(delays_us[u - 1]));
+  start({"VELKORD_MODBUS_TCP_TIMEOUT_MS=1000", "VELKORD_MODBUS_TCP_WAIT_MS=3000", "VELKORD_MODBUS_TCP_IDLE_MS=1"});
+  for (uint8_t u = 1; u <= 3; ++u) {
+    Client c(gw->face, u);
+    for (int k = 0; k < 2; ++k) {
+      uint16_t regs[2] = {};
+      EXPECT_EQ(modbus_read_registers(c.ctx, 4, 2, regs), 2) << "unit " << int{u} << ": " << modbus_strerror(errno);
+      EXPECT_EQ(regs[1], 5) << "unit " << int{u};
+    }
+  }
+}
+
+// A unit that knows the functions a gateway passes on; a request of the
+// others gets the default unit's answer.
+Bytes passing_unit(const Bytes &request) {
+  const Bytes q(request.begin(), request.end() - 2);
+  switch (q[1]) {
+    case 7: return {q[0], 7, 0x5A};
+    case 8: case 22: return q;
+    case 11: return {q[0], 11, 0xFF, 0xFF, 0x01, 0x08};
+    case 17: return {q[0], 17, 5, 0x2A, 0xFF, 'v', 'k', 'd'};
+    case 23: {
+      Bytes a = {q[0], 23, static_cast<uint8_t>(2 * q[5])};
+      for (uint8_t i = 0; i < q[5]; ++i) a.insert(a.end(), {0, static_cast<uint8_t>(q[3] + i)});
+      return a;
+    }
+    case 43: return {q[0], 43, 14, q[3], 0x01, 0, 0, 2, 0, 3, 'V', 'k', 'd', 1, 2, 'P', '1'};
+    default: return vt::ScriptedUnit::default_reply(request);
+  }
+}
+
+// The PDU of the answer to a raw request that libmodbus sends; its own
+// receive does not know the length of every function's answer.
+Bytes raw_pdu(Client &c, const Bytes &body) {
+  if (modbus_send_raw_request(c.ctx, body.data(), static_cast<int>(body.size())) < 0) return {};
+  Bytes adu = read_adu(modbus_get_socket(c.ctx));
+  return adu.size() > 7 ? Bytes(adu.begin() + 7, adu.end()) : Bytes{};
+}
+
+// Each function through libmodbus's client: the unit's answer relayed, the
+// request on the line exactly once; a request of the wrong shape or
+// quantity is answered 0x03 and never reaches the line.
+TEST_F(ModbusTcpLine, EveryFunctionAGatewayPassesIsSentOnceAndAnswered) {
+  unit.set_behaviour(vt::Behaviour::Answer(passing_unit));
+  start({});
+  Client c(gw->face);
+  ASSERT_TRUE(c.connected);
+  const uint16_t written[2] = {7, 8};
+  uint16_t read[3] = {};
+  uint8_t id[16] = {};
+  struct Row {
+    const char *name;
+    Bytes on_line;  // the request frame without CRC; raw rows send it as it is
+    std::function<bool()> done;
+    size_t times;
+  };
+  auto raw = [&](const char *name, const Bytes &body, const Bytes &answer, size_t times) {
+    return Row{name, body, [&c, body, answer] { return raw_pdu(c, body) == answer; }, times};
+  };
+  const Row rows[] = {
+      {"22 mask write", {1, 22, 0, 4, 0, 0xF2, 0, 0x25},
+       [&] { return modbus_mask_write_register(c.ctx, 4, 0x00F2, 0x0025) == 1; }, 1},
+      {"23 read/write", {1, 23, 0, 20, 0, 3, 0, 10, 0, 2, 4, 0, 7, 0, 8},
+       [&] { return modbus_write_and_read_registers(c.ctx, 10, 2, written, 20, 3, read) == 3 && read[2] == 22; }, 1},
+      {"17 report server id", {1, 17},
+       [&] { return modbus_report_slave_id(c.ctx, sizeof id, id) == 5 && id[2] == 'v'; }, 1},
+      raw("7 read exception status", {1, 7}, {7, 0x5A}, 1),
+      raw("8 diagnostics", {1, 8, 0, 0, 0xA5, 0x37}, {8, 0, 0, 0xA5, 0x37}, 1),
+      raw("11 comm event counter", {1, 11}, {11, 0xFF, 0xFF, 1, 8}, 1),
+      raw("43/14 device identification", {1, 43, 14, 1, 0},
+          {43, 14, 1, 1, 0, 0, 2, 0, 3, 'V', 'k', 'd', 1, 2, 'P', '1'}, 1),
+      raw("23 reading 126", {1, 23, 0, 0, 0, 126, 0, 0, 0, 1, 2, 0, 1}, {0x97, 3}, 0),
+      raw("23 byte count not the write's", {1, 23, 0, 0, 0, 1, 0, 0, 0, 1, 4, 0, 1, 0, 2}, {0x97, 3}, 0),
+      raw("22 without its or-mask", {1, 22, 0, 4, 0, 0xF2}, {0x96, 3}, 0),
+      raw("43/14 read code 5", {1, 43, 14, 5, 0}, {0xAB, 3}, 0),
+  };
+  for (const auto &row : rows) EXPECT_TRUE(row.done()) << row.name << ": " << modbus_strerror(errno);
+  std::this_thread::sleep_for(std::chrono::milliseconds(vt::slow_ms(100)));
+  for (const auto &row : rows) EXPECT_EQ(count_on_line(unit, row.on_line), row.times) << row.name;
 }
 
 // ---- pymodbus, when Debian's is installed -----------------------------------------

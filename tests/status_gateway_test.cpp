@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/engine_support.h"
 #include "support/net_client.h"
 #include "support/process.h"
 #include "support/pty.h"
@@ -130,6 +132,40 @@ TEST(StatusOfTheGateway, ScriptedUnitSeenThroughMetricsPageAndSignal) {
                                  vt::slow_ms(5000)))
       << gw.output();
   EXPECT_EQ(gw.wait_exit(100), -1) << "SIGUSR1 must not end the gateway";
+}
+
+// Unit 7 answers 5 ms after a 2 ms time-out; the exchange of unit 8 that
+// follows finds its reply among the stale bytes. The metrics count it late
+// for unit 7, and /status gives its answer time and the time-out that would
+// have caught it: half as long again, rounded up to 50 ms.
+TEST(StatusOfTheGateway, LateReplyIsCountedWithTheTimeOutThatWouldCatchIt) {
+  vt::PtyPair line(0);
+  vt::ScriptedUnit unit(line);
+  unit.set_behaviour(kUnit, vt::Behaviour::Late(5000));
+  int tcp = vt::free_tcp_port(), http = vt::free_tcp_port();
+  vt::Gateway gw(gateway_args(tcp), {"VELKORD_TTY_PATTERN=" + line.pattern(),
+                                     "VELKORD_STATUS=127.0.0.1:" + std::to_string(http)});
+  ASSERT_TRUE(gw.wait_for_output(status_line(http), vt::slow_ms(10000))) << gw.output();
+  vt::NetClient client(tcp);
+  for (uint8_t u : {kUnit, static_cast<uint8_t>(kUnit + 1)}) {
+    vt::RequestFields r;  // one exchange per request, as above
+    r.keep_alive = 30000000, r.mode = 1, r.timeout = u == kUnit ? 2000 : 20000, r.lifetime = 1;
+    r.frame = {u, 3, 0, 0, 0, 1};
+    ASSERT_TRUE(client.exchange(vt::build_request(r), vt::slow_ms(5000)).has_value());
+    ASSERT_TRUE(vt::wait_until([&] { return exchanges_of(http_get(http, "/metrics"), u) == 1; }, 5000));
+    usleep(20000);  // unit 7's reply is out before unit 8 is asked
+  }
+  EXPECT_NE(http_get(http, "/metrics").find("velkord_late_replies_total{unit=\"7\"} 1\n"), std::string::npos);
+  std::string status = http_get(http, "/status");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(status, m, std::regex("\"unit\":7,.*?\"late_replies\":1,\"late_answer_seconds\":"
+                                                      "([0-9.]+),\"timeout_to_catch_seconds\":([0-9.]+)")))
+      << status;
+  const double answered = std::stod(m[1]), catches = std::stod(m[2]);
+  EXPECT_GE(answered, 0.004);
+  EXPECT_GE(catches, 1.5 * answered - 1e-6);
+  EXPECT_LT(catches - 1.5 * answered, 0.05);
+  EXPECT_NEAR(catches * 20, std::round(catches * 20), 1e-6) << "a whole number of 50 ms";
 }
 
 // ---- Start-up ----------------------------------------------------------------

@@ -821,6 +821,113 @@ TEST_F(SteppedWorker, ReplyWithALongerSilenceInsideIsCutThere) {
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), (Bytes{1, 0x03, 0x02, 0x00})) << "the tail of the first reply was read";
 }
 
+// ---- Full-size replies, slow units, late replies -----------------------------------
+
+// Arms `frame` in slot 0 for good with a time-out in µs.
+void arm_us(const Bytes &frame, int32_t timeout_us) {
+  vt::run_command({.frame = frame, .slot = 0, .mode = 1, .timeout = timeout_us, .lifetime = kLongLife});
+}
+
+Bytes answer_of(const Bytes &request) {
+  return vt::with_crc(vt::ScriptedUnit::default_reply(vt::with_crc(request)));
+}
+
+class FullSizeReplies : public SteppedWorker, public ::testing::WithParamInterface<int> {};
+
+// 125 registers and 2000 coils are answers of 255 bytes; half a character
+// apart they last 380 characters from their first byte, far past the first
+// byte's wait (100 ms: beyond 255 characters above 19200 bit/s). Each is
+// collected whole. A unit thread kept off the processor for more than the
+// frame gap cuts a reply now and then, so the slots ask until answered
+// (mode 2), and each exchange waits until the unit has sent all it owes:
+// a cut reply's tail is stale by the next send, not the next reply's head. A reply the window cuts is
+// cut every time.
+TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
+  const int baud = GetParam();
+  line_at(baud);
+  std::vector<Bytes> reads;
+  for (int64_t start_us : {1000, 5000, 20000})
+    for (Bytes read : {read_holding(0, 0, 125), Bytes{0, 0x01, 0, 0, 0x07, 0xD0}}) {
+      read[0] = static_cast<uint8_t>(reads.size() + 1);
+      unit.set_behaviour(read[0], vt::Behaviour::Pausing(baud, start_us));
+      vt::run_command({.frame = read, .mode = kModeUntilAnswered, .timeout = 100000, .lifetime = kLongLife});
+      reads.push_back(read);
+    }
+  auto all_sent = [&] {  // sent() holds a reply from its first byte on
+    std::vector<vt::Frame> out = unit.sent();
+    return out.size() == unit.frames().size() && out.back().bytes.size() == 255;
+  };
+  for (int i = 0; i < 6 * 6 && vt::exchange_next(w).unit != 0; ++i) {
+    ASSERT_TRUE(vt::wait_until(all_sent, 3000));
+    sleep_us(5000);  // the pseudo-terminal hands written bytes over a little later
+  }
+  for (const Bytes &read : reads) {
+    SCOPED_TRACE("unit " + std::to_string(read[0]));
+    ExchangeSlot s = vt::slot_copy(read[0], 0);
+    EXPECT_EQ(s.counts.valid, 1u);
+    EXPECT_EQ(s.counts.mismatch + s.counts.no_answer, 0u);
+    EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), answer_of(read));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEverySpeed, FullSizeReplies, ::testing::Values(9600, 115200, 921600));
+
+// Units that take 30, 300 and 900 ms to answer, asked with a time-out of
+// 1 s (10527 characters at 115200 bit/s, where 255 last 24 ms): every
+// exchange waits for its own answer, and timeoutSymbols still reads 255.
+TEST_F(SteppedWorker, SlowUnitsAreWaitedForAsLongAsTheirTimeOutSays) {
+  line_at(115200);
+  const int64_t delays_us[] = {30000, 300000, 900000};
+  for (uint8_t u = 1; u <= 3; ++u) {
+    unit.set_behaviour(u, vt::Behaviour::Late(delays_us[u - 1]));
+    arm_us(read_holding(u, 0, 2), 1000000);
+  }
+  for (int i = 0; i < 6; ++i) vt::exchange_next(w);
+  for (uint8_t u = 1; u <= 3; ++u) {
+    SCOPED_TRACE("answers after " + std::to_string(delays_us[u - 1]) + " us");
+    ExchangeSlot s = vt::slot_copy(u, 0);
+    EXPECT_EQ(s.counts.valid, 2u);
+    EXPECT_EQ(s.timeoutSymbols, 255);
+    EXPECT_EQ(s.firstByteSymbols, 10527u);
+    EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), answer_of(read_holding(u, 0, 2)));
+  }
+}
+
+// Unit 1 answers 5 ms after a 2 ms time-out. Its reply turns up in unit 2's
+// wait when that follows at once, or among the stale bytes before unit 2's
+// request after a rest; either way it is counted late for unit 1, with the
+// time since its request (from the stale bytes: at least the rest), and
+// unit 2 takes only its own answer. The time counts from the request's end
+// on the line, 0.8 ms after the unit has read it from the pseudo-terminal.
+TEST_F(SteppedWorker, ReplyAfterItsTimeOutIsCountedLateForItsUnit) {
+  line_at(115200);
+  unit.set_behaviour(1, vt::Behaviour::Late(5000));
+  unit.set_behaviour(2, vt::Behaviour::Late(20000));
+  arm_us(read_holding(1, 0, 1), 2000);
+  arm_us(read_holding(2, 0, 1), 100000);
+  const struct {
+    const char *name;
+    int64_t rest_us;
+  } rows[] = {{"in the next wait", 0}, {"among stale bytes", 30000}};
+  uint64_t late = 0;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(vt::exchange_next(w).unit, 1);
+    sleep_us(static_cast<uint32_t>(row.rest_us));
+    EXPECT_EQ(vt::exchange_next(w).unit, 2);
+    UnitCounters c;
+    {
+      Locked table(SerialMutex);
+      c = MRTU_LineCounters.units[0];
+    }
+    EXPECT_EQ(c.late_replies, ++late);
+    EXPECT_GE(c.late_answer_us, std::max<int64_t>(4000, row.rest_us));
+    EXPECT_EQ(vt::slot_copy(1, 0).counts.valid, 0u);
+    ExchangeSlot second = vt::slot_copy(2, 0);
+    EXPECT_EQ(vt::head(second.rxFrame, second.rxLength), answer_of(read_holding(2, 0, 1)));
+  }
+}
+
 // ---- Transceivers and adapters ------------------------------------------------------
 
 // Echo and frame gap set in VelkordEnv for the length of a test.

@@ -19,7 +19,9 @@
 // unit ever gave, counts as crossed and fails the run; the gateway
 // accepted every connection; at the end its open descriptors are back to
 // their count before the run, its resident memory grew by at most 64 KiB
-// after warm-up, and it still accepts and answers.
+// after warm-up, and it still accepts and answers. Then a gateway at 9600
+// bit/s reads 125-register blocks from velkord-sim in paced mode, and every
+// answer must be the block asked for.
 #include <signal.h>
 #include <unistd.h>
 
@@ -432,6 +434,80 @@ bool wait_while_draining(vt::Gateway &gw, int timeout_ms, Pred done) {
   return true;
 }
 
+// ---- Full-size blocks through the paced simulator -------------------------
+
+// velkord-sim in paced mode (a byte every character time) behind a gateway of
+// its own at 9600 bit/s: lanes read 125-register blocks of unit 1, each at
+// its own address, through slots of their own with a time-out of 1 s. The
+// simulator's holding register i holds i, so a status 0 answer that is not
+// exactly the lane's block is crossed.
+constexpr int kBlockLanes = 3;
+constexpr int kBlockRegisters = 125;
+constexpr uint16_t kBlockSpacing = 200;
+
+struct BlockTally {
+  std::atomic<long> answers{0};
+  std::atomic<long> crossed{0};
+  std::atomic<long> no_answer{0};
+};
+
+BlockTally blocks;
+
+bool is_block(const Bytes &frame, uint16_t address) {
+  if (frame.size() != 3u + 2 * kBlockRegisters || frame[0] != 1 || frame[1] != 3 || frame[2] != 2 * kBlockRegisters)
+    return false;
+  for (int k = 0; k < kBlockRegisters; ++k)
+    if ((frame[3 + 2 * k] << 8 | frame[4 + 2 * k]) != address + k) return false;
+  return true;
+}
+
+void block_lane(int port, int index, int64_t end_us) {
+  const uint16_t address = static_cast<uint16_t>(kBlockSpacing * index);
+  vt::RequestFields r;
+  r.mode = 1, r.slot = static_cast<uint8_t>(index), r.timeout = 1000000, r.lifetime = 5000000;
+  r.frame = {1, 3, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address), 0, kBlockRegisters};
+  try {
+    vt::NetClient c(port);
+    while (vt::now_us() < end_us) {
+      std::optional<Bytes> resp = c.exchange(vt::build_request(r), vt::slow_ms(kResponseWaitMs));
+      if (!resp || resp->size() < 32) {
+        failure("block lane " + std::to_string(index) + ": no response");
+        return;
+      }
+      if ((*resp)[10] == kStatusNoAnswer) {
+        blocks.no_answer++;
+      } else if ((*resp)[10] == 0 && is_block(Bytes(resp->begin() + 32, resp->end()), address)) {
+        blocks.answers++;
+      } else {
+        blocks.crossed++;
+        failure("block lane " + std::to_string(index) + ": crossed or malformed " + vt::hex(*resp));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  } catch (const std::exception &e) {
+    failure(std::string("block lane: ") + e.what());
+  }
+}
+
+void soak_full_size_blocks(int seconds) {
+  vt::SimProcess sim({"-b", "9600", "-P", "-t", "5000"});
+  const int port = vt::free_tcp_port();
+  vt::Gateway gw({"-sp", "0", "-br", "9600", "-db", "8", "-sb", "1", "-p", std::to_string(port)},
+                 {"VELKORD_TTY_PATTERN=" + sim.pattern()});
+  if (!sim.ready() || !gw.wait_for_output("---- opening tcp/ip", vt::slow_ms(10000))) {
+    failure("velkord-sim or the gateway behind it did not start: " + gw.output());
+    return;
+  }
+  const int64_t end_us = vt::now_us() + static_cast<int64_t>(seconds) * 1000000;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kBlockLanes; ++i) threads.emplace_back(block_lane, port, i, end_us);
+  for (auto &t : threads) t.join();
+  printf("soak: 125-register blocks through velkord-sim -P at 9600 bit/s for %d s: answers %ld, crossed %ld, "
+         "no answer yet %ld\n",
+         seconds, blocks.answers.load(), blocks.crossed.load(), blocks.no_answer.load());
+  if (blocks.answers < kBlockLanes) failure("too few 125-register blocks answered through velkord-sim");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -545,6 +621,8 @@ int main(int argc, char **argv) {
   if (!all_accepted || accepted != connections) failure("the gateway did not accept every connection");
   if (!alive) failure("the gateway has ended");
   if (!still_answers) failure("the gateway no longer answers");
+
+  soak_full_size_blocks(std::clamp(seconds / 6, 10, 30));
 
   if (!failures.empty()) {
     printf("soak: FAILED, %zu failure(s)\n", failures.size());

@@ -182,4 +182,27 @@ int free_tcp_port() {
   throw std::runtime_error("no free TCP port between 20000 and 32000");
 }
 
+SimProcess::SimProcess(const std::vector<std::string> &args) : dir_(make_temp_dir()) {
+  const std::string gateway = VELKORD_BINARY;
+  const std::string sim = gateway.substr(0, gateway.rfind('/')) + "/tools/velkord-sim";
+  if (access(sim.c_str(), X_OK) != 0) return;
+  std::vector<std::string> all = {"--link", dir_ + "/ttyM0"};
+  all.insert(all.end(), args.begin(), args.end());
+  pid_ = spawn_program(sim, all, {}, &out_, &err_);
+  const std::string link = dir_ + "/ttyM0";
+  for (int i = 0; i < 250 && !ready_; ++i) {
+    ready_ = access(link.c_str(), F_OK) == 0;
+    if (!ready_) usleep(20000);
+  }
+}
+
+SimProcess::~SimProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {out_, err_})
+    if (fd >= 0) close(fd);
+}
+
 }  // namespace vt

@@ -53,4 +53,26 @@ class Gateway {
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_tcp_port();
 
+// velkord-sim, built beside the gateway, serving units on a pseudo-terminal
+// of its own linked as "<folder>/ttyM0"; stopped (SIGTERM) when destroyed.
+class SimProcess {
+ public:
+  // `args` after the link, e.g. {"-b", "9600", "-P"}. ready() is false when
+  // the simulator is not built or its link did not show within 5 s.
+  explicit SimProcess(const std::vector<std::string> &args);
+  ~SimProcess();
+  SimProcess(const SimProcess &) = delete;
+  SimProcess &operator=(const SimProcess &) = delete;
+
+  bool ready() const { return ready_; }
+  // The device-node pattern that makes serial port 0 the simulator's line.
+  std::string pattern() const { return dir_ + "/ttyM%d"; }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool ready_ = false;
+};
+
 }  // namespace vt

@@ -93,6 +93,13 @@ Behaviour Behaviour::Paced(int baud) {
   return b;
 }
 
+Behaviour Behaviour::Pausing(int baud, int64_t delay_us) {
+  Behaviour b = Late(delay_us);
+  b.piece = 1;
+  b.gap_us = ptyunit::char_time_us(baud) * 3 / 2;
+  return b;
+}
+
 Behaviour Behaviour::Flood(size_t n) {
   Behaviour b;
   b.flood = n;

@@ -56,6 +56,9 @@ struct Behaviour : ptyunit::Shape {
   static Behaviour Late(int64_t delay_us);
   static Behaviour Split(size_t piece, int64_t gap_us);
   static Behaviour Paced(int baud);
+  // Begins delay_us after the request and leaves half a character between
+  // its bytes at `baud`, as Modbus allows: a byte every 1.5 character times.
+  static Behaviour Pausing(int baud, int64_t delay_us);
   static Behaviour Flood(size_t n = 300);  // garbage that never ends in a valid CRC
   static Behaviour Raw(std::vector<uint8_t> bytes);
 };
