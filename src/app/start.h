@@ -1,4 +1,4 @@
-// main: the command line and the start-up sequence of velkord.
+// start: the command line and the start-up sequence of velkord.
 #pragma once
 
 // Sentinel of ParseCommandLine: the options were accepted, go on starting up.

@@ -1,7 +1,7 @@
 // velkord: Modbus RTU master on one serial line, TCP server for its clients.
 // The entry point reads the command line, echoes the settings and brings the
 // serial link and the TCP server up; then the worker threads do the work.
-#include "main.h"
+#include "start.h"
 
 #include <malloc.h>
 #include <signal.h>
