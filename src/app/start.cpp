@@ -1,6 +1,6 @@
-// velkord: Modbus RTU master on one serial line, TCP server for its clients.
-// The entry point reads the command line, echoes the settings and brings the
-// serial link and the TCP server up; then the worker threads do the work.
+// start: what the gateway does from its entry on. It reads the command line,
+// echoes the settings and brings the serial link and the TCP server up; then
+// the worker threads do the work.
 #include "start.h"
 
 #include <malloc.h>
@@ -303,7 +303,7 @@ int StartGateway() {
   serve_signals(wanted);
 }
 
-int main(int argc, char **argv) {
+int RunGateway(int argc, char **argv) {
   // The gateway is only ever stopped by a signal: with a fully buffered pipe
   // or log file everything it printed would be lost with it.
   setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -20,3 +20,8 @@ bool TakeEnvironment();
 // every thread by main) and prints the unit summary on each. Returns 255
 // only when one of the starts failed.
 int StartGateway();
+
+// The whole run of the program, as the entry point hands it over: sets up
+// the output and the signals, then the command line, the environment and
+// the start. Returns the exit status (it returns only when the start ends).
+int RunGateway(int argc, char **argv);
