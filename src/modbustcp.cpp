@@ -25,6 +25,7 @@
 #include <ctime>
 
 #include "access.h"
+#include "locked.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
 #include "thread_start.h"
@@ -795,13 +796,11 @@ void *listen_loop(void *) {
   return nullptr;
 }
 
-void init_answered_cond() {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&FaceAnswered, &attr);
-  pthread_condattr_destroy(&attr);
-}
+// The result of setting FaceAnswered up, once for the process: a face whose
+// clients could not wait for their answers must not start.
+int answered_cond_error;
+
+void init_answered_cond() { answered_cond_error = init_monotonic_cond(FaceAnswered); }
 
 void close_server_fds() {
   for (int *fd : {&server.listen_fd, &server.stop_pipe[0], &server.stop_pipe[1]}) {
@@ -867,6 +866,7 @@ int modbustcp_bind(const ModbusTcpSettings &settings) {
     if (server.connections > 0) return EBUSY;  // threads of a stop that timed out
   }
   pthread_once(&face_cond_once, init_answered_cond);
+  if (answered_cond_error != 0) return answered_cond_error;
   reset_pool(settings);
   server.allow = settings.allow;
   for (auto &c : counters.by_status) c.store(0);

@@ -137,12 +137,6 @@ struct GatewayFacts {
   int64_t start_unix_us;
 };
 
-int64_t unix_time_us() {
-  struct timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
 // The Modbus TCP face's connections and answers; its counters are atomics
 // of its own, so no lock is taken. It counts the rare exception codes above
 // 15 together; they show under 0x80.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "sleep_us.h"
 #include "status.h"
 #include "thread_start.h"
 
@@ -27,12 +28,6 @@ constexpr int kBacklog = 16;
 // if a wake-up were lost.
 constexpr int kIdleWaitMs = 1000;
 constexpr size_t kDrainBytes = 4096;
-
-int64_t clock_us(clockid_t clock) {
-  struct timespec t;
-  clock_gettime(clock, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
 
 // ---- Endpoint --------------------------------------------------------------
 
@@ -132,7 +127,7 @@ bool send_all(int fd, const char *data, size_t length, int64_t deadline_us) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    int64_t left_us = deadline_us - clock_us(CLOCK_MONOTONIC);
+    int64_t left_us = deadline_us - monotonic_us();
     if (left_us <= 0) return false;
     struct pollfd p = {fd, POLLOUT, 0};
     if (poll(&p, 1, static_cast<int>(left_us / 1000) + 1) < 0 && errno != EINTR) return false;
@@ -186,7 +181,7 @@ void send_refusal(int fd, Refusal r) {
                    r.code, r.reason, strlen(r.reason) + 5, r.code == 405 ? "Allow: GET\r\n" : "",
                    r.code, r.reason);
   if (n > 0 && static_cast<size_t>(n) < sizeof text)
-    send_all(fd, text, static_cast<size_t>(n), clock_us(CLOCK_MONOTONIC) + kStatusSendWaitMs * 1000);
+    send_all(fd, text, static_cast<size_t>(n), monotonic_us() + kStatusSendWaitMs * 1000);
 }
 
 }  // namespace
@@ -218,7 +213,7 @@ const Route *find_route(const uint8_t *path, size_t length) {
 // the socket.
 void serve_route(StatusServer &s, int fd, const Route &route) {
   status_snapshot_reset(s.snapshot);
-  s.snapshot.taken_unix_us = clock_us(CLOCK_REALTIME);
+  s.snapshot.taken_unix_us = unix_time_us();
   s.provider(s.snapshot, s.context);
 
   size_t length = 0;
@@ -228,7 +223,7 @@ void serve_route(StatusServer &s, int fd, const Route &route) {
     send_refusal(fd, {500, "Internal Server Error"});
     return;
   }
-  SocketSink sink = {fd, clock_us(CLOCK_MONOTONIC) + kStatusSendWaitMs * 1000};
+  SocketSink sink = {fd, monotonic_us() + kStatusSendWaitMs * 1000};
   TextOut out(s.out, sizeof s.out, to_socket, &sink);
   out.putf("HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
            "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
@@ -285,7 +280,7 @@ void accept_connection(StatusServer &s) {
     if (c.fd >= 0) continue;
     c.fd = fd;
     c.received = 0;
-    c.deadline_us = clock_us(CLOCK_MONOTONIC) + kStatusRequestWaitMs * 1000;
+    c.deadline_us = monotonic_us() + kStatusRequestWaitMs * 1000;
     return;
   }
   StatusConnection extra = {fd, 0, 0, {}};
@@ -296,7 +291,7 @@ void accept_connection(StatusServer &s) {
 // Closes connections whose head did not come in time; returns the wait until
 // the next deadline, at most kIdleWaitMs.
 int expire_connections(StatusServer &s) {
-  int64_t now = clock_us(CLOCK_MONOTONIC);
+  int64_t now = monotonic_us();
   int64_t wait_us = kIdleWaitMs * 1000;
   for (StatusConnection &c : s.connections) {
     if (c.fd < 0) continue;
