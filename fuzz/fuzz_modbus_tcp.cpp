@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decimal.h"
 #include "modbustcp.h"
 
 namespace {
@@ -85,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(text, data, n);
   text[n] = '\0';
   ModbusTcpEndpoint endpoint;
-  uint32_t ms;
   const char *reason = nullptr;
   if (!parse_modbus_tcp_endpoint(text, endpoint, &reason) && reason == nullptr) fail("refusal without a reason");
-  reason = nullptr;
-  if (!parse_modbus_tcp_ms(text, kFaceWaitMsLimit, ms, &reason) && reason == nullptr) fail("refusal without a reason");
+  uint64_t count;
+  if (parse_decimal(text, kFaceWaitMsLimit, count) == nullptr && (count > kFaceWaitMsLimit || text[0] == '\0'))
+    fail("a count out of its range");
   return 0;
 }

@@ -25,6 +25,7 @@
 #include <ctime>
 
 #include "access.h"
+#include "decimal.h"
 #include "locked.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
@@ -154,24 +155,9 @@ int mbap_exception(const MbapHeader &h, uint8_t function, uint8_t code, uint8_t 
 
 namespace {
 
-constexpr size_t kMaxPortDigits = 5;
-constexpr size_t kMaxMsDigits = 10;
-
-// Only plain decimal digits: no sign, no blanks, nothing after them.
-bool parse_decimal(const char *text, size_t max_digits, uint64_t &out) {
-  size_t length = strlen(text);
-  if (length == 0 || length > max_digits) return false;
-  out = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    out = out * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  return true;
-}
-
 bool parse_port(const char *text, uint16_t &port) {
   uint64_t value;
-  if (!parse_decimal(text, kMaxPortDigits, value) || value < 1 || value > 65535) return false;
+  if (parse_decimal(text, 65535, value) != nullptr || value < 1) return false;
   port = static_cast<uint16_t>(value);
   return true;
 }
@@ -206,20 +192,6 @@ bool parse_modbus_tcp_endpoint(const char *text, ModbusTcpEndpoint &out, const c
     *reason = "not a port from 1 to 65535";
     return false;
   }
-  return true;
-}
-
-bool parse_modbus_tcp_ms(const char *text, uint32_t limit, uint32_t &out, const char **reason) {
-  uint64_t value;
-  if (!parse_decimal(text, kMaxMsDigits, value) || value == 0) {
-    *reason = "not a positive whole number of milliseconds";
-    return false;
-  }
-  if (value > limit) {
-    *reason = "above the largest accepted value";
-    return false;
-  }
-  out = static_cast<uint32_t>(value);
   return true;
 }
 

@@ -108,9 +108,6 @@ struct ModbusTcpSettings {
 // interface, like the native server. False with a short reason otherwise.
 bool parse_modbus_tcp_endpoint(const char *text, ModbusTcpEndpoint &out, const char **reason);
 
-// A positive decimal count of milliseconds up to `limit`.
-bool parse_modbus_tcp_ms(const char *text, uint32_t limit, uint32_t &out, const char **reason);
-
 // "0.0.0.0:502", "[::]:502": what the start-up line shows.
 void format_modbus_tcp_endpoint(const ModbusTcpEndpoint &e, char *out, size_t size);
 

@@ -248,16 +248,6 @@ TEST(ModbusTcpCodec, ParsesTheSettings) {
     EXPECT_STREQ(ok ? shown : "refused", c.shown != nullptr ? c.shown : "refused") << c.text;
     EXPECT_EQ(why != nullptr, !ok) << c.text;
   }
-  const struct {
-    const char *text;
-    uint32_t value;  // 0: refused
-  } waits[] = {{"1", 1}, {"60000", 60000}, {"60001", 0}, {"0", 0}, {"", 0}, {"-1", 0}, {"1.5", 0},
-               {"10 ", 0}, {"99999999999", 0}};
-  for (const auto &c : waits) {
-    uint32_t v = 0;
-    const char *why = nullptr;
-    EXPECT_EQ(parse_modbus_tcp_ms(c.text, kFaceWaitMsLimit, v, &why) ? v : 0, c.value) << c.text;
-  }
 }
 
 Bytes adu(uint16_t transaction, uint16_t protocol, uint8_t unit, const Bytes &p, int length = -1) {

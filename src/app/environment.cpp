@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decimal.h"
 #include "tq708port.h"
 
 VelkordSettings VelkordEnv;
@@ -24,16 +25,11 @@ constexpr size_t kMaxOptionsLength = 128;
 // The error line quotes at most this much of the value.
 constexpr int kShownValueLength = 64;
 
-// Decimal digits only (no sign, no blanks), at most `max`.
-bool parse_decimal(const char *text, uint32_t max, uint32_t &out) {
-  if (*text == '\0') return false;
-  uint64_t v = 0;
-  for (const char *p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(*p - '0');
-    if (v > max) return false;
-  }
-  out = static_cast<uint32_t>(v);
+// A count of at most `max`, decimal digits only: false when the text is none.
+bool read_count(const char *text, uint32_t max, uint32_t &out) {
+  uint64_t value;
+  if (parse_decimal(text, max, value) != nullptr) return false;
+  out = static_cast<uint32_t>(value);
   return true;
 }
 
@@ -55,7 +51,7 @@ bool read_rts_delay(const char *item, const char *key, uint32_t &ms, bool &seen,
     return false;
   }
   uint32_t us = 0;
-  if (!parse_decimal(item + strlen(key), kMaxRtsDelayUs, us)) {
+  if (!read_count(item + strlen(key), kMaxRtsDelayUs, us)) {
     snprintf(reason, size, "\"%s\" needs a delay in microseconds from 0 to %u", item, kMaxRtsDelayUs);
     return false;
   }
@@ -123,7 +119,7 @@ bool read_echo(const char *value, VelkordSettings &s, char *reason, size_t size)
 }
 
 bool read_frame_gap(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (!parse_decimal(value, kMaxFrameGapUs, s.frame_gap_us) || s.frame_gap_us == 0) {
+  if (!read_count(value, kMaxFrameGapUs, s.frame_gap_us) || s.frame_gap_us == 0) {
     snprintf(reason, size, "must be a whole number of microseconds from 1 to %u", kMaxFrameGapUs);
     return false;
   }
@@ -156,9 +152,18 @@ bool read_modbus_tcp(const char *value, VelkordSettings &s, char *reason, size_t
   return true;
 }
 
+// A positive count of milliseconds up to `limit`.
 bool read_face_ms(const char *value, uint32_t limit, uint32_t &out, char *reason, size_t size) {
+  uint64_t ms = 0;
   const char *why = nullptr;
-  if (parse_modbus_tcp_ms(value, limit, out, &why)) return true;
+  if (parse_decimal(value, UINT64_MAX, ms) != nullptr || ms == 0)
+    why = "not a positive whole number of milliseconds";
+  else if (ms > limit)
+    why = "above the largest accepted value";
+  if (why == nullptr) {
+    out = static_cast<uint32_t>(ms);
+    return true;
+  }
   snprintf(reason, size, "%s (1 to %u)", why, limit);
   return false;
 }

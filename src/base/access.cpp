@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decimal.h"
+
 namespace {
 
 std::atomic<uint64_t> refused_connections;
@@ -34,14 +36,9 @@ bool host_bits_clear(const AllowedNetwork &n) {
 
 // A prefix length: decimal digits only, at most `max`.
 bool parse_prefix(const char *text, unsigned max, uint8_t &out) {
-  if (*text == '\0' || strlen(text) > 3) return false;
-  unsigned v = 0;
-  for (const char *p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<unsigned>(*p - '0');
-  }
-  if (v > max) return false;
-  out = static_cast<uint8_t>(v);
+  uint64_t bits;
+  if (parse_decimal(text, max, bits) != nullptr) return false;
+  out = static_cast<uint8_t>(bits);
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "decimal.h"
 #include "sleep_us.h"
 #include "status.h"
 #include "thread_start.h"
@@ -33,14 +34,8 @@ constexpr size_t kDrainBytes = 4096;
 
 // Digits only, 1…65535 (port 0 would mean "any", which no one can reach).
 bool parse_port(const char *text, uint16_t &port) {
-  if (*text == '\0') return false;
-  uint32_t value = 0;
-  for (const char *c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return false;
-    value = value * 10 + static_cast<uint32_t>(*c - '0');
-    if (value > 65535) return false;
-  }
-  if (value == 0) return false;
+  uint64_t value;
+  if (parse_decimal(text, 65535, value) != nullptr || value == 0) return false;
   port = static_cast<uint16_t>(value);
   return true;
 }
