@@ -9,7 +9,6 @@
 // a short lock.
 #include "modbustcp.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,7 +24,6 @@
 #include <ctime>
 
 #include "access.h"
-#include "decimal.h"
 #include "locked.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
@@ -149,56 +147,6 @@ int mbap_response(const MbapHeader &h, const uint8_t *answer, int n, uint8_t *ou
 int mbap_exception(const MbapHeader &h, uint8_t function, uint8_t code, uint8_t *out) {
   const uint8_t answer[kExceptionAnswerLength] = {h.unit, static_cast<uint8_t>(function | kExceptionFlag), code};
   return mbap_response(h, answer, kExceptionAnswerLength, out);
-}
-
-// ---- Settings --------------------------------------------------------------------
-
-namespace {
-
-bool parse_port(const char *text, uint16_t &port) {
-  uint64_t value;
-  if (parse_decimal(text, 65535, value) != nullptr || value < 1) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
-// Copies text[0, length) into a terminated buffer for inet_pton.
-bool parse_address(const char *text, size_t length, bool ipv6, uint8_t *address) {
-  char buf[INET6_ADDRSTRLEN];
-  if (length >= sizeof buf) return false;
-  memcpy(buf, text, length);
-  buf[length] = '\0';
-  return inet_pton(ipv6 ? AF_INET6 : AF_INET, buf, address) == 1;
-}
-
-}  // namespace
-
-bool parse_modbus_tcp_endpoint(const char *text, ModbusTcpEndpoint &out, const char **reason) {
-  out = ModbusTcpEndpoint{};
-  const char *colon = strrchr(text, ':');
-  if (text[0] == '[') {
-    const char *close = strchr(text, ']');
-    out.ipv6 = true;
-    if (close == nullptr || close[1] != ':' ||
-        !parse_address(text + 1, static_cast<size_t>(close - text - 1), true, out.address)) {
-      *reason = "not an IPv6 address in brackets followed by :PORT";
-      return false;
-    }
-  } else if (colon != nullptr && !parse_address(text, static_cast<size_t>(colon - text), false, out.address)) {
-    *reason = "not an IPv4 address (dotted quad) before :PORT";
-    return false;
-  }
-  if (!parse_port(colon != nullptr ? colon + 1 : text, out.port)) {
-    *reason = "not a port from 1 to 65535";
-    return false;
-  }
-  return true;
-}
-
-void format_modbus_tcp_endpoint(const ModbusTcpEndpoint &e, char *out, size_t size) {
-  char address[INET6_ADDRSTRLEN] = "?";
-  inet_ntop(e.ipv6 ? AF_INET6 : AF_INET, e.address, address, sizeof address);
-  snprintf(out, size, e.ipv6 ? "[%s]:%u" : "%s:%u", address, static_cast<unsigned>(e.port));
 }
 
 // ---- The pool --------------------------------------------------------------------
@@ -581,7 +529,7 @@ struct FaceServer {
   int listen_fd = -1;
   int stop_pipe[2] = {-1, -1};
   pthread_t listener;
-  ModbusTcpEndpoint bound;
+  NetEndpoint bound;
   const AllowList *allow = nullptr;
   int conn_fd[kFaceConnections];  // -1: free; guarded by FaceMutex
   int connections;                // guarded by FaceMutex
@@ -781,26 +729,10 @@ void close_server_fds() {
   }
 }
 
-socklen_t fill_sockaddr(const ModbusTcpEndpoint &e, struct sockaddr_storage &sa) {
-  memset(&sa, 0, sizeof sa);
-  if (e.ipv6) {
-    auto *a = reinterpret_cast<struct sockaddr_in6 *>(&sa);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(e.port);
-    memcpy(&a->sin6_addr, e.address, sizeof a->sin6_addr);
-    return sizeof *a;
-  }
-  auto *a = reinterpret_cast<struct sockaddr_in *>(&sa);
-  a->sin_family = AF_INET;
-  a->sin_port = htons(e.port);
-  memcpy(&a->sin_addr, e.address, sizeof a->sin_addr);
-  return sizeof *a;
-}
-
 // Socket, address reuse, bind, listen, and the port actually bound. 0 or errno.
-int open_listener(const ModbusTcpEndpoint &e) {
+int open_listener(const NetEndpoint &e) {
   struct sockaddr_storage sa;
-  socklen_t length = fill_sockaddr(e, sa);
+  socklen_t length = net_socket_address(e, sa);
   server.listen_fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (server.listen_fd < 0) return errno;
   // A restart right after a kill would otherwise wait out TIME_WAIT; a port
@@ -811,8 +743,7 @@ int open_listener(const ModbusTcpEndpoint &e) {
   if (listen(server.listen_fd, kBacklog) != 0) return errno;
   if (getsockname(server.listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &length) != 0) return errno;
   server.bound = e;
-  server.bound.port = ntohs(e.ipv6 ? reinterpret_cast<struct sockaddr_in6 *>(&sa)->sin6_port
-                                   : reinterpret_cast<struct sockaddr_in *>(&sa)->sin_port);
+  server.bound.port = net_endpoint_of(sa).port;
   return 0;
 }
 
@@ -866,7 +797,7 @@ int modbustcp_start(const ModbusTcpSettings &settings) {
   return err != 0 ? err : modbustcp_serve();
 }
 
-ModbusTcpEndpoint modbustcp_endpoint() { return server.bound; }
+NetEndpoint modbustcp_endpoint() { return server.bound; }
 
 void modbustcp_stop() {
   if (!face_running) {  // bound, but never served: only the descriptors to close

@@ -1,7 +1,5 @@
 #include "environment.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,25 +125,42 @@ bool read_frame_gap(const char *value, VelkordSettings &s, char *reason, size_t 
 }
 
 bool read_listen(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (inet_pton(AF_INET, value, &s.listen.v4) == 1) {
-    s.listen.family = AF_INET;
-  } else if (inet_pton(AF_INET6, value, &s.listen.v6) == 1) {
-    s.listen.family = AF_INET6;
-  } else {
-    snprintf(reason, size, "must be one IPv4 or IPv6 address, without brackets or port");
-    return false;
-  }
-  return true;
+  if (net_parse_address(value, s.listen) == nullptr) return true;
+  snprintf(reason, size, "must be one IPv4 or IPv6 address, without brackets or port");
+  return false;
 }
 
 bool read_allow(const char *value, VelkordSettings &s, char *reason, size_t size) {
   return ParseAllowList(value, s.allow, reason, size);
 }
 
+// The two endpoint settings came with their own wording of the same faults,
+// and manuals and scripts quote both: each keeps its own, by EndpointFault.
+constexpr const char *kModbusTcpFaults[kEndpointFaults] = {
+    nullptr,
+    "not a port from 1 to 65535",
+    "not an IPv6 address in brackets followed by :PORT",
+    "not an IPv6 address in brackets followed by :PORT",
+    "not an IPv6 address in brackets followed by :PORT",
+    "not an IPv4 address (dotted quad) before :PORT",
+    "not an IPv4 address (dotted quad) before :PORT",
+    "not a port from 1 to 65535",
+};
+constexpr const char *kStatusFaults[kEndpointFaults] = {
+    nullptr,
+    "empty",
+    "the IPv6 address lacks its closing bracket",
+    "a colon and a port must follow the address",
+    "not a numeric IPv6 address",
+    "an IPv6 address goes in brackets: [ADDRESS]:PORT",
+    "not a numeric IPv4 address",
+    "the port is not a number from 1 to 65535",
+};
+
 bool read_modbus_tcp(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  const char *why = nullptr;
-  if (!parse_modbus_tcp_endpoint(value, s.modbus_tcp, &why)) {
-    snprintf(reason, size, "%s", why);
+  EndpointFault fault = net_parse_endpoint(value, s.modbus_tcp);
+  if (fault != EndpointFault::kNone) {
+    snprintf(reason, size, "%s", kModbusTcpFaults[static_cast<int>(fault)]);
     return false;
   }
   s.modbus_tcp_on = true;
@@ -181,8 +196,9 @@ bool read_modbus_tcp_idle(const char *value, VelkordSettings &s, char *reason, s
 }
 
 bool read_status(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (const char *why = parse_status_endpoint(value, s.status)) {
-    snprintf(reason, size, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", why);
+  EndpointFault fault = net_parse_endpoint(value, s.status);
+  if (fault != EndpointFault::kNone) {
+    snprintf(reason, size, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", kStatusFaults[static_cast<int>(fault)]);
     return false;
   }
   s.status_on = true;

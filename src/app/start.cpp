@@ -108,8 +108,8 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
 bool bind_modbus_tcp(const VelkordSettings &env) {
   int err = modbustcp_bind(face_settings(env));
   if (err == 0) return true;
-  char where[64];
-  format_modbus_tcp_endpoint(env.modbus_tcp, where, sizeof where);
+  char where[kEndpointTextSize];
+  net_format_endpoint(env.modbus_tcp, where, sizeof where);
   fprintf(stderr, "VELKORD_MODBUS_TCP=\"%s\": cannot listen there: %s\n", where, strerror(err));
   return false;
 }
@@ -124,8 +124,8 @@ bool serve_modbus_tcp() {
     fprintf(stderr, "VELKORD_MODBUS_TCP: the listener cannot start: %s\n", strerror(err));
     return false;
   }
-  char where[64];
-  format_modbus_tcp_endpoint(modbustcp_endpoint(), where, sizeof where);
+  char where[kEndpointTextSize];
+  net_format_endpoint(modbustcp_endpoint(), where, sizeof where);
   printf("---- modbus tcp  %s ---\r\n", where);
   return true;
 }
@@ -203,11 +203,13 @@ bool start_status_face() {
   if (!VelkordEnv.status_on) return true;
   static StatusServer server;  // the server's buffers: static storage
   server.allow = &VelkordEnv.allow;
+  char where[kEndpointTextSize];
+  net_format_endpoint(VelkordEnv.status, where, sizeof where);
   if (const char *error = status_start(server, VelkordEnv.status, fill_status, &Facts)) {
-    fprintf(stderr, "VELKORD_STATUS=\"%s\": %s\n", VelkordEnv.status.text, error);
+    fprintf(stderr, "VELKORD_STATUS=\"%s\": %s\n", where, error);
     return false;
   }
-  printf("---- status  %s ---\r\n", VelkordEnv.status.text);
+  printf("---- status  %s ---\r\n", where);
   return true;
 }
 

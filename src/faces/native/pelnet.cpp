@@ -6,7 +6,6 @@
 // connection while the client keeps asking, within an idle budget.
 #include "pelnet.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -22,6 +21,7 @@
 #include "locked.h"
 #include "message.h"
 #include "modbusRTU.h"
+#include "net.h"
 #include "sleep_us.h"
 #include "thread_start.h"
 
@@ -310,22 +310,6 @@ void reset_registry() {
   MRTUServer.keepAlive = kDefaultKeepAliveUs;
 }
 
-// "192.0.2.7:50412" or "[2001:db8::7]:50412".
-void peer_text(const struct sockaddr_storage &peer, char *text, size_t size) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  unsigned port = 0;
-  if (peer.ss_family == AF_INET6) {
-    const auto *a6 = reinterpret_cast<const struct sockaddr_in6 *>(&peer);
-    inet_ntop(AF_INET6, &a6->sin6_addr, host, sizeof host);
-    port = ntohs(a6->sin6_port);
-    snprintf(text, size, "[%s]:%u", host, port);
-    return;
-  }
-  const auto *a4 = reinterpret_cast<const struct sockaddr_in *>(&peer);
-  inet_ntop(AF_INET, &a4->sin_addr, host, sizeof host);
-  snprintf(text, size, "%s:%u", host, static_cast<unsigned>(ntohs(a4->sin_port)));
-}
-
 // Accepts one pending connection and hands it to a handler, after its two
 // lines. False when nothing was handed over: a failed accept, or a peer
 // outside the allowed networks, closed unserved and unseen.
@@ -343,7 +327,7 @@ bool accept_one() {
   printf("-----CLIENT-----\r\n");
   printf("-- sock. %i --\r\n", sock);
   char text[sizeof(PeerStatus::address)];
-  peer_text(peer, text, sizeof text);
+  net_format_endpoint(net_endpoint_of(peer), text, sizeof text);
   hand_over(sock, text);
   return true;
 }
@@ -374,20 +358,13 @@ namespace {
 
 // The address VELKORD_LISTEN names, or else all IPv4 interfaces (`addr`).
 socklen_t listen_address(uint16_t port, struct sockaddr_storage &where) {
-  memset(&where, 0, sizeof where);
-  if (VelkordEnv.listen.family == AF_INET6) {
-    struct sockaddr_in6 *a6 = reinterpret_cast<struct sockaddr_in6 *>(&where);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_port = htons(port);
-    a6->sin6_addr = VelkordEnv.listen.v6;
-    return sizeof *a6;
-  }
+  NetEndpoint e = VelkordEnv.listen;
+  if (e.family == 0) e = {AF_INET, {0, 0, 0, 0}, 0};  // INADDR_ANY
+  e.port = port;
+  socklen_t size = net_socket_address(e, where);
   memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = VelkordEnv.listen.family == AF_INET ? VelkordEnv.listen.v4.s_addr : htonl(INADDR_ANY);
-  memcpy(&where, &addr, sizeof addr);
-  return sizeof addr;
+  if (e.family == AF_INET) memcpy(&addr, &where, sizeof addr);
+  return size;
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "decimal.h"
 #include "sleep_us.h"
 #include "status.h"
 #include "thread_start.h"
@@ -30,82 +29,7 @@ constexpr int kBacklog = 16;
 constexpr int kIdleWaitMs = 1000;
 constexpr size_t kDrainBytes = 4096;
 
-// ---- Endpoint --------------------------------------------------------------
-
-// Digits only, 1…65535 (port 0 would mean "any", which no one can reach).
-bool parse_port(const char *text, uint16_t &port) {
-  uint64_t value;
-  if (parse_decimal(text, 65535, value) != nullptr || value == 0) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
-// Copies [begin, end) into `host`; false when it does not fit.
-bool copy_host(const char *begin, const char *end, char *host, size_t size) {
-  size_t n = static_cast<size_t>(end - begin);
-  if (n == 0 || n >= size) return false;
-  memcpy(host, begin, n);
-  host[n] = '\0';
-  return true;
-}
-
-void set_ipv4(StatusEndpoint &e, const in_addr &address, uint16_t port) {
-  auto *a = reinterpret_cast<sockaddr_in *>(&e.address);
-  a->sin_family = AF_INET;
-  a->sin_addr = address;
-  a->sin_port = htons(port);
-  e.length = sizeof *a;
-  char host[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, host, sizeof host);
-  snprintf(e.text, sizeof e.text, "%s:%u", host, port);
-}
-
-void set_ipv6(StatusEndpoint &e, const in6_addr &address, uint16_t port) {
-  auto *a = reinterpret_cast<sockaddr_in6 *>(&e.address);
-  a->sin6_family = AF_INET6;
-  a->sin6_addr = address;
-  a->sin6_port = htons(port);
-  e.length = sizeof *a;
-  char host[INET6_ADDRSTRLEN];
-  inet_ntop(AF_INET6, &address, host, sizeof host);
-  snprintf(e.text, sizeof e.text, "[%s]:%u", host, port);
-}
-
-const char *parse_ipv6_endpoint(const char *text, StatusEndpoint &e) {
-  const char *close = strchr(text, ']');
-  if (close == nullptr) return "the IPv6 address lacks its closing bracket";
-  if (close[1] != ':') return "a colon and a port must follow the address";
-  char host[INET6_ADDRSTRLEN];
-  in6_addr address;
-  if (!copy_host(text + 1, close, host, sizeof host) || inet_pton(AF_INET6, host, &address) != 1)
-    return "not a numeric IPv6 address";
-  uint16_t port;
-  if (!parse_port(close + 2, port)) return "the port is not a number from 1 to 65535";
-  set_ipv6(e, address, port);
-  return nullptr;
-}
-
 }  // namespace
-
-const char *parse_status_endpoint(const char *text, StatusEndpoint &e) {
-  memset(&e, 0, sizeof e);
-  if (text == nullptr || *text == '\0') return "empty";
-  if (text[0] == '[') return parse_ipv6_endpoint(text, e);
-  const char *colon = strchr(text, ':');
-  uint16_t port;
-  in_addr address;
-  address.s_addr = htonl(INADDR_ANY);
-  if (colon != nullptr) {
-    if (strchr(colon + 1, ':') != nullptr) return "an IPv6 address goes in brackets: [ADDRESS]:PORT";
-    char host[INET_ADDRSTRLEN];
-    if (!copy_host(text, colon, host, sizeof host) || inet_pton(AF_INET, host, &address) != 1)
-      return "not a numeric IPv4 address";
-    text = colon + 1;
-  }
-  if (!parse_port(text, port)) return "the port is not a number from 1 to 65535";
-  set_ipv4(e, address, port);
-  return nullptr;
-}
 
 // ---- Sending ---------------------------------------------------------------
 
@@ -334,8 +258,10 @@ void *status_thread(void *arg) {
 namespace {
 
 // Records why the start failed and closes what it had opened.
-const char *start_failed(StatusServer &s, const char *step, const StatusEndpoint &e) {
-  snprintf(s.error, sizeof s.error, "cannot %s %s: %s", step, e.text, strerror(errno));
+const char *start_failed(StatusServer &s, const char *step, const NetEndpoint &e) {
+  char where[kEndpointTextSize];
+  net_format_endpoint(e, where, sizeof where);
+  snprintf(s.error, sizeof s.error, "cannot %s %s: %s", step, where, strerror(errno));
   if (s.listener >= 0) close(s.listener);
   for (int &fd : s.wake)
     if (fd >= 0) close(fd);
@@ -353,20 +279,21 @@ uint16_t bound_port(int fd) {
 
 }  // namespace
 
-const char *status_start(StatusServer &s, const StatusEndpoint &e, StatusProvider provider,
-                         void *context) {
+const char *status_start(StatusServer &s, const NetEndpoint &e, StatusProvider provider, void *context) {
   s.provider = provider;
   s.context = context;
   s.listener = s.wake[0] = s.wake[1] = -1;
   for (StatusConnection &c : s.connections) c.fd = -1;
-  s.listener = socket(e.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage address;
+  const socklen_t length = net_socket_address(e, address);
+  s.listener = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s.listener < 0) return start_failed(s, "open a socket for", e);
   // Like the client port: a restart must not wait for old connections'
   // TIME_WAIT; a port another socket listens on is still refused.
   int one = 1;
   if (setsockopt(s.listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
     return start_failed(s, "set address reuse on", e);
-  if (bind(s.listener, reinterpret_cast<const sockaddr *>(&e.address), e.length) != 0)
+  if (bind(s.listener, reinterpret_cast<const sockaddr *>(&address), length) != 0)
     return start_failed(s, "bind", e);
   if (listen(s.listener, kBacklog) != 0) return start_failed(s, "listen on", e);
   s.port = bound_port(s.listener);
