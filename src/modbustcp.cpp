@@ -556,13 +556,14 @@ struct InBuffer {
 
 constexpr int kConnectionEnds = -1;
 
-bool wait_ready(int fd, short events, int timeout_ms) {
-  struct pollfd p = {fd, events, 0};
-  int r;
+// Waits for a request's next bytes; a signal does not end the wait, it
+// starts it over.
+bool wait_readable(int fd, int timeout_ms) {
+  int w;
   do {
-    r = poll(&p, 1, timeout_ms);
-  } while (r < 0 && errno == EINTR);
-  return r > 0;
+    w = net_wait_ready(fd, POLLIN, timeout_ms);
+  } while (w == kNetFailed && errno == EINTR);
+  return w == kNetReady;
 }
 
 // The next whole request into `adu`: its length, or kConnectionEnds when the
@@ -580,25 +581,12 @@ int next_request(int fd, InBuffer &in, uint8_t *adu) {
         return total;
       }
     }
-    if (!wait_ready(fd, POLLIN, kConnectionIdleMs)) return kConnectionEnds;
+    if (!wait_readable(fd, kConnectionIdleMs)) return kConnectionEnds;
     ssize_t r = recv(fd, in.bytes + in.length, sizeof in.bytes - static_cast<size_t>(in.length), 0);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return kConnectionEnds;
     in.length += static_cast<int>(r);
   }
-}
-
-bool send_all(int fd, const uint8_t *data, int n) {
-  while (n > 0) {
-    if (!wait_ready(fd, POLLOUT, kSendWaitMs)) return false;
-    // A peer that has gone must cost an error result, not a SIGPIPE.
-    ssize_t r = send(fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    data += r;
-    n -= static_cast<int>(r);
-  }
-  return true;
 }
 
 void count_answer(const uint8_t *response) {
@@ -651,7 +639,7 @@ void *serve_connection(void *arg) {
     if (n == kConnectionEnds) break;
     int m = answer_request(adu, n, out);
     count_answer(out);
-    if (!send_all(fd, out, m)) break;
+    if (!net_send_all(fd, out, static_cast<size_t>(m), monotonic_us() + kSendWaitMs * 1000)) break;
   }
   end_connection(slot);
   return nullptr;
@@ -671,20 +659,15 @@ int take_connection_slot(int fd) {
 
 void accept_one() {
   struct sockaddr_storage peer;
-  socklen_t peer_size = sizeof peer;
-  int fd = accept4(server.listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
-  if (fd < 0) {
+  // A peer outside the allowed networks is closed before it takes a place.
+  int fd = net_accept(server.listen_fd, server.allow, 0, peer);
+  if (fd == kAcceptFailed) {
     // Out of descriptors, or the peer gave up before we took it: rest, so a
     // lasting failure does not spin.
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_us(kAcceptFailureRestUs);
-    return;
   }
-  // Outside the allowed networks: closed before it takes a place or a byte is read.
-  if (server.allow != nullptr && !AdmitPeer(*server.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
-    counters.refused.fetch_add(1, std::memory_order_relaxed);
-    close(fd);
-    return;
-  }
+  if (fd == kAcceptRefused) counters.refused.fetch_add(1, std::memory_order_relaxed);
+  if (fd < 0) return;
   // Answers are small and each one is awaited: send them at once. Without
   // the option they still go, a little later; no reason to refuse a client.
   int one = 1;
@@ -729,21 +712,13 @@ void close_server_fds() {
   }
 }
 
-// Socket, address reuse, bind, listen, and the port actually bound. 0 or errno.
+// The listening socket and the port actually bound: 0, or the errno of the
+// step that failed (nothing is open then).
 int open_listener(const NetEndpoint &e) {
-  struct sockaddr_storage sa;
-  socklen_t length = net_socket_address(e, sa);
-  server.listen_fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (server.listen_fd < 0) return errno;
-  // A restart right after a kill would otherwise wait out TIME_WAIT; a port
-  // another socket listens on still refuses the bind.
-  int one = 1;
-  if (setsockopt(server.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return errno;
-  if (bind(server.listen_fd, reinterpret_cast<struct sockaddr *>(&sa), length) != 0) return errno;
-  if (listen(server.listen_fd, kBacklog) != 0) return errno;
-  if (getsockname(server.listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &length) != 0) return errno;
-  server.bound = e;
-  server.bound.port = net_endpoint_of(sa).port;
+  NetListener opened;
+  if (net_listen(e, {kBacklog, false}, opened) != nullptr) return opened.error;
+  server.listen_fd = opened.fd;
+  server.bound = opened.bound;
   return 0;
 }
 

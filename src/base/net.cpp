@@ -1,11 +1,14 @@
 #include "net.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "decimal.h"
+#include "sleep_us.h"
 
 namespace {
 
@@ -101,4 +104,100 @@ NetEndpoint net_endpoint_of(const sockaddr_storage &a) {
     e.port = ntohs(a4->sin_port);
   }
   return e;
+}
+
+// ---- Listening -------------------------------------------------------------
+
+namespace {
+
+const char *const kListenStepText[] = {
+    "open a socket for", "take IPv4 clients too on", "set address reuse on", "bind", "listen on",
+    "read the port bound of",
+};
+
+// Records the step that failed with errno, closes the socket, and returns
+// the message.
+const char *listen_failed(NetListener &out, ListenStep step, const NetEndpoint &where) {
+  out.failed = step;
+  out.error = errno;
+  char shown[kEndpointTextSize];
+  net_format_endpoint(where, shown, sizeof shown);
+  snprintf(out.message, sizeof out.message, "cannot %s %s: %s", kListenStepText[static_cast<int>(step)], shown,
+           strerror(out.error));
+  if (out.fd >= 0) close(out.fd);
+  out.fd = -1;
+  return out.message;
+}
+
+// Both options before the bind. Dual stack: "::" serves IPv4 clients too.
+// Address reuse: a gateway killed with clients connected leaves their
+// connections in TIME_WAIT, and a restart could not bind for a minute; a
+// port that another socket listens on still refuses the bind.
+const char *set_listen_options(NetListener &out, int family, const ListenOptions &options,
+                               const NetEndpoint &where) {
+  int off = 0;
+  if (family == AF_INET6 && options.dual_stack &&
+      setsockopt(out.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)
+    return listen_failed(out, ListenStep::kDualStack, where);
+  int one = 1;
+  if (setsockopt(out.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    return listen_failed(out, ListenStep::kReuse, where);
+  return nullptr;
+}
+
+}  // namespace
+
+const char *net_listen(const NetEndpoint &where, const ListenOptions &options, NetListener &out) {
+  out = NetListener{};
+  sockaddr_storage address;
+  socklen_t length = net_socket_address(where, address);
+  out.fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (out.fd < 0) return listen_failed(out, ListenStep::kSocket, where);
+  if (const char *failed = set_listen_options(out, address.ss_family, options, where)) return failed;
+  if (bind(out.fd, reinterpret_cast<const sockaddr *>(&address), length) != 0)
+    return listen_failed(out, ListenStep::kBind, where);
+  if (listen(out.fd, options.backlog) != 0) return listen_failed(out, ListenStep::kListen, where);
+  length = sizeof address;
+  if (getsockname(out.fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    return listen_failed(out, ListenStep::kName, where);
+  out.bound = where;
+  out.bound.port = net_endpoint_of(address).port;
+  return nullptr;
+}
+
+// ---- Connections -----------------------------------------------------------
+
+int net_accept(int listener, const AllowList *allow, int flags, sockaddr_storage &peer) {
+  socklen_t size = sizeof peer;
+  int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_CLOEXEC | flags);
+  if (fd < 0) return kAcceptFailed;
+  if (allow == nullptr || AdmitPeer(*allow, reinterpret_cast<const sockaddr *>(&peer))) return fd;
+  close(fd);
+  return kAcceptRefused;
+}
+
+int net_wait_ready(int fd, short events, int timeout_ms) {
+  struct pollfd p = {fd, events, 0};
+  int r = poll(&p, 1, timeout_ms);
+  if (r == 0) return kNetTimeout;
+  if (r < 0) return kNetFailed;
+  return kNetReady;
+}
+
+bool net_send_all(int fd, const void *data, size_t length, int64_t deadline_us) {
+  const auto *next = static_cast<const uint8_t *>(data);
+  while (length > 0) {
+    ssize_t n = send(fd, next, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      next += n;
+      length -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    int64_t left_us = deadline_us - monotonic_us();
+    if (left_us <= 0) return false;
+    if (net_wait_ready(fd, POLLOUT, static_cast<int>(left_us / 1000) + 1) == kNetFailed && errno != EINTR)
+      return false;
+  }
+  return true;
 }

@@ -1,12 +1,17 @@
 // net: the TCP plumbing of the gateway's faces, written once: where a port
-// listens (read from a setting, shown in a line).
+// listens (read from a setting, shown in a line), opening it, accepting the
+// connections the allow-list admits, waiting for a socket and sending a
+// whole answer before a deadline.
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "access.h"
 
 // ---- Endpoints -------------------------------------------------------------
 
@@ -52,3 +57,55 @@ socklen_t net_socket_address(const NetEndpoint &e, sockaddr_storage &out);
 
 // An IPv4 or IPv6 socket address (a peer's, a bound socket's) as an endpoint.
 NetEndpoint net_endpoint_of(const sockaddr_storage &a);
+
+// ---- Listening -------------------------------------------------------------
+
+// The steps of opening a listening socket, in order.
+enum class ListenStep : uint8_t { kSocket, kDualStack, kReuse, kBind, kListen, kName };
+
+struct ListenOptions {
+  int backlog;
+  // An IPv6 endpoint takes IPv4 clients too (as IPv4-mapped addresses),
+  // whatever the system's default for IPv6 sockets is.
+  bool dual_stack;
+};
+
+// A listening socket, or why there is none.
+struct NetListener {
+  int fd = -1;
+  NetEndpoint bound{};    // the port actually bound: the system's when 0 was asked for
+  ListenStep failed{};    // after a failure: the step
+  int error = 0;          // and its errno
+  char message[160] = {};
+};
+
+// Opens a socket for `where` (close-on-exec) with address reuse, binds it
+// and listens. Returns nullptr with out.fd open, or a message naming the
+// step, the endpoint and the system's reason ("cannot bind
+// 127.0.0.1:9502: Address already in use"); nothing stays open then.
+const char *net_listen(const NetEndpoint &where, const ListenOptions &options, NetListener &out);
+
+// ---- Connections -----------------------------------------------------------
+
+constexpr int kAcceptFailed = -1;   // no connection; errno says why
+constexpr int kAcceptRefused = -2;  // a peer outside the allow-list, closed at once
+
+// Accepts one pending connection (close-on-exec, and `flags` such as
+// SOCK_NONBLOCK) and admits it by `allow` (nullptr: everyone; AdmitPeer
+// counts a refusal). Returns its descriptor with the peer's address in
+// `peer`, or one of the two results above. A refused peer is closed before
+// anything is read from it or sent to it.
+int net_accept(int listener, const AllowList *allow, int flags, sockaddr_storage &peer);
+
+constexpr int kNetReady = 0;
+constexpr int kNetTimeout = -1;  // not ready within the wait
+constexpr int kNetFailed = -2;   // the wait failed; a signal counts as a failure
+
+// Waits up to timeout_ms for `events` (POLLIN, POLLOUT) on one descriptor.
+// poll has no limit on the descriptor's number, unlike a descriptor set.
+int net_wait_ready(int fd, short events, int timeout_ms);
+
+// Sends all `length` bytes before the monotonic time `deadline_us`, waiting
+// for room in between; false when the peer is gone or does not take them in
+// time. A peer that has gone costs a false, never a SIGPIPE.
+bool net_send_all(int fd, const void *data, size_t length, int64_t deadline_us);

@@ -46,16 +46,8 @@ constexpr int kBacklog = 10;
 // can overwrite what a running handler was given.
 ClientHandOver HandOvers[kMaxClients];
 
-// Waits up to timeout_ms for `events` on one descriptor: 0 when ready, -1
-// on time-out, -2 on failure (a signal included). poll has no limit on the
-// descriptor's number, unlike a fixed descriptor set.
-int wait_ready(int fd, short events, int timeout_ms) {
-  struct pollfd p = {fd, events, 0};
-  int r = poll(&p, 1, timeout_ms);
-  if (r == 0) return kSockTimeout;
-  if (r < 0) return kSockError;
-  return 0;
-}
+// A wait's results are ReadSocket's and WriteSocket's own.
+static_assert(kNetTimeout == kSockTimeout && kNetFailed == kSockError);
 
 // The message reader's result beside ReadSocket's: the peer closed the
 // connection in an orderly way. ReadSocket reports it as a time-out, as its
@@ -70,10 +62,10 @@ constexpr int64_t kMessageDeadlineUs = 7000000;
 // first byte (no deadline yet, 0), then up to its deadline. A deadline that
 // passes is a failed receive.
 int wait_message_bytes(int sock, int64_t deadline_us) {
-  if (deadline_us == 0) return wait_ready(sock, POLLIN, kSocketWaitMs);
+  if (deadline_us == 0) return net_wait_ready(sock, POLLIN, kSocketWaitMs);
   int64_t left_us = deadline_us - monotonic_us();
   int left_ms = left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
-  int w = wait_ready(sock, POLLIN, left_ms);
+  int w = net_wait_ready(sock, POLLIN, left_ms);
   return w == kSockTimeout ? kSockError : w;
 }
 
@@ -139,7 +131,7 @@ int WriteSocket(int sock, const uint8_t *data, int len) {
   uint16_t remaining = static_cast<uint16_t>(len);
   int sent = 0;
   while (remaining != 0) {
-    int w = wait_ready(sock, POLLOUT, kSocketWaitMs);
+    int w = net_wait_ready(sock, POLLOUT, kSocketWaitMs);
     if (w != 0) return w;
     // A peer that has gone must cost an error result, not a SIGPIPE.
     ssize_t n = send(sock, data, remaining, MSG_NOSIGNAL);
@@ -315,15 +307,12 @@ void reset_registry() {
 // outside the allowed networks, closed unserved and unseen.
 bool accept_one() {
   struct sockaddr_storage peer;
-  socklen_t peer_size = sizeof peer;
-  int sock = accept4(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
-  if (sock < 0) return false;
-  if (!AdmitPeer(VelkordEnv.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
-    close(sock);
+  int sock = net_accept(listener, &VelkordEnv.allow, 0, peer);
+  if (sock == kAcceptRefused) {
     Locked held(ServerMutex);
     ++MRTUServerCounters.refused;
-    return false;
   }
+  if (sock < 0) return false;
   printf("-----CLIENT-----\r\n");
   printf("-- sock. %i --\r\n", sock);
   char text[sizeof(PeerStatus::address)];
@@ -347,7 +336,7 @@ void *ListenProcess(void *) {
     if (work == 0) break;
     uint32_t rest_us = kListenerRestUs;
     // A full house accepts nothing: newcomers wait in the listen backlog.
-    if (count < kMaxClients && wait_ready(listener, POLLIN, kAcceptWaitMs) == 0 && accept_one())
+    if (count < kMaxClients && net_wait_ready(listener, POLLIN, kAcceptWaitMs) == kNetReady && accept_one())
       rest_us = kHandOverSpacingUs;
     sleep_us(rest_us);
   }
@@ -356,20 +345,18 @@ void *ListenProcess(void *) {
 
 namespace {
 
-// The address VELKORD_LISTEN names, or else all IPv4 interfaces (`addr`).
-socklen_t listen_address(uint16_t port, struct sockaddr_storage &where) {
+// Where the port listens: the address VELKORD_LISTEN names, or else all
+// IPv4 interfaces; `addr` holds it when it is an IPv4 address.
+NetEndpoint listen_endpoint(uint16_t port) {
   NetEndpoint e = VelkordEnv.listen;
   if (e.family == 0) e = {AF_INET, {0, 0, 0, 0}, 0};  // INADDR_ANY
   e.port = port;
-  socklen_t size = net_socket_address(e, where);
+  sockaddr_storage where;
+  net_socket_address(e, where);
   memset(&addr, 0, sizeof addr);
   if (e.family == AF_INET) memcpy(&addr, &where, sizeof addr);
-  return size;
+  return e;
 }
-
-}  // namespace
-
-namespace {
 
 // A start that failed half-way: the listening socket goes, and the result.
 int abandon_start(int result) {
@@ -378,25 +365,23 @@ int abandon_start(int result) {
   return result;
 }
 
+// The step of the listening socket's start that failed, as pelnetStart's result.
+int start_result(ListenStep failed) {
+  switch (failed) {
+    case ListenStep::kBind: return kStartNoBind;
+    case ListenStep::kListen:
+    case ListenStep::kName: return kStartNoListen;
+    default: return kStartNoSocket;
+  }
+}
+
 }  // namespace
 
 int pelnetStart() {
-  struct sockaddr_storage where;
-  socklen_t where_size = listen_address(static_cast<uint16_t>(ModbusRTU.ipport), where);
-  listener = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (listener < 0) return kStartNoSocket;
-  // "::" serves IPv4 clients too, whatever the system's default for IPv6
-  // sockets says; they show as IPv4-mapped addresses.
-  int off = 0;
-  if (where.ss_family == AF_INET6 && setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)
-    return abandon_start(kStartNoSocket);
-  // A gateway killed with clients connected leaves their connections in
-  // TIME_WAIT; without address reuse a restart could not bind for a minute.
-  // A port that another socket listens on still refuses the bind.
-  int one = 1;
-  if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return abandon_start(kStartNoSocket);
-  if (bind(listener, reinterpret_cast<struct sockaddr *>(&where), where_size) < 0) return abandon_start(kStartNoBind);
-  if (listen(listener, kBacklog) < 0) return abandon_start(kStartNoListen);
+  NetListener opened;
+  if (net_listen(listen_endpoint(static_cast<uint16_t>(ModbusRTU.ipport)), {kBacklog, true}, opened) != nullptr)
+    return start_result(opened.failed);
+  listener = opened.fd;
   if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return abandon_start(kStartNoMutex);
   MRTUServer.work = 1;
   if (start_thread(&hListenProcess, ListenProcess, nullptr, false) != 0) {

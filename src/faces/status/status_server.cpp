@@ -6,7 +6,6 @@
 // snapshot. A ninth connection is answered 503 and closed at once: a
 // monitoring system learns at once that it must come back, rather than
 // waiting in a backlog. Every answer closes its connection.
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -35,25 +34,6 @@ constexpr size_t kDrainBytes = 4096;
 
 namespace {
 
-// Sends every byte before the monotonic deadline; false when the peer is
-// gone or too slow.
-bool send_all(int fd, const char *data, size_t length, int64_t deadline_us) {
-  while (length > 0) {
-    ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      data += n;
-      length -= static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    int64_t left_us = deadline_us - monotonic_us();
-    if (left_us <= 0) return false;
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left_us / 1000) + 1) < 0 && errno != EINTR) return false;
-  }
-  return true;
-}
-
 struct SocketSink {
   int fd;
   int64_t deadline_us;
@@ -61,7 +41,7 @@ struct SocketSink {
 
 bool to_socket(void *context, const char *data, size_t length) {
   auto *sink = static_cast<SocketSink *>(context);
-  return send_all(sink->fd, data, length, sink->deadline_us);
+  return net_send_all(sink->fd, data, length, sink->deadline_us);
 }
 
 // Counts what a rendering writes, so the answer can carry its length.
@@ -100,7 +80,7 @@ void send_refusal(int fd, Refusal r) {
                    r.code, r.reason, strlen(r.reason) + 5, r.code == 405 ? "Allow: GET\r\n" : "",
                    r.code, r.reason);
   if (n > 0 && static_cast<size_t>(n) < sizeof text)
-    send_all(fd, text, static_cast<size_t>(n), monotonic_us() + kStatusSendWaitMs * 1000);
+    net_send_all(fd, text, static_cast<size_t>(n), monotonic_us() + kStatusSendWaitMs * 1000);
 }
 
 }  // namespace
@@ -186,15 +166,8 @@ void read_connection(StatusServer &s, StatusConnection &c) {
 
 void accept_connection(StatusServer &s) {
   sockaddr_storage peer;
-  socklen_t peer_length = sizeof peer;
-  int fd = accept4(s.listener, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  int fd = net_accept(s.listener, s.allow, SOCK_NONBLOCK, peer);
   if (fd < 0) return;
-  // Like every face of the gateway: a peer outside the allowed networks is
-  // closed before anything is read or sent.
-  if (s.allow != nullptr && !AdmitPeer(*s.allow, reinterpret_cast<sockaddr *>(&peer))) {
-    close(fd);
-    return;
-  }
   for (StatusConnection &c : s.connections) {
     if (c.fd >= 0) continue;
     c.fd = fd;
@@ -269,14 +242,6 @@ const char *start_failed(StatusServer &s, const char *step, const NetEndpoint &e
   return s.error;
 }
 
-uint16_t bound_port(int fd) {
-  sockaddr_storage a;
-  socklen_t length = sizeof a;
-  if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0) return 0;
-  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port);
-  return ntohs(reinterpret_cast<sockaddr_in *>(&a)->sin_port);
-}
-
 }  // namespace
 
 const char *status_start(StatusServer &s, const NetEndpoint &e, StatusProvider provider, void *context) {
@@ -284,19 +249,13 @@ const char *status_start(StatusServer &s, const NetEndpoint &e, StatusProvider p
   s.context = context;
   s.listener = s.wake[0] = s.wake[1] = -1;
   for (StatusConnection &c : s.connections) c.fd = -1;
-  sockaddr_storage address;
-  const socklen_t length = net_socket_address(e, address);
-  s.listener = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s.listener < 0) return start_failed(s, "open a socket for", e);
-  // Like the client port: a restart must not wait for old connections'
-  // TIME_WAIT; a port another socket listens on is still refused.
-  int one = 1;
-  if (setsockopt(s.listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-    return start_failed(s, "set address reuse on", e);
-  if (bind(s.listener, reinterpret_cast<const sockaddr *>(&address), length) != 0)
-    return start_failed(s, "bind", e);
-  if (listen(s.listener, kBacklog) != 0) return start_failed(s, "listen on", e);
-  s.port = bound_port(s.listener);
+  NetListener opened;
+  if (const char *failed = net_listen(e, {kBacklog, false}, opened)) {
+    snprintf(s.error, sizeof s.error, "%s", failed);
+    return s.error;
+  }
+  s.listener = opened.fd;
+  s.port = opened.bound.port;
   if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return start_failed(s, "make the wake pipe for", e);
   int r = start_thread(&s.thread, status_thread, &s, false);
   if (r != 0) {
