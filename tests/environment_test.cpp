@@ -83,7 +83,7 @@ TEST_P(EnvironmentValue, IsTakenOrRefusedWithOneLineNamingIt) {
   Env env = {{c.name, c.value}};
   VelkordSettings s;
   char error[kEnvErrorSize] = "";
-  bool ok = ReadEnvironment(lookup, &env, s, error, sizeof error);
+  bool ok = ReadEnvironment(lookup, &env, s, error, sizeof error) == nullptr;
   if (c.expected[0] != '!') {
     ASSERT_TRUE(ok) << error;
     EXPECT_EQ(describe(c.name, s), c.expected);
@@ -174,7 +174,7 @@ TEST(EnvironmentReader, AnEchoingTransceiverKeepsTheReceiverOnWhileSending) {
   Env env = {{"VELKORD_RS485", "on,rts-after-send"}, {"VELKORD_ECHO", "1"}};
   VelkordSettings s;
   char error[kEnvErrorSize];
-  ASSERT_TRUE(ReadEnvironment(lookup, &env, s, error, sizeof error)) << error;
+  ASSERT_EQ(ReadEnvironment(lookup, &env, s, error, sizeof error), nullptr) << error;
   EXPECT_EQ(s.rs485.flags, unsigned{SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX});
 }
 

@@ -1,5 +1,6 @@
 #include "environment.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +12,24 @@ VelkordSettings VelkordEnv;
 
 namespace {
 
-// Reads one variable's value (set, not empty) into the settings, or writes
-// the reason it is refused.
-using Reader = bool (*)(const char *value, VelkordSettings &s, char *reason, size_t size);
+// Where a reader writes why it refuses a value.
+struct Reason {
+  char *text;
+  size_t size;
+};
+
+// Reads one variable's value (set, not empty) into the settings: nullptr, or
+// the reason it is refused, written into `why`.
+using Reader = const char *(*)(const char *value, VelkordSettings &s, Reason why);
+
+// A reader's refusal: the reason, written and returned.
+__attribute__((format(printf, 2, 3))) const char *refuse(Reason why, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(why.text, why.size, format, args);
+  va_end(args);
+  return why.text;
+}
 
 // Serial drivers clamp both RTS delays to 100 ms.
 constexpr uint32_t kMaxRtsDelayUs = 100000;
@@ -43,95 +59,74 @@ char *next_item(char *&rest) {
 
 // "before=US" or "after=US" into the driver's delay, which it counts in whole
 // milliseconds: rounded up, so the line never turns sooner than asked.
-bool read_rts_delay(const char *item, const char *key, uint32_t &ms, bool &seen, char *reason, size_t size) {
-  if (seen) {
-    snprintf(reason, size, "%s given twice", key);
-    return false;
-  }
+const char *read_rts_delay(const char *item, const char *key, uint32_t &ms, bool &seen, Reason why) {
+  if (seen) return refuse(why, "%s given twice", key);
   uint32_t us = 0;
-  if (!read_count(item + strlen(key), kMaxRtsDelayUs, us)) {
-    snprintf(reason, size, "\"%s\" needs a delay in microseconds from 0 to %u", item, kMaxRtsDelayUs);
-    return false;
-  }
+  if (!read_count(item + strlen(key), kMaxRtsDelayUs, us))
+    return refuse(why, "\"%s\" needs a delay in microseconds from 0 to %u", item, kMaxRtsDelayUs);
   ms = (us + 999) / 1000;
   seen = true;
-  return true;
+  return nullptr;
 }
 
 struct Rs485Seen {
   bool rts, before, after;
 };
 
-bool read_rs485_option(const char *item, struct serial_rs485 &m, Rs485Seen &seen, char *reason, size_t size) {
+const char *read_rs485_option(const char *item, struct serial_rs485 &m, Rs485Seen &seen, Reason why) {
   bool on_send = strcmp(item, "rts-on-send") == 0;
   if (on_send || strcmp(item, "rts-after-send") == 0) {
-    if (seen.rts) {
-      snprintf(reason, size, "more than one of rts-on-send and rts-after-send");
-      return false;
-    }
+    if (seen.rts) return refuse(why, "more than one of rts-on-send and rts-after-send");
     seen.rts = true;
     m.flags |= on_send ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND;
-    return true;
+    return nullptr;
   }
   if (strncmp(item, "before=", 7) == 0)
-    return read_rts_delay(item, "before=", m.delay_rts_before_send, seen.before, reason, size);
-  if (strncmp(item, "after=", 6) == 0)
-    return read_rts_delay(item, "after=", m.delay_rts_after_send, seen.after, reason, size);
-  snprintf(reason, size, "\"%s\" is not one of rts-on-send, rts-after-send, before=US, after=US", item);
-  return false;
+    return read_rts_delay(item, "before=", m.delay_rts_before_send, seen.before, why);
+  if (strncmp(item, "after=", 6) == 0) return read_rts_delay(item, "after=", m.delay_rts_after_send, seen.after, why);
+  return refuse(why, "\"%s\" is not one of rts-on-send, rts-after-send, before=US, after=US", item);
 }
 
-bool read_rs485(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (strcmp(value, "off") == 0) return true;
-  if (strlen(value) > kMaxOptionsLength) {
-    snprintf(reason, size, "longer than %zu characters", kMaxOptionsLength);
-    return false;
-  }
+const char *read_rs485(const char *value, VelkordSettings &s, Reason why) {
+  if (strcmp(value, "off") == 0) return nullptr;
+  if (strlen(value) > kMaxOptionsLength) return refuse(why, "longer than %zu characters", kMaxOptionsLength);
   char copy[kMaxOptionsLength + 1];
   strcpy(copy, value);
   char *rest = copy;
-  if (strcmp(next_item(rest), "on") != 0) {
-    snprintf(reason, size, "must be off, or on with optional ,rts-on-send|,rts-after-send,before=US,after=US");
-    return false;
-  }
+  if (strcmp(next_item(rest), "on") != 0)
+    return refuse(why, "must be off, or on with optional ,rts-on-send|,rts-after-send,before=US,after=US");
   struct serial_rs485 mode = {};
   Rs485Seen seen = {};
   while (char *item = next_item(rest))
-    if (!read_rs485_option(item, mode, seen, reason, size)) return false;
+    if (const char *refused = read_rs485_option(item, mode, seen, why)) return refused;
   // The usual wiring: the transceiver's driver enable follows RTS, high
   // while sending.
   if (!seen.rts) mode.flags |= SER_RS485_RTS_ON_SEND;
   mode.flags |= SER_RS485_ENABLED;
   s.rs485 = mode;
   s.rs485_on = true;
-  return true;
+  return nullptr;
 }
 
-bool read_echo(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) {
-    snprintf(reason, size, "must be 0 or 1");
-    return false;
-  }
+const char *read_echo(const char *value, VelkordSettings &s, Reason why) {
+  if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) return refuse(why, "must be 0 or 1");
   s.echo = value[0] == '1';
-  return true;
+  return nullptr;
 }
 
-bool read_frame_gap(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (!read_count(value, kMaxFrameGapUs, s.frame_gap_us) || s.frame_gap_us == 0) {
-    snprintf(reason, size, "must be a whole number of microseconds from 1 to %u", kMaxFrameGapUs);
-    return false;
-  }
-  return true;
+const char *read_frame_gap(const char *value, VelkordSettings &s, Reason why) {
+  if (!read_count(value, kMaxFrameGapUs, s.frame_gap_us) || s.frame_gap_us == 0)
+    return refuse(why, "must be a whole number of microseconds from 1 to %u", kMaxFrameGapUs);
+  return nullptr;
 }
 
-bool read_listen(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  if (net_parse_address(value, s.listen) == nullptr) return true;
-  snprintf(reason, size, "must be one IPv4 or IPv6 address, without brackets or port");
-  return false;
+const char *read_listen(const char *value, VelkordSettings &s, Reason why) {
+  if (net_parse_address(value, s.listen) == nullptr) return nullptr;
+  return refuse(why, "must be one IPv4 or IPv6 address, without brackets or port");
 }
 
-bool read_allow(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  return ParseAllowList(value, s.allow, reason, size);
+const char *read_allow(const char *value, VelkordSettings &s, Reason why) {
+  return ParseAllowList(value, s.allow, why.text, why.size);
 }
 
 // The two endpoint settings came with their own wording of the same faults,
@@ -157,52 +152,41 @@ constexpr const char *kStatusFaults[kEndpointFaults] = {
     "the port is not a number from 1 to 65535",
 };
 
-bool read_modbus_tcp(const char *value, VelkordSettings &s, char *reason, size_t size) {
+const char *read_modbus_tcp(const char *value, VelkordSettings &s, Reason why) {
   EndpointFault fault = net_parse_endpoint(value, s.modbus_tcp);
-  if (fault != EndpointFault::kNone) {
-    snprintf(reason, size, "%s", kModbusTcpFaults[static_cast<int>(fault)]);
-    return false;
-  }
+  if (fault != EndpointFault::kNone) return refuse(why, "%s", kModbusTcpFaults[static_cast<int>(fault)]);
   s.modbus_tcp_on = true;
-  return true;
+  return nullptr;
 }
 
 // A positive count of milliseconds up to `limit`.
-bool read_face_ms(const char *value, uint32_t limit, uint32_t &out, char *reason, size_t size) {
+const char *read_face_ms(const char *value, uint32_t limit, uint32_t &out, Reason why) {
   uint64_t ms = 0;
-  const char *why = nullptr;
   if (parse_decimal(value, UINT64_MAX, ms) != nullptr || ms == 0)
-    why = "not a positive whole number of milliseconds";
-  else if (ms > limit)
-    why = "above the largest accepted value";
-  if (why == nullptr) {
-    out = static_cast<uint32_t>(ms);
-    return true;
-  }
-  snprintf(reason, size, "%s (1 to %u)", why, limit);
-  return false;
+    return refuse(why, "not a positive whole number of milliseconds (1 to %u)", limit);
+  if (ms > limit) return refuse(why, "above the largest accepted value (1 to %u)", limit);
+  out = static_cast<uint32_t>(ms);
+  return nullptr;
 }
 
-bool read_modbus_tcp_wait(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  return read_face_ms(value, kFaceWaitMsLimit, s.modbus_tcp_wait_ms, reason, size);
+const char *read_modbus_tcp_wait(const char *value, VelkordSettings &s, Reason why) {
+  return read_face_ms(value, kFaceWaitMsLimit, s.modbus_tcp_wait_ms, why);
 }
 
-bool read_modbus_tcp_max_age(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  return read_face_ms(value, kFaceMaxAgeMsLimit, s.modbus_tcp_max_age_ms, reason, size);
+const char *read_modbus_tcp_max_age(const char *value, VelkordSettings &s, Reason why) {
+  return read_face_ms(value, kFaceMaxAgeMsLimit, s.modbus_tcp_max_age_ms, why);
 }
 
-bool read_modbus_tcp_idle(const char *value, VelkordSettings &s, char *reason, size_t size) {
-  return read_face_ms(value, kFaceIdleMsLimit, s.modbus_tcp_idle_ms, reason, size);
+const char *read_modbus_tcp_idle(const char *value, VelkordSettings &s, Reason why) {
+  return read_face_ms(value, kFaceIdleMsLimit, s.modbus_tcp_idle_ms, why);
 }
 
-bool read_status(const char *value, VelkordSettings &s, char *reason, size_t size) {
+const char *read_status(const char *value, VelkordSettings &s, Reason why) {
   EndpointFault fault = net_parse_endpoint(value, s.status);
-  if (fault != EndpointFault::kNone) {
-    snprintf(reason, size, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", kStatusFaults[static_cast<int>(fault)]);
-    return false;
-  }
+  if (fault != EndpointFault::kNone)
+    return refuse(why, "%s (PORT, A.B.C.D:PORT or [IPv6]:PORT)", kStatusFaults[static_cast<int>(fault)]);
   s.status_on = true;
-  return true;
+  return nullptr;
 }
 
 struct Variable {
@@ -240,19 +224,19 @@ void make_printable(char *line) {
 
 const char *ProcessEnvironment(void *, const char *name) { return getenv(name); }
 
-bool ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size) {
+const char *ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size) {
   VelkordSettings s = {};
   for (const Variable &v : kVariables) {
     const char *value = lookup(context, v.name);
     if (value == nullptr || *value == '\0') continue;
     char reason[kEnvErrorSize];
-    if (!v.read(value, s, reason, sizeof reason)) {
-      snprintf(error, error_size, "%s=\"%.*s\": %s", v.name, kShownValueLength, value, reason);
+    if (const char *refused = v.read(value, s, {reason, sizeof reason})) {
+      snprintf(error, error_size, "%s=\"%.*s\": %s", v.name, kShownValueLength, value, refused);
       make_printable(error);
-      return false;
+      return error;
     }
   }
   combine(s);
   out = s;
-  return true;
+  return nullptr;
 }

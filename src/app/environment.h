@@ -45,6 +45,7 @@ const char *ProcessEnvironment(void *context, const char *name);
 
 constexpr size_t kEnvErrorSize = 256;
 
-// Reads and checks every setting. True with `out` filled; false with one line
-// (no line end) in `error` that names the first invalid variable and why.
-bool ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size);
+// Reads and checks every setting. Returns nullptr with `out` filled, or one
+// line (no line end, written into `error`) that names the first invalid
+// variable and why.
+const char *ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size);

@@ -12,8 +12,9 @@ int ParseCommandLine(int argc, char **argv);
 void PrintSettings();
 
 // Reads the VELKORD_* settings into VelkordEnv and hands the serial library
-// its part. False, after one line on standard error, when one is invalid.
-bool TakeEnvironment();
+// its part. Returns nullptr, or the line (without its end) that names the
+// first invalid one and why.
+const char *TakeEnvironment();
 
 // Opens the serial link, the TCP server and, when VELKORD_STATUS names an
 // address, the status server; then waits for SIGUSR1 for ever (blocked in

@@ -17,7 +17,6 @@
 #include <ctime>
 
 #include "access.h"
-#include "environment.h"
 #include "locked.h"
 #include "message.h"
 #include "modbusRTU.h"
@@ -25,12 +24,13 @@
 #include "sleep_us.h"
 #include "thread_start.h"
 
-MRTUServerRecord MRTUServer;
-PelnetCounters MRTUServerCounters;
-pthread_mutex_t ServerMutex = PTHREAD_MUTEX_INITIALIZER;
-int listener = -1;
-struct sockaddr_in addr;
-pthread_t hListenProcess;
+NativeServer NativeProcessServer;
+MRTUServerRecord &MRTUServer = NativeProcessServer.registry;
+PelnetCounters &MRTUServerCounters = NativeProcessServer.counters;
+pthread_mutex_t &ServerMutex = NativeProcessServer.mutex;
+int &listener = NativeProcessServer.listener;
+struct sockaddr_in &addr = NativeProcessServer.addr;
+pthread_t &hListenProcess = NativeProcessServer.listen_thread;
 
 namespace {
 
@@ -40,11 +40,6 @@ constexpr int kAcceptWaitMs = 10000;
 constexpr uint32_t kListenerRestUs = 100000;
 constexpr uint32_t kHandOverSpacingUs = 30000;
 constexpr int kBacklog = 10;
-
-// One entry per registry index. An entry is written only while its index is
-// free, under ServerMutex, before its handler starts; so no later hand-over
-// can overwrite what a running handler was given.
-ClientHandOver HandOvers[kMaxClients];
 
 // A wait's results are ReadSocket's and WriteSocket's own.
 static_assert(kNetTimeout == kSockTimeout && kNetFailed == kSockError);
@@ -190,8 +185,8 @@ struct Answered {
   uint8_t status;
 };
 
-void count_answer(Answered &answered) {
-  if (answered.pending) ++MRTUServerCounters.requests[answered.status];
+void count_answer(NativeServer &server, Answered &answered) {
+  if (answered.pending) ++server.counters.requests[answered.status];
   answered.pending = false;
 }
 
@@ -213,29 +208,29 @@ bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response, Ans
   return true;
 }
 
-void give_entry_back(MRTUServerRecord *registry, int index, Answered &answered) {
-  Locked held(ServerMutex);
-  count_answer(answered);
-  if (registry->work != 0) {
-    registry->busyClient[index] = 0;
-    --registry->countClient;
+void give_entry_back(NativeServer &server, int index, Answered &answered) {
+  Locked held(server.mutex);
+  count_answer(server, answered);
+  if (server.registry.work != 0) {
+    server.registry.busyClient[index] = 0;
+    --server.registry.countClient;
   }
 }
 
 // The handler's own record: the registry's settings as they are now, with
 // the connection and index it was given.
 MRTUServerRecord take_registry_copy(const ClientHandOver &mine) {
-  Locked held(ServerMutex);
-  MRTUServerRecord self = MRTUServer;
+  Locked held(mine.server->mutex);
+  MRTUServerRecord self = mine.server->registry;
   self.sockClient = mine.sock;
   self.numClient = mine.index;
   return self;
 }
 
-uint8_t server_runs(Answered &answered) {
-  Locked held(ServerMutex);
-  count_answer(answered);
-  return MRTUServer.work;
+uint8_t server_runs(NativeServer &server, Answered &answered) {
+  Locked held(server.mutex);
+  count_answer(server, answered);
+  return server.registry.work;
 }
 
 }  // namespace
@@ -245,7 +240,9 @@ void *ClientProcess(void *given) {
   // stretch a pause of 1 µs fiftyfold. 20 µs, not 1: handlers that come back
   // at once barge ahead of the ones queued on the table's mutex.
   prctl(PR_SET_TIMERSLACK, 20000UL, 0, 0, 0);
-  MRTUServerRecord self = take_registry_copy(*static_cast<const ClientHandOver *>(given));
+  const ClientHandOver &mine = *static_cast<const ClientHandOver *>(given);
+  NativeServer &server = *mine.server;
+  MRTUServerRecord self = take_registry_copy(mine);
 
   uint8_t request[msg::kCapacity];
   uint8_t response[msg::kCapacity];
@@ -255,11 +252,11 @@ void *ClientProcess(void *given) {
     if (self.keepAliveLeft <= self.pause) break;
     self.keepAliveLeft -= self.pause;
     sleep_us(self.pause);
-    self.work = server_runs(answered);
+    self.work = server_runs(server, answered);
   }
   shutdown(self.sockClient, SHUT_RDWR);
   close(self.sockClient);
-  give_entry_back(&MRTUServer, self.numClient, answered);
+  give_entry_back(server, self.numClient, answered);
   return nullptr;
 }
 
@@ -268,75 +265,78 @@ void *ClientProcess(void *given) {
 namespace {
 
 // Enters a new connection in the lowest free registry index and starts its
-// handler with that index's hand-over entry. Called without ServerMutex;
-// fewer than ten handlers run.
-void hand_over(int sock, const char *peer) {
-  Locked held(ServerMutex);
+// handler with that index's hand-over entry. Called without the server's
+// mutex; fewer than ten handlers run.
+void hand_over(NativeServer &server, int sock, const char *peer) {
+  Locked held(server.mutex);
+  MRTUServerRecord &registry = server.registry;
   int j = 0;
-  while (j < kMaxClients - 1 && MRTUServer.busyClient[j] != 0) ++j;
-  ++MRTUServerCounters.accepted;
-  snprintf(MRTUServerCounters.peer[j], sizeof MRTUServerCounters.peer[j], "%s", peer);
-  MRTUServerCounters.since_us[j] = monotonic_us();
-  HandOvers[j] = {sock, j};
-  MRTUServer.sockClient = sock;  // the most recent hand-over, as the registry tells it
-  MRTUServer.numClient = j;
-  MRTUServer.busyClient[j] = 0xFF;
-  if (start_thread(&MRTUServer.hClient[j], ClientProcess, &HandOvers[j], true) != 0) {
+  while (j < kMaxClients - 1 && registry.busyClient[j] != 0) ++j;
+  ++server.counters.accepted;
+  snprintf(server.counters.peer[j], sizeof server.counters.peer[j], "%s", peer);
+  server.counters.since_us[j] = monotonic_us();
+  server.hand_overs[j] = {&server, sock, j};
+  registry.sockClient = sock;  // the most recent hand-over, as the registry tells it
+  registry.numClient = j;
+  registry.busyClient[j] = 0xFF;
+  if (start_thread(&registry.hClient[j], ClientProcess, &server.hand_overs[j], true) != 0) {
     // No handler: the index and the connection go back at once.
-    MRTUServer.busyClient[j] = 0;
+    registry.busyClient[j] = 0;
     close(sock);
     return;
   }
-  ++MRTUServer.countClient;
+  ++registry.countClient;
 }
 
 }  // namespace
 
 namespace {
 
-void reset_registry() {
-  Locked held(ServerMutex);
-  memset(MRTUServer.busyClient, 0, sizeof MRTUServer.busyClient);
-  MRTUServer.countClient = 0;
-  MRTUServer.pause = kDefaultPauseUs;
-  MRTUServer.keepAlive = kDefaultKeepAliveUs;
+void reset_registry(NativeServer &server) {
+  Locked held(server.mutex);
+  memset(server.registry.busyClient, 0, sizeof server.registry.busyClient);
+  server.registry.countClient = 0;
+  server.registry.pause = kDefaultPauseUs;
+  server.registry.keepAlive = kDefaultKeepAliveUs;
 }
 
 // Accepts one pending connection and hands it to a handler, after its two
 // lines. False when nothing was handed over: a failed accept, or a peer
 // outside the allowed networks, closed unserved and unseen.
-bool accept_one() {
+bool accept_one(NativeServer &server) {
   struct sockaddr_storage peer;
-  int sock = net_accept(listener, &VelkordEnv.allow, 0, peer);
+  int sock = net_accept(server.listener, server.settings.allow, 0, peer);
   if (sock == kAcceptRefused) {
-    Locked held(ServerMutex);
-    ++MRTUServerCounters.refused;
+    Locked held(server.mutex);
+    ++server.counters.refused;
   }
   if (sock < 0) return false;
   printf("-----CLIENT-----\r\n");
   printf("-- sock. %i --\r\n", sock);
-  char text[sizeof(PeerStatus::address)];
+  char text[kPeerTextSize];
   net_format_endpoint(net_endpoint_of(peer), text, sizeof text);
-  hand_over(sock, text);
+  hand_over(server, sock, text);
   return true;
 }
 
 }  // namespace
 
-void *ListenProcess(void *) {
-  reset_registry();
+void *ListenProcess(void *arg) {
+  NativeServer &server = arg != nullptr ? *static_cast<NativeServer *>(arg) : NativeProcessServer;
+  reset_registry(server);
   for (;;) {
     uint8_t work;
     int32_t count;
     {
-      Locked held(ServerMutex);
-      work = MRTUServer.work;
-      count = MRTUServer.countClient;
+      Locked held(server.mutex);
+      work = server.registry.work;
+      count = server.registry.countClient;
     }
     if (work == 0) break;
     uint32_t rest_us = kListenerRestUs;
     // A full house accepts nothing: newcomers wait in the listen backlog.
-    if (count < kMaxClients && net_wait_ready(listener, POLLIN, kAcceptWaitMs) == kNetReady && accept_one())
+    if (count < kMaxClients && net_wait_ready(server.listener, POLLIN, kAcceptWaitMs) == kNetReady &&
+        accept_one(server))
       rest_us = kHandOverSpacingUs;
     sleep_us(rest_us);
   }
@@ -347,21 +347,21 @@ namespace {
 
 // Where the port listens: the address VELKORD_LISTEN names, or else all
 // IPv4 interfaces; `addr` holds it when it is an IPv4 address.
-NetEndpoint listen_endpoint(uint16_t port) {
-  NetEndpoint e = VelkordEnv.listen;
+NetEndpoint listen_endpoint(NativeServer &server) {
+  NetEndpoint e = server.settings.listen;
   if (e.family == 0) e = {AF_INET, {0, 0, 0, 0}, 0};  // INADDR_ANY
-  e.port = port;
+  e.port = server.settings.port;
   sockaddr_storage where;
   net_socket_address(e, where);
-  memset(&addr, 0, sizeof addr);
-  if (e.family == AF_INET) memcpy(&addr, &where, sizeof addr);
+  memset(&server.addr, 0, sizeof server.addr);
+  if (e.family == AF_INET) memcpy(&server.addr, &where, sizeof server.addr);
   return e;
 }
 
 // A start that failed half-way: the listening socket goes, and the result.
-int abandon_start(int result) {
-  close(listener);
-  listener = -1;
+int abandon_start(NativeServer &server, int result) {
+  close(server.listener);
+  server.listener = -1;
   return result;
 }
 
@@ -377,35 +377,43 @@ int start_result(ListenStep failed) {
 
 }  // namespace
 
-int pelnetStart() {
+int native_start(NativeServer &server) {
   NetListener opened;
-  if (net_listen(listen_endpoint(static_cast<uint16_t>(ModbusRTU.ipport)), {kBacklog, true}, opened) != nullptr)
-    return start_result(opened.failed);
-  listener = opened.fd;
-  if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return abandon_start(kStartNoMutex);
-  MRTUServer.work = 1;
-  if (start_thread(&hListenProcess, ListenProcess, nullptr, false) != 0) {
-    MRTUServer.work = 0;
-    return abandon_start(kStartNoListener);
+  if (net_listen(listen_endpoint(server), {kBacklog, true}, opened) != nullptr) return start_result(opened.failed);
+  server.listener = opened.fd;
+  if (pthread_mutex_init(&server.mutex, nullptr) != 0) return abandon_start(server, kStartNoMutex);
+  server.registry.work = 1;
+  if (start_thread(&server.listen_thread, ListenProcess, &server, false) != 0) {
+    server.registry.work = 0;
+    return abandon_start(server, kStartNoListener);
   }
   sleep_us(1000000);
   return 0;
 }
 
+int pelnetStart() {
+  NativeProcessServer.settings.port = static_cast<uint16_t>(ModbusRTU.ipport);
+  return native_start(NativeProcessServer);
+}
+
+void native_stop(NativeServer &server) {
+  {
+    Locked held(server.mutex);
+    server.registry.work = 0;
+  }
+  // Shutting the listening socket down wakes the listener's wait; it sees the
+  // flag and ends, and is joined before its socket is closed under it.
+  shutdown(server.listener, SHUT_RDWR);
+  pthread_join(server.listen_thread, nullptr);
+  close(server.listener);
+  server.listener = -1;
+}
+
 // ---- Status copy -----------------------------------------------------------
 
-void pelnet_copy_status(StatusSnapshot &s, int64_t now_us) {
-  ProtocolStatus &native = s.protocols[kProtocolNative];
-  Locked held(ServerMutex);
-  native.connected = static_cast<uint32_t>(MRTUServer.countClient);
-  native.accepted = MRTUServerCounters.accepted;
-  native.refused = MRTUServerCounters.refused;
-  memcpy(native.requests, MRTUServerCounters.requests, sizeof native.requests);
-  for (int j = 0; j < kMaxClients && s.peer_count < kStatusPeers; ++j) {
-    if (MRTUServer.busyClient[j] == 0) continue;
-    PeerStatus &p = s.peers[s.peer_count++];
-    p.protocol = kProtocolNative;
-    memcpy(p.address, MRTUServerCounters.peer[j], sizeof p.address);
-    p.connected_us = now_us - MRTUServerCounters.since_us[j];
-  }
+void native_copy_status(NativeServer &server, NativeStatus &out) {
+  Locked held(server.mutex);
+  out.connected = static_cast<uint32_t>(server.registry.countClient);
+  out.counters = server.counters;
+  for (int j = 0; j < kMaxClients; ++j) out.busy[j] = server.registry.busyClient[j] != 0;
 }
