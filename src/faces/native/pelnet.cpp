@@ -288,10 +288,6 @@ void hand_over(NativeServer &server, int sock, const char *peer) {
   ++registry.countClient;
 }
 
-}  // namespace
-
-namespace {
-
 void reset_registry(NativeServer &server) {
   Locked held(server.mutex);
   memset(server.registry.busyClient, 0, sizeof server.registry.busyClient);
