@@ -26,7 +26,8 @@ TEST(NetEndpoint, TakesPortAddressAndPortOrBracketedIpv6AndShowsThemAgain) {
   }
   for (const char *bad : {"", "0", "65536", "+502", " 502", "502 ", "1.2.3:502", "1.2.3.4:", "localhost:502",
                           "[::1]502", "[::1:502", "::1:502", "[1.2.3.4]:502", "+80", "80 ", "localhost:80",
-                          "1.2.3:80", "127.0.0.1:", "::1:80", "[::1]80", "[::1", "[127.0.0.1]:80", "[::1]:0"}) {
+                          "1.2.3:80", "127.0.0.1:", "::1:80", "[::1]80", "[::1", "[127.0.0.1]:80", "[::1]:0",
+                          "[::1]:5:2"}) {
     NetEndpoint e;
     EXPECT_NE(net_parse_endpoint(bad, e), EndpointFault::kNone) << "'" << bad << "'";
   }
