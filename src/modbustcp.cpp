@@ -660,13 +660,12 @@ int take_connection_slot(int fd) {
 void accept_one() {
   struct sockaddr_storage peer;
   // A peer outside the allowed networks is closed before it takes a place.
-  int fd = net_accept(server.listen_fd, server.allow, 0, peer);
+  int fd = net_accept(server.listen_fd, server.allow, 0, peer, &counters.refused);
   if (fd == kAcceptFailed) {
     // Out of descriptors, or the peer gave up before we took it: rest, so a
     // lasting failure does not spin.
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_us(kAcceptFailureRestUs);
   }
-  if (fd == kAcceptRefused) counters.refused.fetch_add(1, std::memory_order_relaxed);
   if (fd < 0) return;
   // Answers are small and each one is awaited: send them at once. Without
   // the option they still go, a little later; no reason to refuse a client.

@@ -22,7 +22,7 @@ void copy_native_status(NativeServer &server, StatusSnapshot &s, int64_t now_us)
   ProtocolStatus &p = s.protocols[kProtocolNative];
   p.connected = native.connected;
   p.accepted = native.counters.accepted;
-  p.refused = native.counters.refused;
+  p.refused = native.refused;
   memcpy(p.requests, native.counters.requests, sizeof p.requests);
   for (int j = 0; j < kMaxClients && s.peer_count < kStatusPeers; ++j) {
     if (!native.busy[j]) continue;

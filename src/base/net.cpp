@@ -167,11 +167,13 @@ const char *net_listen(const NetEndpoint &where, const ListenOptions &options, N
 
 // ---- Connections -----------------------------------------------------------
 
-int net_accept(int listener, const AllowList *allow, int flags, sockaddr_storage &peer) {
+int net_accept(int listener, const AllowList *allow, int flags, sockaddr_storage &peer,
+               std::atomic<uint64_t> *refused) {
   socklen_t size = sizeof peer;
   int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_CLOEXEC | flags);
   if (fd < 0) return kAcceptFailed;
   if (allow == nullptr || AdmitPeer(*allow, reinterpret_cast<const sockaddr *>(&peer))) return fd;
+  if (refused != nullptr) refused->fetch_add(1, std::memory_order_relaxed);
   close(fd);
   return kAcceptRefused;
 }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -91,11 +92,13 @@ constexpr int kAcceptFailed = -1;   // no connection; errno says why
 constexpr int kAcceptRefused = -2;  // a peer outside the allow-list, closed at once
 
 // Accepts one pending connection (close-on-exec, and `flags` such as
-// SOCK_NONBLOCK) and admits it by `allow` (nullptr: everyone; AdmitPeer
-// counts a refusal). Returns its descriptor with the peer's address in
-// `peer`, or one of the two results above. A refused peer is closed before
-// anything is read from it or sent to it.
-int net_accept(int listener, const AllowList *allow, int flags, sockaddr_storage &peer);
+// SOCK_NONBLOCK) and admits it by `allow` (nullptr: everyone). A peer the
+// list refuses is closed before anything is read from it or sent to it, and
+// counted before that (by AdmitPeer, and in `refused` unless it is nullptr),
+// so whoever sees the close finds it counted. Returns the descriptor with
+// the peer's address in `peer`, or one of the two results above.
+int net_accept(int listener, const AllowList *allow, int flags, sockaddr_storage &peer,
+               std::atomic<uint64_t> *refused);
 
 constexpr int kNetReady = 0;
 constexpr int kNetTimeout = -1;  // not ready within the wait

@@ -301,11 +301,7 @@ void reset_registry(NativeServer &server) {
 // outside the allowed networks, closed unserved and unseen.
 bool accept_one(NativeServer &server) {
   struct sockaddr_storage peer;
-  int sock = net_accept(server.listener, server.settings.allow, 0, peer);
-  if (sock == kAcceptRefused) {
-    Locked held(server.mutex);
-    ++server.counters.refused;
-  }
+  int sock = net_accept(server.listener, server.settings.allow, 0, peer, &server.refused);
   if (sock < 0) return false;
   printf("-----CLIENT-----\r\n");
   printf("-- sock. %i --\r\n", sock);
@@ -410,6 +406,7 @@ void native_stop(NativeServer &server) {
 void native_copy_status(NativeServer &server, NativeStatus &out) {
   Locked held(server.mutex);
   out.connected = static_cast<uint32_t>(server.registry.countClient);
+  out.refused = server.refused.load(std::memory_order_relaxed);
   out.counters = server.counters;
   for (int j = 0; j < kMaxClients; ++j) out.busy[j] = server.registry.busyClient[j] != 0;
 }

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,7 +36,6 @@ struct MRTUServerRecord {
 // and guarded by ServerMutex like it.
 struct PelnetCounters {
   uint64_t accepted;                       // connections handed to a handler
-  uint64_t refused;                        // connections AdmitPeer refused
   uint64_t requests[kResponseStatuses];    // answers by their status byte
   char peer[kMaxClients][kPeerTextSize];   // by registry index
   int64_t since_us[kMaxClients];           // monotonic, by registry index
@@ -65,6 +65,7 @@ struct NativeServer {
   MRTUServerRecord registry{};
   PelnetCounters counters{};
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::atomic<uint64_t> refused{0};     // connections AdmitPeer refused
   int listener = -1;                    // the listening socket
   struct sockaddr_in addr{};            // the IPv4 address it is bound to
   pthread_t listen_thread{};
@@ -87,6 +88,7 @@ extern pthread_t &hListenProcess;
 // mutex.
 struct NativeStatus {
   uint32_t connected;
+  uint64_t refused;
   PelnetCounters counters;
   bool busy[kMaxClients];  // the registry indexes taken
 };

@@ -166,7 +166,7 @@ void read_connection(StatusServer &s, StatusConnection &c) {
 
 void accept_connection(StatusServer &s) {
   sockaddr_storage peer;
-  int fd = net_accept(s.listener, s.allow, SOCK_NONBLOCK, peer);
+  int fd = net_accept(s.listener, s.allow, SOCK_NONBLOCK, peer, nullptr);
   if (fd < 0) return;
   for (StatusConnection &c : s.connections) {
     if (c.fd >= 0) continue;
