@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "start.h"
 #include "modbusRTU.h"
 
 namespace {

@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decimal.h"
 #include "modbusRTU.h"
 #include "modbustcp.h"
+#include "net.h"
 
 namespace {
 
@@ -91,11 +93,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t n = size < sizeof text - 1 ? size : sizeof text - 1;
   memcpy(text, data, n);
   text[n] = '\0';
-  ModbusTcpEndpoint endpoint;
-  uint32_t ms;
-  const char *reason = nullptr;
-  if (!parse_modbus_tcp_endpoint(text, endpoint, &reason) && reason == nullptr) fail("refusal without a reason");
-  reason = nullptr;
-  if (!parse_modbus_tcp_ms(text, kFaceWaitMsLimit, ms, &reason) && reason == nullptr) fail("refusal without a reason");
+  NetEndpoint endpoint;
+  if (net_parse_endpoint(text, endpoint) == EndpointFault::kNone && endpoint.port == 0)
+    fail("an endpoint without a port");
+  char shown[kEndpointTextSize];
+  net_format_endpoint(endpoint, shown, sizeof shown);
+  uint64_t count;
+  if (parse_decimal(text, kFaceWaitMsLimit, count) == nullptr && (count > kFaceWaitMsLimit || text[0] == '\0'))
+    fail("a count out of its range");
   return 0;
 }

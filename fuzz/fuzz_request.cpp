@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -189,17 +190,17 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void stop_handler() {
-  pthread_mutex_lock(&ServerMutex);
-  MRTUServer.work = 0;
-  pthread_mutex_unlock(&ServerMutex);
+void stop_handler(NativeServer &server) {
+  pthread_mutex_lock(&server.mutex);
+  server.registry.work = 0;
+  pthread_mutex_unlock(&server.mutex);
 }
 
 // Reads responses until the handler shuts the connection down. Once every
 // byte the client sent has been taken off the gateway's end, the handler is
 // told to stop, so a request that asked for a huge idle budget cannot keep
 // it turning on a closed connection.
-void collect_responses(int client, int gateway_view, const bool *all_sent) {
+void collect_responses(NativeServer &server, int client, int gateway_view, const bool *all_sent) {
   std::vector<uint8_t> pending;
   bool stopped = false;
   int64_t deadline = now_ms() + kDeadlineMs;
@@ -213,7 +214,7 @@ void collect_responses(int client, int gateway_view, const bool *all_sent) {
       int queued = 0;
       if (!stopped && __atomic_load_n(all_sent, __ATOMIC_ACQUIRE) && ioctl(gateway_view, FIONREAD, &queued) == 0 &&
           queued == 0) {
-        stop_handler();
+        stop_handler(server);
         stopped = true;
       }
       continue;
@@ -255,21 +256,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int gateway_view = dup(gateway);
   memcpy(before, MRTU_SerialData, sizeof before);
 
-  pthread_mutex_lock(&ServerMutex);
-  memset(&MRTUServer, 0, sizeof MRTUServer);
-  MRTUServer.work = 1;
-  MRTUServer.keepAlive = 750000;
-  MRTUServer.pause = 20000;
-  MRTUServer.sockClient = gateway;
-  MRTUServer.numClient = 0;
-  MRTUServer.busyClient[0] = 0xFF;
-  MRTUServer.countClient = 1;
-  pthread_mutex_unlock(&ServerMutex);
+  // A server of its own for every input, its registry as the listener
+  // leaves it for a handler it has just started on index 0.
+  auto server = std::make_unique<NativeServer>();
+  MRTUServerRecord &registry = server->registry;
+  registry.work = 1;
+  registry.keepAlive = 750000;
+  registry.pause = 20000;
+  registry.sockClient = gateway;
+  registry.numClient = 0;
+  registry.busyClient[0] = 0xFF;
+  registry.countClient = 1;
 
-  std::thread handler([gateway] {
+  std::thread handler([&server, gateway] {
     block_alarm();
     skip_sleeps = true;
-    ClientHandOver mine = {gateway, 0};
+    ClientHandOver mine = {server.get(), gateway, 0};
     ClientProcess(&mine);
   });
   bool all_sent = false;
@@ -286,7 +288,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     __atomic_store_n(&all_sent, true, __ATOMIC_RELEASE);
   });
 
-  collect_responses(client, gateway_view, &all_sent);
+  collect_responses(*server, client, gateway_view, &all_sent);
   writer.join();
   handler.join();
   check_table();

@@ -578,11 +578,6 @@ uint32_t silence_pause_us() {
 // until then instead of repeating such walks every silence time, which would
 // wake it thousands of times a second on a fast line for nothing.
 
-// The monotonic time `at_us` as TableChanged's waits take it.
-struct timespec monotonic_timespec(int64_t at_us) {
-  return {static_cast<time_t>(at_us / 1000000), static_cast<long>(at_us % 1000000) * 1000L};
-}
-
 // A late reply is looked for this long after its request: no wait for a
 // first byte is longer, so a reply later than this no time-out could catch.
 constexpr int64_t kLateWatchUs = kFirstByteCapUs;
@@ -945,7 +940,7 @@ void pause_before_exchange(SerialWorker &w, Locked &table, const ExchangeSlot &s
   for (;;) {
     int64_t end = start + pause_before_us(s);
     if (monotonic_us() >= end) return;
-    table.wait_until(TableChanged.signal, monotonic_timespec(end));
+    table.wait_until(TableChanged.signal, timespec_from_us(end));
   }
 }
 
@@ -1104,7 +1099,7 @@ void rest_when_idle(SerialWorker &w, Locked &table) {
       if (!w.link.lost) {
         table.wait(TableChanged.signal);
       } else if (monotonic_us() >= w.link.next_try_us ||
-                 table.wait_until(TableChanged.signal, monotonic_timespec(w.link.next_try_us)) == ETIMEDOUT) {
+                 table.wait_until(TableChanged.signal, timespec_from_us(w.link.next_try_us)) == ETIMEDOUT) {
         break;
       }
     }
@@ -1338,12 +1333,7 @@ int open_line() {
 int prepare_table_locks() {
   if (pthread_mutex_init(&SerialMutex, nullptr) != 0) return kOpenSerialNoLock;
   // TableChanged's waits are deadlines on the monotonic clock.
-  pthread_condattr_t clock;
-  if (pthread_condattr_init(&clock) != 0) return kOpenSerialNoLock;
-  int r = pthread_condattr_setclock(&clock, CLOCK_MONOTONIC);
-  if (r == 0) r = pthread_cond_init(&TableChanged.signal, &clock);
-  pthread_condattr_destroy(&clock);
-  return r == 0 ? 0 : kOpenSerialNoLock;
+  return init_monotonic_cond(TableChanged.signal) == 0 ? 0 : kOpenSerialNoLock;
 }
 
 int OpenSerial() {

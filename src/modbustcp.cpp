@@ -9,7 +9,6 @@
 // a short lock.
 #include "modbustcp.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,6 +24,7 @@
 #include <ctime>
 
 #include "access.h"
+#include "locked.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
 #include "thread_start.h"
@@ -86,85 +86,6 @@ int mbap_response(const MbapHeader &h, const uint8_t *answer, int n, uint8_t *ou
 int mbap_exception(const MbapHeader &h, uint8_t function, uint8_t code, uint8_t *out) {
   const uint8_t answer[kExceptionAnswerLength] = {h.unit, static_cast<uint8_t>(function | kExceptionFlag), code};
   return mbap_response(h, answer, kExceptionAnswerLength, out);
-}
-
-// ---- Settings --------------------------------------------------------------------
-
-namespace {
-
-constexpr size_t kMaxPortDigits = 5;
-constexpr size_t kMaxMsDigits = 10;
-
-// Only plain decimal digits: no sign, no blanks, nothing after them.
-bool parse_decimal(const char *text, size_t max_digits, uint64_t &out) {
-  size_t length = strlen(text);
-  if (length == 0 || length > max_digits) return false;
-  out = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    out = out * 10 + static_cast<uint64_t>(text[i] - '0');
-  }
-  return true;
-}
-
-bool parse_port(const char *text, uint16_t &port) {
-  uint64_t value;
-  if (!parse_decimal(text, kMaxPortDigits, value) || value < 1 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
-// Copies text[0, length) into a terminated buffer for inet_pton.
-bool parse_address(const char *text, size_t length, bool ipv6, uint8_t *address) {
-  char buf[INET6_ADDRSTRLEN];
-  if (length >= sizeof buf) return false;
-  memcpy(buf, text, length);
-  buf[length] = '\0';
-  return inet_pton(ipv6 ? AF_INET6 : AF_INET, buf, address) == 1;
-}
-
-}  // namespace
-
-bool parse_modbus_tcp_endpoint(const char *text, ModbusTcpEndpoint &out, const char **reason) {
-  out = ModbusTcpEndpoint{};
-  const char *colon = strrchr(text, ':');
-  if (text[0] == '[') {
-    const char *close = strchr(text, ']');
-    out.ipv6 = true;
-    if (close == nullptr || close[1] != ':' ||
-        !parse_address(text + 1, static_cast<size_t>(close - text - 1), true, out.address)) {
-      *reason = "not an IPv6 address in brackets followed by :PORT";
-      return false;
-    }
-  } else if (colon != nullptr && !parse_address(text, static_cast<size_t>(colon - text), false, out.address)) {
-    *reason = "not an IPv4 address (dotted quad) before :PORT";
-    return false;
-  }
-  if (!parse_port(colon != nullptr ? colon + 1 : text, out.port)) {
-    *reason = "not a port from 1 to 65535";
-    return false;
-  }
-  return true;
-}
-
-bool parse_modbus_tcp_ms(const char *text, uint32_t limit, uint32_t &out, const char **reason) {
-  uint64_t value;
-  if (!parse_decimal(text, kMaxMsDigits, value) || value == 0) {
-    *reason = "not a positive whole number of milliseconds";
-    return false;
-  }
-  if (value > limit) {
-    *reason = "above the largest accepted value";
-    return false;
-  }
-  out = static_cast<uint32_t>(value);
-  return true;
-}
-
-void format_modbus_tcp_endpoint(const ModbusTcpEndpoint &e, char *out, size_t size) {
-  char address[INET6_ADDRSTRLEN] = "?";
-  inet_ntop(e.ipv6 ? AF_INET6 : AF_INET, e.address, address, sizeof address);
-  snprintf(out, size, e.ipv6 ? "[%s]:%u" : "%s:%u", address, static_cast<unsigned>(e.port));
 }
 
 // ---- The pool --------------------------------------------------------------------
@@ -548,7 +469,7 @@ struct FaceServer {
   int listen_fd = -1;
   int stop_pipe[2] = {-1, -1};
   pthread_t listener;
-  ModbusTcpEndpoint bound;
+  NetEndpoint bound;
   const AllowList *allow = nullptr;
   int conn_fd[kFaceConnections];  // -1: free; guarded by FaceMutex
   int connections;                // guarded by FaceMutex
@@ -575,13 +496,14 @@ struct InBuffer {
 
 constexpr int kConnectionEnds = -1;
 
-bool wait_ready(int fd, short events, int timeout_ms) {
-  struct pollfd p = {fd, events, 0};
-  int r;
+// Waits for a request's next bytes; a signal does not end the wait, it
+// starts it over.
+bool wait_readable(int fd, int timeout_ms) {
+  int w;
   do {
-    r = poll(&p, 1, timeout_ms);
-  } while (r < 0 && errno == EINTR);
-  return r > 0;
+    w = net_wait_ready(fd, POLLIN, timeout_ms);
+  } while (w == kNetFailed && errno == EINTR);
+  return w == kNetReady;
 }
 
 // The next whole request into `adu`: its length, or kConnectionEnds when the
@@ -599,25 +521,12 @@ int next_request(int fd, InBuffer &in, uint8_t *adu) {
         return total;
       }
     }
-    if (!wait_ready(fd, POLLIN, kConnectionIdleMs)) return kConnectionEnds;
+    if (!wait_readable(fd, kConnectionIdleMs)) return kConnectionEnds;
     ssize_t r = recv(fd, in.bytes + in.length, sizeof in.bytes - static_cast<size_t>(in.length), 0);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return kConnectionEnds;
     in.length += static_cast<int>(r);
   }
-}
-
-bool send_all(int fd, const uint8_t *data, int n) {
-  while (n > 0) {
-    if (!wait_ready(fd, POLLOUT, kSendWaitMs)) return false;
-    // A peer that has gone must cost an error result, not a SIGPIPE.
-    ssize_t r = send(fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    data += r;
-    n -= static_cast<int>(r);
-  }
-  return true;
 }
 
 void count_answer(const uint8_t *response) {
@@ -670,7 +579,7 @@ void *serve_connection(void *arg) {
     if (n == kConnectionEnds) break;
     int m = answer_request(adu, n, out);
     count_answer(out);
-    if (!send_all(fd, out, m)) break;
+    if (!net_send_all(fd, out, static_cast<size_t>(m), monotonic_us() + kSendWaitMs * 1000)) break;
   }
   end_connection(slot);
   return nullptr;
@@ -690,20 +599,14 @@ int take_connection_slot(int fd) {
 
 void accept_one() {
   struct sockaddr_storage peer;
-  socklen_t peer_size = sizeof peer;
-  int fd = accept4(server.listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
-  if (fd < 0) {
+  // A peer outside the allowed networks is closed before it takes a place.
+  int fd = net_accept(server.listen_fd, server.allow, 0, peer, &counters.refused);
+  if (fd == kAcceptFailed) {
     // Out of descriptors, or the peer gave up before we took it: rest, so a
     // lasting failure does not spin.
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) sleep_us(kAcceptFailureRestUs);
-    return;
   }
-  // Outside the allowed networks: closed before it takes a place or a byte is read.
-  if (server.allow != nullptr && !AdmitPeer(*server.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
-    counters.refused.fetch_add(1, std::memory_order_relaxed);
-    close(fd);
-    return;
-  }
+  if (fd < 0) return;
   // Answers are small and each one is awaited: send them at once. Without
   // the option they still go, a little later; no reason to refuse a client.
   int one = 1;
@@ -735,13 +638,11 @@ void *listen_loop(void *) {
   return nullptr;
 }
 
-void init_answered_cond() {
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  pthread_cond_init(&FaceAnswered, &attr);
-  pthread_condattr_destroy(&attr);
-}
+// The result of setting FaceAnswered up, once for the process: a face whose
+// clients could not wait for their answers must not start.
+int answered_cond_error;
+
+void init_answered_cond() { answered_cond_error = init_monotonic_cond(FaceAnswered); }
 
 void close_server_fds() {
   for (int *fd : {&server.listen_fd, &server.stop_pipe[0], &server.stop_pipe[1]}) {
@@ -750,38 +651,13 @@ void close_server_fds() {
   }
 }
 
-socklen_t fill_sockaddr(const ModbusTcpEndpoint &e, struct sockaddr_storage &sa) {
-  memset(&sa, 0, sizeof sa);
-  if (e.ipv6) {
-    auto *a = reinterpret_cast<struct sockaddr_in6 *>(&sa);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(e.port);
-    memcpy(&a->sin6_addr, e.address, sizeof a->sin6_addr);
-    return sizeof *a;
-  }
-  auto *a = reinterpret_cast<struct sockaddr_in *>(&sa);
-  a->sin_family = AF_INET;
-  a->sin_port = htons(e.port);
-  memcpy(&a->sin_addr, e.address, sizeof a->sin_addr);
-  return sizeof *a;
-}
-
-// Socket, address reuse, bind, listen, and the port actually bound. 0 or errno.
-int open_listener(const ModbusTcpEndpoint &e) {
-  struct sockaddr_storage sa;
-  socklen_t length = fill_sockaddr(e, sa);
-  server.listen_fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (server.listen_fd < 0) return errno;
-  // A restart right after a kill would otherwise wait out TIME_WAIT; a port
-  // another socket listens on still refuses the bind.
-  int one = 1;
-  if (setsockopt(server.listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return errno;
-  if (bind(server.listen_fd, reinterpret_cast<struct sockaddr *>(&sa), length) != 0) return errno;
-  if (listen(server.listen_fd, kBacklog) != 0) return errno;
-  if (getsockname(server.listen_fd, reinterpret_cast<struct sockaddr *>(&sa), &length) != 0) return errno;
-  server.bound = e;
-  server.bound.port = ntohs(e.ipv6 ? reinterpret_cast<struct sockaddr_in6 *>(&sa)->sin6_port
-                                   : reinterpret_cast<struct sockaddr_in *>(&sa)->sin_port);
+// The listening socket and the port actually bound: 0, or the errno of the
+// step that failed (nothing is open then).
+int open_listener(const NetEndpoint &e) {
+  NetListener opened;
+  if (net_listen(e, {kBacklog, false}, opened) != nullptr) return opened.error;
+  server.listen_fd = opened.fd;
+  server.bound = opened.bound;
   return 0;
 }
 
@@ -809,6 +685,7 @@ int modbustcp_bind(const ModbusTcpSettings &settings) {
     if (server.connections > 0) return EBUSY;  // threads of a stop that timed out
   }
   pthread_once(&face_cond_once, init_answered_cond);
+  if (answered_cond_error != 0) return answered_cond_error;
   reset_pool(settings);
   server.allow = settings.allow;
   for (auto &c : counters.by_status) c.store(0);
@@ -836,7 +713,7 @@ int modbustcp_start(const ModbusTcpSettings &settings) {
   return err != 0 ? err : modbustcp_serve();
 }
 
-ModbusTcpEndpoint modbustcp_endpoint() { return server.bound; }
+NetEndpoint modbustcp_endpoint() { return server.bound; }
 
 void modbustcp_stop() {
   if (!face_running) {  // bound, but never served: only the descriptors to close

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "access.h"
+#include "net.h"
 
 // ---- Sizes and limits --------------------------------------------------------
 
@@ -89,14 +90,8 @@ int mbap_exception(const MbapHeader &h, uint8_t function, uint8_t code, uint8_t 
 
 // ---- Settings --------------------------------------------------------------------
 
-struct ModbusTcpEndpoint {
-  bool ipv6;
-  uint8_t address[16];  // network order; 4 bytes used for IPv4
-  uint16_t port;        // 0 in a start lets the system pick (tests)
-};
-
 struct ModbusTcpSettings {
-  ModbusTcpEndpoint endpoint;
+  NetEndpoint endpoint;  // port 0 in a start lets the system pick (tests)
   uint32_t wait_ms = kFaceDefaultWaitMs;
   uint32_t max_age_ms = kFaceDefaultMaxAgeMs;
   uint32_t idle_ms = kFaceDefaultIdleMs;
@@ -106,16 +101,6 @@ struct ModbusTcpSettings {
   void (*wake_worker)() = nullptr;  // new face work exists; called without FaceMutex
   const AllowList *allow = nullptr;  // who may connect; nullptr: everyone
 };
-
-// "PORT", "A.B.C.D:PORT" or "[IPv6]:PORT"; a bare port listens on every IPv4
-// interface, like the native server. False with a short reason otherwise.
-bool parse_modbus_tcp_endpoint(const char *text, ModbusTcpEndpoint &out, const char **reason);
-
-// A positive decimal count of milliseconds up to `limit`.
-bool parse_modbus_tcp_ms(const char *text, uint32_t limit, uint32_t &out, const char **reason);
-
-// "0.0.0.0:502", "[::]:502": what the start-up line shows.
-void format_modbus_tcp_endpoint(const ModbusTcpEndpoint &e, char *out, size_t size);
 
 // ---- Server --------------------------------------------------------------------
 
@@ -132,7 +117,7 @@ int modbustcp_serve();
 int modbustcp_start(const ModbusTcpSettings &settings);
 
 // The endpoint actually bound (the system's port when 0 was asked for).
-ModbusTcpEndpoint modbustcp_endpoint();
+NetEndpoint modbustcp_endpoint();
 
 // Ends the listener and every connection, waits for their threads (at most
 // a few seconds) and closes the listening socket, so the face can be started

@@ -281,7 +281,7 @@ int TQ708sWaitInput(int port, int64_t until_us) {
   for (;;) {
     int64_t left_us = until_us - monotonic_us();
     if (left_us <= 0) return 0;
-    struct timespec left = {static_cast<time_t>(left_us / 1000000), static_cast<long>(left_us % 1000000) * 1000L};
+    const struct timespec left = timespec_from_us(left_us);
     struct pollfd p = {fd, POLLIN, 0};
     int r = ppoll(&p, 1, &left, nullptr);
     if (r < 0 && errno != EINTR) return -1;

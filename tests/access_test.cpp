@@ -27,7 +27,7 @@ AllowList allow_list(const std::string &text) {
   AllowList list = {};
   char reason[128];
   if (!text.empty()) {
-    EXPECT_TRUE(ParseAllowList(text.c_str(), list, reason, sizeof reason)) << reason;
+    EXPECT_EQ(ParseAllowList(text.c_str(), list, reason, sizeof reason), nullptr) << reason;
   }
   return list;
 }

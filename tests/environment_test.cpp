@@ -42,14 +42,15 @@ std::string describe(const std::string &name, const VelkordSettings &s) {
   if (name == "VELKORD_ECHO") return s.echo ? "1" : "0";
   if (name == "VELKORD_FRAME_GAP_US") return std::to_string(s.frame_gap_us);
   if (name == "VELKORD_LISTEN") {
-    if (s.listen.family == AF_INET) return address_text(AF_INET, &s.listen.v4);
-    if (s.listen.family == AF_INET6) return address_text(AF_INET6, &s.listen.v6);
+    if (s.listen.family == AF_INET) return address_text(AF_INET, s.listen.address);
+    if (s.listen.family == AF_INET6) return address_text(AF_INET6, s.listen.address);
     return "all IPv4";
   }
-  if (name == "VELKORD_MODBUS_TCP") {
-    if (!s.modbus_tcp_on) return "off";
-    char shown[64];
-    format_modbus_tcp_endpoint(s.modbus_tcp, shown, sizeof shown);
+  if (name == "VELKORD_MODBUS_TCP" || name == "VELKORD_STATUS") {
+    const bool face = name == "VELKORD_MODBUS_TCP";
+    if (!(face ? s.modbus_tcp_on : s.status_on)) return "off";
+    char shown[kEndpointTextSize];
+    net_format_endpoint(face ? s.modbus_tcp : s.status, shown, sizeof shown);
     return shown;
   }
   if (name == "VELKORD_MODBUS_TCP_WAIT_MS") return std::to_string(s.modbus_tcp_wait_ms);
@@ -83,7 +84,7 @@ TEST_P(EnvironmentValue, IsTakenOrRefusedWithOneLineNamingIt) {
   Env env = {{c.name, c.value}};
   VelkordSettings s;
   char error[kEnvErrorSize] = "";
-  bool ok = ReadEnvironment(lookup, &env, s, error, sizeof error);
+  bool ok = ReadEnvironment(lookup, &env, s, error, sizeof error) == nullptr;
   if (c.expected[0] != '!') {
     ASSERT_TRUE(ok) << error;
     EXPECT_EQ(describe(c.name, s), c.expected);
@@ -150,9 +151,18 @@ const EnvCase kEnvCases[] = {
     {"VELKORD_MODBUS_TCP", "0", "!not a port from 1 to 65535"},
     {"VELKORD_MODBUS_TCP", "::1:502", "!not an IPv4 address"},
     {"VELKORD_MODBUS_TCP", "[::1]", "!IPv6 address in brackets"},
+    {"VELKORD_STATUS", "9502", "0.0.0.0:9502"},
+    {"VELKORD_STATUS", "[::1]", "!a colon and a port must follow the address (PORT, A.B.C.D:PORT"},
+    {"VELKORD_STATUS", "::1:80", "!an IPv6 address goes in brackets"},
     {"VELKORD_MODBUS_TCP_WAIT_MS", "", "0"},  // 0: the default
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "1", "1"},
     {"VELKORD_MODBUS_TCP_WAIT_MS", "60000", "60000"},
     {"VELKORD_MODBUS_TCP_WAIT_MS", "60001", "!(1 to 60000)"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "0", "!not a positive whole number"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "-1", "!not a positive whole number"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "1.5", "!not a positive whole number"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "10 ", "!not a positive whole number"},
+    {"VELKORD_MODBUS_TCP_WAIT_MS", "99999999999", "!(1 to 60000)"},
     {"VELKORD_MODBUS_TCP_MAX_AGE_MS", "1", "1"},
     {"VELKORD_MODBUS_TCP_MAX_AGE_MS", "0", "!not a positive whole number"},
     {"VELKORD_MODBUS_TCP_IDLE_MS", "86400000", "86400000"},
@@ -167,7 +177,7 @@ TEST(EnvironmentReader, AnEchoingTransceiverKeepsTheReceiverOnWhileSending) {
   Env env = {{"VELKORD_RS485", "on,rts-after-send"}, {"VELKORD_ECHO", "1"}};
   VelkordSettings s;
   char error[kEnvErrorSize];
-  ASSERT_TRUE(ReadEnvironment(lookup, &env, s, error, sizeof error)) << error;
+  ASSERT_EQ(ReadEnvironment(lookup, &env, s, error, sizeof error), nullptr) << error;
   EXPECT_EQ(s.rs485.flags, unsigned{SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX});
 }
 

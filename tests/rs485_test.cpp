@@ -48,7 +48,7 @@ void configure_port(const std::string &rs485, const std::string &echo) {
   std::map<std::string, std::string> env = {{"VELKORD_RS485", rs485}, {"VELKORD_ECHO", echo}};
   VelkordSettings s;
   char error[kEnvErrorSize];
-  ASSERT_TRUE(ReadEnvironment(lookup, &env, s, error, sizeof error)) << error;
+  ASSERT_EQ(ReadEnvironment(lookup, &env, s, error, sizeof error), nullptr) << error;
   TQ708sSetRs485(0, s.rs485_on ? &s.rs485 : nullptr);
   TQ708sSetRs485Request(fake_request);
 }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "start.h"
 #include "modbusRTU.h"
 #include "pelnet.h"
 #include "support/engine_support.h"

@@ -1,7 +1,7 @@
-// The status face: the HTTP head parser and the endpoint setting, then the
-// server started in-process over a scripted snapshot and read by clients
-// nobody here wrote: Prometheus's own parser, Python's JSON reader and a
-// headless Chromium. Last, what a misbehaving client gets.
+// The status face: the HTTP head parser, then the server started in-process
+// over a scripted snapshot and read by clients nobody here wrote:
+// Prometheus's own parser, Python's JSON reader and a headless Chromium.
+// Last, what a misbehaving client gets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -72,22 +72,6 @@ TEST(StatusHttp, ParsesHeadsAndRefusesWhatIsNoRequest) {
   }
 }
 
-TEST(StatusHttp, EndpointSetting) {
-  const std::vector<std::pair<const char *, const char *>> good = {
-      {"9502", "0.0.0.0:9502"}, {"127.0.0.1:9502", "127.0.0.1:9502"},
-      {"[::1]:80", "[::1]:80"}, {"[0:0::1]:65535", "[::1]:65535"}};
-  for (auto [text, shown] : good) {
-    StatusEndpoint e;
-    EXPECT_EQ(parse_status_endpoint(text, e), nullptr) << text;
-    EXPECT_STREQ(e.text, shown);
-  }
-  for (const char *bad : {"", "0", "65536", "+80", "80 ", "localhost:80", "1.2.3:80", "127.0.0.1:",
-                          "::1:80", "[::1]80", "[::1", "[127.0.0.1]:80", "[::1]:0"}) {
-    StatusEndpoint e;
-    EXPECT_NE(parse_status_endpoint(bad, e), nullptr) << "'" << bad << "'";
-  }
-}
-
 // ---- A server over a scripted line -----------------------------------------
 
 // Unit 1 did 3 valid exchanges, 2 without answer, 1 with a bad CRC and 1
@@ -124,8 +108,8 @@ void scripted_provider(StatusSnapshot &s, void *calls) {
 class StatusServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(parse_status_endpoint("127.0.0.1:1", endpoint_), nullptr);
-    reinterpret_cast<sockaddr_in *>(&endpoint_.address)->sin_port = 0;  // any free port
+    ASSERT_EQ(net_parse_endpoint("127.0.0.1:1", endpoint_), EndpointFault::kNone);
+    endpoint_.port = 0;  // any free port
     const char *error = status_start(*server_, endpoint_, scripted_provider, &calls_);
     ASSERT_EQ(error, nullptr) << error;
   }
@@ -183,7 +167,7 @@ class StatusServerTest : public ::testing::Test {
   }
 
   std::unique_ptr<StatusServer> server_ = std::make_unique<StatusServer>();
-  StatusEndpoint endpoint_;
+  NetEndpoint endpoint_;
   std::atomic<int> calls_{0};  // snapshots the server asked for
 };
 

@@ -16,6 +16,7 @@
 
 #include "access.h"
 #include "http.h"
+#include "net.h"
 
 // ---- Snapshot --------------------------------------------------------------
 
@@ -191,17 +192,6 @@ constexpr int kStatusRequestWaitMs = 5000;  // a whole request head, from accept
 constexpr int kStatusSendWaitMs = 5000;     // a whole response
 constexpr size_t kStatusOutBytes = 16 * 1024;
 
-// Where the server listens.
-struct StatusEndpoint {
-  sockaddr_storage address;
-  socklen_t length;
-  char text[64];              // "127.0.0.1:9502", "[::1]:9502"
-};
-
-// Parses "PORT" (every IPv4 interface), "A.B.C.D:PORT" or "[IPv6]:PORT";
-// the port is 1…65535. Returns nullptr, or the reason the text is refused.
-const char *parse_status_endpoint(const char *text, StatusEndpoint &endpoint);
-
 // Fills `snapshot` (already reset): the gateway's version copies its counters
 // under the engine's locks and nothing more.
 using StatusProvider = void (*)(StatusSnapshot &snapshot, void *context);
@@ -234,7 +224,7 @@ struct StatusServer {
 // Binds the endpoint (port 0: any free port, see server.port) and starts the
 // server thread. Returns nullptr, or a message naming the step that failed
 // and why; nothing stays open then.
-const char *status_start(StatusServer &server, const StatusEndpoint &endpoint,
+const char *status_start(StatusServer &server, const NetEndpoint &endpoint,
                          StatusProvider provider, void *context);
 
 // Ends the server thread and closes every descriptor it held.

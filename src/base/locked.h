@@ -5,6 +5,19 @@
 #include <pthread.h>
 #include <time.h>
 
+// Sets `cond` up to measure its waits on the monotonic clock, the clock of
+// every deadline the gateway keeps (Locked::wait_until): 0, or the error
+// number of the call that failed (the condition is not usable then).
+inline int init_monotonic_cond(pthread_cond_t &cond) {
+  pthread_condattr_t attr;
+  int r = pthread_condattr_init(&attr);
+  if (r != 0) return r;
+  r = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  if (r == 0) r = pthread_cond_init(&cond, &attr);
+  pthread_condattr_destroy(&attr);
+  return r;
+}
+
 class Locked {
  public:
   explicit Locked(pthread_mutex_t &mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }

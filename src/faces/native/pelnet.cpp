@@ -6,7 +6,6 @@
 // connection while the client keeps asking, within an idle budget.
 #include "pelnet.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -18,19 +17,20 @@
 #include <ctime>
 
 #include "access.h"
-#include "environment.h"
 #include "locked.h"
 #include "message.h"
 #include "modbusRTU.h"
+#include "net.h"
 #include "sleep_us.h"
 #include "thread_start.h"
 
-MRTUServerRecord MRTUServer;
-PelnetCounters MRTUServerCounters;
-pthread_mutex_t ServerMutex = PTHREAD_MUTEX_INITIALIZER;
-int listener = -1;
-struct sockaddr_in addr;
-pthread_t hListenProcess;
+NativeServer NativeProcessServer;
+MRTUServerRecord &MRTUServer = NativeProcessServer.registry;
+PelnetCounters &MRTUServerCounters = NativeProcessServer.counters;
+pthread_mutex_t &ServerMutex = NativeProcessServer.mutex;
+int &listener = NativeProcessServer.listener;
+struct sockaddr_in &addr = NativeProcessServer.addr;
+pthread_t &hListenProcess = NativeProcessServer.listen_thread;
 
 namespace {
 
@@ -41,21 +41,8 @@ constexpr uint32_t kListenerRestUs = 100000;
 constexpr uint32_t kHandOverSpacingUs = 30000;
 constexpr int kBacklog = 10;
 
-// One entry per registry index. An entry is written only while its index is
-// free, under ServerMutex, before its handler starts; so no later hand-over
-// can overwrite what a running handler was given.
-ClientHandOver HandOvers[kMaxClients];
-
-// Waits up to timeout_ms for `events` on one descriptor: 0 when ready, -1
-// on time-out, -2 on failure (a signal included). poll has no limit on the
-// descriptor's number, unlike a fixed descriptor set.
-int wait_ready(int fd, short events, int timeout_ms) {
-  struct pollfd p = {fd, events, 0};
-  int r = poll(&p, 1, timeout_ms);
-  if (r == 0) return kSockTimeout;
-  if (r < 0) return kSockError;
-  return 0;
-}
+// A wait's results are ReadSocket's and WriteSocket's own.
+static_assert(kNetTimeout == kSockTimeout && kNetFailed == kSockError);
 
 // The message reader's result beside ReadSocket's: the peer closed the
 // connection in an orderly way. ReadSocket reports it as a time-out, as its
@@ -70,10 +57,10 @@ constexpr int64_t kMessageDeadlineUs = 7000000;
 // first byte (no deadline yet, 0), then up to its deadline. A deadline that
 // passes is a failed receive.
 int wait_message_bytes(int sock, int64_t deadline_us) {
-  if (deadline_us == 0) return wait_ready(sock, POLLIN, kSocketWaitMs);
+  if (deadline_us == 0) return net_wait_ready(sock, POLLIN, kSocketWaitMs);
   int64_t left_us = deadline_us - monotonic_us();
   int left_ms = left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
-  int w = wait_ready(sock, POLLIN, left_ms);
+  int w = net_wait_ready(sock, POLLIN, left_ms);
   return w == kSockTimeout ? kSockError : w;
 }
 
@@ -139,7 +126,7 @@ int WriteSocket(int sock, const uint8_t *data, int len) {
   uint16_t remaining = static_cast<uint16_t>(len);
   int sent = 0;
   while (remaining != 0) {
-    int w = wait_ready(sock, POLLOUT, kSocketWaitMs);
+    int w = net_wait_ready(sock, POLLOUT, kSocketWaitMs);
     if (w != 0) return w;
     // A peer that has gone must cost an error result, not a SIGPIPE.
     ssize_t n = send(sock, data, remaining, MSG_NOSIGNAL);
@@ -198,8 +185,8 @@ struct Answered {
   uint8_t status;
 };
 
-void count_answer(Answered &answered) {
-  if (answered.pending) ++MRTUServerCounters.requests[answered.status];
+void count_answer(NativeServer &server, Answered &answered) {
+  if (answered.pending) ++server.counters.requests[answered.status];
   answered.pending = false;
 }
 
@@ -221,29 +208,29 @@ bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response, Ans
   return true;
 }
 
-void give_entry_back(MRTUServerRecord *registry, int index, Answered &answered) {
-  Locked held(ServerMutex);
-  count_answer(answered);
-  if (registry->work != 0) {
-    registry->busyClient[index] = 0;
-    --registry->countClient;
+void give_entry_back(NativeServer &server, int index, Answered &answered) {
+  Locked held(server.mutex);
+  count_answer(server, answered);
+  if (server.registry.work != 0) {
+    server.registry.busyClient[index] = 0;
+    --server.registry.countClient;
   }
 }
 
 // The handler's own record: the registry's settings as they are now, with
 // the connection and index it was given.
 MRTUServerRecord take_registry_copy(const ClientHandOver &mine) {
-  Locked held(ServerMutex);
-  MRTUServerRecord self = MRTUServer;
+  Locked held(mine.server->mutex);
+  MRTUServerRecord self = mine.server->registry;
   self.sockClient = mine.sock;
   self.numClient = mine.index;
   return self;
 }
 
-uint8_t server_runs(Answered &answered) {
-  Locked held(ServerMutex);
-  count_answer(answered);
-  return MRTUServer.work;
+uint8_t server_runs(NativeServer &server, Answered &answered) {
+  Locked held(server.mutex);
+  count_answer(server, answered);
+  return server.registry.work;
 }
 
 }  // namespace
@@ -253,7 +240,9 @@ void *ClientProcess(void *given) {
   // stretch a pause of 1 µs fiftyfold. 20 µs, not 1: handlers that come back
   // at once barge ahead of the ones queued on the table's mutex.
   prctl(PR_SET_TIMERSLACK, 20000UL, 0, 0, 0);
-  MRTUServerRecord self = take_registry_copy(*static_cast<const ClientHandOver *>(given));
+  const ClientHandOver &mine = *static_cast<const ClientHandOver *>(given);
+  NativeServer &server = *mine.server;
+  MRTUServerRecord self = take_registry_copy(mine);
 
   uint8_t request[msg::kCapacity];
   uint8_t response[msg::kCapacity];
@@ -263,11 +252,11 @@ void *ClientProcess(void *given) {
     if (self.keepAliveLeft <= self.pause) break;
     self.keepAliveLeft -= self.pause;
     sleep_us(self.pause);
-    self.work = server_runs(answered);
+    self.work = server_runs(server, answered);
   }
   shutdown(self.sockClient, SHUT_RDWR);
   close(self.sockClient);
-  give_entry_back(&MRTUServer, self.numClient, answered);
+  give_entry_back(server, self.numClient, answered);
   return nullptr;
 }
 
@@ -276,94 +265,70 @@ void *ClientProcess(void *given) {
 namespace {
 
 // Enters a new connection in the lowest free registry index and starts its
-// handler with that index's hand-over entry. Called without ServerMutex;
-// fewer than ten handlers run.
-void hand_over(int sock, const char *peer) {
-  Locked held(ServerMutex);
+// handler with that index's hand-over entry. Called without the server's
+// mutex; fewer than ten handlers run.
+void hand_over(NativeServer &server, int sock, const char *peer) {
+  Locked held(server.mutex);
+  MRTUServerRecord &registry = server.registry;
   int j = 0;
-  while (j < kMaxClients - 1 && MRTUServer.busyClient[j] != 0) ++j;
-  ++MRTUServerCounters.accepted;
-  snprintf(MRTUServerCounters.peer[j], sizeof MRTUServerCounters.peer[j], "%s", peer);
-  MRTUServerCounters.since_us[j] = monotonic_us();
-  HandOvers[j] = {sock, j};
-  MRTUServer.sockClient = sock;  // the most recent hand-over, as the registry tells it
-  MRTUServer.numClient = j;
-  MRTUServer.busyClient[j] = 0xFF;
-  if (start_thread(&MRTUServer.hClient[j], ClientProcess, &HandOvers[j], true) != 0) {
+  while (j < kMaxClients - 1 && registry.busyClient[j] != 0) ++j;
+  ++server.counters.accepted;
+  snprintf(server.counters.peer[j], sizeof server.counters.peer[j], "%s", peer);
+  server.counters.since_us[j] = monotonic_us();
+  server.hand_overs[j] = {&server, sock, j};
+  registry.sockClient = sock;  // the most recent hand-over, as the registry tells it
+  registry.numClient = j;
+  registry.busyClient[j] = 0xFF;
+  if (start_thread(&registry.hClient[j], ClientProcess, &server.hand_overs[j], true) != 0) {
     // No handler: the index and the connection go back at once.
-    MRTUServer.busyClient[j] = 0;
+    registry.busyClient[j] = 0;
     close(sock);
     return;
   }
-  ++MRTUServer.countClient;
+  ++registry.countClient;
 }
 
-}  // namespace
-
-namespace {
-
-void reset_registry() {
-  Locked held(ServerMutex);
-  memset(MRTUServer.busyClient, 0, sizeof MRTUServer.busyClient);
-  MRTUServer.countClient = 0;
-  MRTUServer.pause = kDefaultPauseUs;
-  MRTUServer.keepAlive = kDefaultKeepAliveUs;
-}
-
-// "192.0.2.7:50412" or "[2001:db8::7]:50412".
-void peer_text(const struct sockaddr_storage &peer, char *text, size_t size) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  unsigned port = 0;
-  if (peer.ss_family == AF_INET6) {
-    const auto *a6 = reinterpret_cast<const struct sockaddr_in6 *>(&peer);
-    inet_ntop(AF_INET6, &a6->sin6_addr, host, sizeof host);
-    port = ntohs(a6->sin6_port);
-    snprintf(text, size, "[%s]:%u", host, port);
-    return;
-  }
-  const auto *a4 = reinterpret_cast<const struct sockaddr_in *>(&peer);
-  inet_ntop(AF_INET, &a4->sin_addr, host, sizeof host);
-  snprintf(text, size, "%s:%u", host, static_cast<unsigned>(ntohs(a4->sin_port)));
+void reset_registry(NativeServer &server) {
+  Locked held(server.mutex);
+  memset(server.registry.busyClient, 0, sizeof server.registry.busyClient);
+  server.registry.countClient = 0;
+  server.registry.pause = kDefaultPauseUs;
+  server.registry.keepAlive = kDefaultKeepAliveUs;
 }
 
 // Accepts one pending connection and hands it to a handler, after its two
 // lines. False when nothing was handed over: a failed accept, or a peer
 // outside the allowed networks, closed unserved and unseen.
-bool accept_one() {
+bool accept_one(NativeServer &server) {
   struct sockaddr_storage peer;
-  socklen_t peer_size = sizeof peer;
-  int sock = accept4(listener, reinterpret_cast<struct sockaddr *>(&peer), &peer_size, SOCK_CLOEXEC);
+  int sock = net_accept(server.listener, server.settings.allow, 0, peer, &server.refused);
   if (sock < 0) return false;
-  if (!AdmitPeer(VelkordEnv.allow, reinterpret_cast<struct sockaddr *>(&peer))) {
-    close(sock);
-    Locked held(ServerMutex);
-    ++MRTUServerCounters.refused;
-    return false;
-  }
   printf("-----CLIENT-----\r\n");
   printf("-- sock. %i --\r\n", sock);
-  char text[sizeof(PeerStatus::address)];
-  peer_text(peer, text, sizeof text);
-  hand_over(sock, text);
+  char text[kPeerTextSize];
+  net_format_endpoint(net_endpoint_of(peer), text, sizeof text);
+  hand_over(server, sock, text);
   return true;
 }
 
 }  // namespace
 
-void *ListenProcess(void *) {
-  reset_registry();
+void *ListenProcess(void *arg) {
+  NativeServer &server = arg != nullptr ? *static_cast<NativeServer *>(arg) : NativeProcessServer;
+  reset_registry(server);
   for (;;) {
     uint8_t work;
     int32_t count;
     {
-      Locked held(ServerMutex);
-      work = MRTUServer.work;
-      count = MRTUServer.countClient;
+      Locked held(server.mutex);
+      work = server.registry.work;
+      count = server.registry.countClient;
     }
     if (work == 0) break;
     uint32_t rest_us = kListenerRestUs;
     // A full house accepts nothing: newcomers wait in the listen backlog.
-    if (count < kMaxClients && wait_ready(listener, POLLIN, kAcceptWaitMs) == 0 && accept_one())
+    if (count < kMaxClients && net_wait_ready(server.listener, POLLIN, kAcceptWaitMs) == kNetReady &&
+        accept_one(server))
       rest_us = kHandOverSpacingUs;
     sleep_us(rest_us);
   }
@@ -372,78 +337,76 @@ void *ListenProcess(void *) {
 
 namespace {
 
-// The address VELKORD_LISTEN names, or else all IPv4 interfaces (`addr`).
-socklen_t listen_address(uint16_t port, struct sockaddr_storage &where) {
-  memset(&where, 0, sizeof where);
-  if (VelkordEnv.listen.family == AF_INET6) {
-    struct sockaddr_in6 *a6 = reinterpret_cast<struct sockaddr_in6 *>(&where);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_port = htons(port);
-    a6->sin6_addr = VelkordEnv.listen.v6;
-    return sizeof *a6;
-  }
-  memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = VelkordEnv.listen.family == AF_INET ? VelkordEnv.listen.v4.s_addr : htonl(INADDR_ANY);
-  memcpy(&where, &addr, sizeof addr);
-  return sizeof addr;
+// Where the port listens: the address VELKORD_LISTEN names, or else all
+// IPv4 interfaces; `addr` holds it when it is an IPv4 address.
+NetEndpoint listen_endpoint(NativeServer &server) {
+  NetEndpoint e = server.settings.listen;
+  if (e.family == 0) e = {AF_INET, {0, 0, 0, 0}, 0};  // INADDR_ANY
+  e.port = server.settings.port;
+  sockaddr_storage where;
+  net_socket_address(e, where);
+  memset(&server.addr, 0, sizeof server.addr);
+  if (e.family == AF_INET) memcpy(&server.addr, &where, sizeof server.addr);
+  return e;
 }
 
-}  // namespace
-
-namespace {
-
 // A start that failed half-way: the listening socket goes, and the result.
-int abandon_start(int result) {
-  close(listener);
-  listener = -1;
+int abandon_start(NativeServer &server, int result) {
+  close(server.listener);
+  server.listener = -1;
   return result;
 }
 
+// The step of the listening socket's start that failed, as pelnetStart's result.
+int start_result(ListenStep failed) {
+  switch (failed) {
+    case ListenStep::kBind: return kStartNoBind;
+    case ListenStep::kListen:
+    case ListenStep::kName: return kStartNoListen;
+    default: return kStartNoSocket;
+  }
+}
+
 }  // namespace
 
-int pelnetStart() {
-  struct sockaddr_storage where;
-  socklen_t where_size = listen_address(static_cast<uint16_t>(ModbusRTU.ipport), where);
-  listener = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (listener < 0) return kStartNoSocket;
-  // "::" serves IPv4 clients too, whatever the system's default for IPv6
-  // sockets says; they show as IPv4-mapped addresses.
-  int off = 0;
-  if (where.ss_family == AF_INET6 && setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)
-    return abandon_start(kStartNoSocket);
-  // A gateway killed with clients connected leaves their connections in
-  // TIME_WAIT; without address reuse a restart could not bind for a minute.
-  // A port that another socket listens on still refuses the bind.
-  int one = 1;
-  if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return abandon_start(kStartNoSocket);
-  if (bind(listener, reinterpret_cast<struct sockaddr *>(&where), where_size) < 0) return abandon_start(kStartNoBind);
-  if (listen(listener, kBacklog) < 0) return abandon_start(kStartNoListen);
-  if (pthread_mutex_init(&ServerMutex, nullptr) != 0) return abandon_start(kStartNoMutex);
-  MRTUServer.work = 1;
-  if (start_thread(&hListenProcess, ListenProcess, nullptr, false) != 0) {
-    MRTUServer.work = 0;
-    return abandon_start(kStartNoListener);
+int native_start(NativeServer &server) {
+  NetListener opened;
+  if (net_listen(listen_endpoint(server), {kBacklog, true}, opened) != nullptr) return start_result(opened.failed);
+  server.listener = opened.fd;
+  if (pthread_mutex_init(&server.mutex, nullptr) != 0) return abandon_start(server, kStartNoMutex);
+  server.registry.work = 1;
+  if (start_thread(&server.listen_thread, ListenProcess, &server, false) != 0) {
+    server.registry.work = 0;
+    return abandon_start(server, kStartNoListener);
   }
   sleep_us(1000000);
   return 0;
 }
 
+int pelnetStart() {
+  NativeProcessServer.settings.port = static_cast<uint16_t>(ModbusRTU.ipport);
+  return native_start(NativeProcessServer);
+}
+
+void native_stop(NativeServer &server) {
+  {
+    Locked held(server.mutex);
+    server.registry.work = 0;
+  }
+  // Shutting the listening socket down wakes the listener's wait; it sees the
+  // flag and ends, and is joined before its socket is closed under it.
+  shutdown(server.listener, SHUT_RDWR);
+  pthread_join(server.listen_thread, nullptr);
+  close(server.listener);
+  server.listener = -1;
+}
+
 // ---- Status copy -----------------------------------------------------------
 
-void pelnet_copy_status(StatusSnapshot &s, int64_t now_us) {
-  ProtocolStatus &native = s.protocols[kProtocolNative];
-  Locked held(ServerMutex);
-  native.connected = static_cast<uint32_t>(MRTUServer.countClient);
-  native.accepted = MRTUServerCounters.accepted;
-  native.refused = MRTUServerCounters.refused;
-  memcpy(native.requests, MRTUServerCounters.requests, sizeof native.requests);
-  for (int j = 0; j < kMaxClients && s.peer_count < kStatusPeers; ++j) {
-    if (MRTUServer.busyClient[j] == 0) continue;
-    PeerStatus &p = s.peers[s.peer_count++];
-    p.protocol = kProtocolNative;
-    memcpy(p.address, MRTUServerCounters.peer[j], sizeof p.address);
-    p.connected_us = now_us - MRTUServerCounters.since_us[j];
-  }
+void native_copy_status(NativeServer &server, NativeStatus &out) {
+  Locked held(server.mutex);
+  out.connected = static_cast<uint32_t>(server.registry.countClient);
+  out.refused = server.refused.load(std::memory_order_relaxed);
+  out.counters = server.counters;
+  for (int j = 0; j < kMaxClients; ++j) out.busy[j] = server.registry.busyClient[j] != 0;
 }

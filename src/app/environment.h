@@ -14,30 +14,23 @@
 
 #include "access.h"
 #include "modbustcp.h"
-#include "status.h"
-
-// Where the native TCP port listens; family 0 means all IPv4 interfaces.
-struct ListenAddress {
-  int family;  // 0, AF_INET or AF_INET6
-  struct in_addr v4;
-  struct in6_addr v6;
-};
+#include "net.h"
 
 struct VelkordSettings {
   bool rs485_on;              // VELKORD_RS485
   struct serial_rs485 rs485;  //   what the driver is asked for when rs485_on
   bool echo;                  // VELKORD_ECHO: the transceiver echoes what we send
   uint32_t frame_gap_us;      // VELKORD_FRAME_GAP_US; 0: the line's own gap rule
-  ListenAddress listen;       // VELKORD_LISTEN
+  NetEndpoint listen;         // VELKORD_LISTEN, port 0; family 0: all IPv4 interfaces
   AllowList allow;            // VELKORD_ALLOW; no networks: everyone
   bool modbus_tcp_on;               // VELKORD_MODBUS_TCP
-  ModbusTcpEndpoint modbus_tcp;     //   where the Modbus TCP face listens
+  NetEndpoint modbus_tcp;           //   where the Modbus TCP face listens
   uint32_t modbus_tcp_wait_ms;      // VELKORD_MODBUS_TCP_WAIT_MS; 0: kFaceDefaultWaitMs
   uint32_t modbus_tcp_max_age_ms;   // VELKORD_MODBUS_TCP_MAX_AGE_MS; 0: kFaceDefaultMaxAgeMs
   uint32_t modbus_tcp_idle_ms;      // VELKORD_MODBUS_TCP_IDLE_MS; 0: kFaceDefaultIdleMs
   uint32_t modbus_tcp_timeout_ms;   // VELKORD_MODBUS_TCP_TIMEOUT_MS; 0: kFaceDefaultTimeoutMs
   bool status_on;             // VELKORD_STATUS
-  StatusEndpoint status;      //   where the status server listens when status_on
+  NetEndpoint status;         //   where the status server listens when status_on
 };
 
 // The settings of this process. main fills them before the serial link and
@@ -53,6 +46,7 @@ const char *ProcessEnvironment(void *context, const char *name);
 
 constexpr size_t kEnvErrorSize = 256;
 
-// Reads and checks every setting. True with `out` filled; false with one line
-// (no line end) in `error` that names the first invalid variable and why.
-bool ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size);
+// Reads and checks every setting. Returns nullptr with `out` filled, or one
+// line (no line end, written into `error`) that names the first invalid
+// variable and why.
+const char *ReadEnvironment(EnvLookup lookup, void *context, VelkordSettings &out, char *error, size_t error_size);

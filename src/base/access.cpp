@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decimal.h"
+
 namespace {
 
 std::atomic<uint64_t> refused_connections;
@@ -34,18 +36,13 @@ bool host_bits_clear(const AllowedNetwork &n) {
 
 // A prefix length: decimal digits only, at most `max`.
 bool parse_prefix(const char *text, unsigned max, uint8_t &out) {
-  if (*text == '\0' || strlen(text) > 3) return false;
-  unsigned v = 0;
-  for (const char *p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<unsigned>(*p - '0');
-  }
-  if (v > max) return false;
-  out = static_cast<uint8_t>(v);
+  uint64_t bits;
+  if (parse_decimal(text, max, bits) != nullptr) return false;
+  out = static_cast<uint8_t>(bits);
   return true;
 }
 
-bool parse_network(char *entry, AllowedNetwork &net, char *reason, size_t reason_size) {
+const char *parse_network(char *entry, AllowedNetwork &net, char *reason, size_t reason_size) {
   char *slash = strchr(entry, '/');
   if (slash) *slash = '\0';
   if (inet_pton(AF_INET, entry, net.address) == 1) {
@@ -54,25 +51,25 @@ bool parse_network(char *entry, AllowedNetwork &net, char *reason, size_t reason
     net.family = AF_INET6;
   } else {
     snprintf(reason, reason_size, "\"%s\" is not an IPv4 or IPv6 address", entry);
-    return false;
+    return reason;
   }
   unsigned max = static_cast<unsigned>(address_bytes(net.family) * 8);
   net.prefix = static_cast<uint8_t>(max);
   if (slash && !parse_prefix(slash + 1, max, net.prefix)) {
     snprintf(reason, reason_size, "\"%s\" of \"%s\" is not a prefix length from 0 to %u", slash + 1, entry, max);
-    return false;
+    return reason;
   }
   // 192.168.1.7/16 is more likely a slip than a wish for the whole /16.
   if (!host_bits_clear(net)) {
     snprintf(reason, reason_size, "\"%s/%u\" has address bits set past its prefix", entry, net.prefix);
-    return false;
+    return reason;
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace
 
-bool ParseAllowList(const char *text, AllowList &out, char *reason, size_t reason_size) {
+const char *ParseAllowList(const char *text, AllowList &out, char *reason, size_t reason_size) {
   memset(&out, 0, sizeof out);
   const char *p = text;
   for (;;) {
@@ -80,22 +77,22 @@ bool ParseAllowList(const char *text, AllowList &out, char *reason, size_t reaso
     size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
     if (len == 0) {
       snprintf(reason, reason_size, "an empty entry in the list");
-      return false;
+      return reason;
     }
     if (len > kMaxEntryLength) {
       snprintf(reason, reason_size, "an entry of %zu characters is no network", len);
-      return false;
+      return reason;
     }
     if (out.count == kMaxAllowedNetworks) {
       snprintf(reason, reason_size, "more than %d networks", kMaxAllowedNetworks);
-      return false;
+      return reason;
     }
     char entry[kMaxEntryLength + 1];
     memcpy(entry, p, len);
     entry[len] = '\0';
-    if (!parse_network(entry, out.nets[out.count], reason, reason_size)) return false;
+    if (const char *refused = parse_network(entry, out.nets[out.count], reason, reason_size)) return refused;
     ++out.count;
-    if (!end) return true;
+    if (!end) return nullptr;
     p = end + 1;
   }
 }

@@ -22,9 +22,10 @@ struct AllowList {
 };
 
 // Reads "net[,net...]", each net an IPv4 or IPv6 address with an optional
-// "/prefix" (a bare address is one host). False with a short reason when an
-// entry is not a network, has bits set past its prefix, or there are too many.
-bool ParseAllowList(const char *text, AllowList &out, char *reason, size_t reason_size);
+// "/prefix" (a bare address is one host). Returns nullptr, or a short reason
+// (written into `reason`) when an entry is not a network, has bits set past
+// its prefix, or there are too many.
+const char *ParseAllowList(const char *text, AllowList &out, char *reason, size_t reason_size);
 
 // True when `peer` lies in one of the networks, or the list is empty. An
 // IPv4-mapped IPv6 peer (a dual-stack listener's view of an IPv4 client) is

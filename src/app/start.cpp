@@ -1,13 +1,14 @@
-// velkord: Modbus RTU master on one serial line, TCP server for its clients.
-// The entry point reads the command line, echoes the settings and brings the
-// serial link and the TCP server up; then the worker threads do the work.
-#include "main.h"
+// start: what the gateway does from its entry on. It reads the command line,
+// echoes the settings and brings the serial link and the TCP server up; then
+// the worker threads do the work.
+#include "start.h"
 
 #include <malloc.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +16,10 @@
 #include "environment.h"
 #include "modbusRTU.h"
 #include "modbustcp.h"
+#include "net.h"
 #include "pelnet.h"
 #include "sleep_us.h"
+#include "snapshot.h"
 #include "status.h"
 #include "tq708port.h"
 
@@ -79,15 +82,39 @@ const ValuedOption *find_option(const char *arg) {
   return nullptr;
 }
 
+// ---- What the app owns -----------------------------------------------------
+
+// The app's own state once the gateway runs, in static storage: the status
+// server and the summary's snapshot are large.
+struct Gateway {
+  GatewayFacts facts = {kVersion, 0, &NativeProcessServer};
+  StatusServer status;
+  StatusSnapshot summary;     // SIGUSR1's, filled on the main thread
+  char error[kEnvErrorSize];  // the line of a start-up step that failed
+};
+
+Gateway ProcessGateway;
+
+// A step's failure line: written into the gateway's buffer and returned.
+__attribute__((format(printf, 2, 3))) const char *step_failed(Gateway &g, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(g.error, sizeof g.error, format, args);
+  va_end(args);
+  return g.error;
+}
+
+// The line of a start that failed, on standard error.
+void report(const char *line) { fprintf(stderr, "%s\n", line); }
+
 // ---- The Modbus TCP face ----------------------------------------------------
 
 // Both servers bind the same kind of socket: on one port the face's bind
 // would take it and the native server would fail without saying why.
-bool face_port_free(const VelkordSettings &env, char *error, size_t size) {
-  if (!env.modbus_tcp_on || env.modbus_tcp.port != static_cast<uint16_t>(ModbusRTU.ipport)) return true;
-  snprintf(error, size, "VELKORD_MODBUS_TCP=\"%u\": the native server's port (-p); choose another",
-           static_cast<unsigned>(env.modbus_tcp.port));
-  return false;
+const char *face_port_taken(Gateway &g, const VelkordSettings &env) {
+  if (!env.modbus_tcp_on || env.modbus_tcp.port != static_cast<uint16_t>(ModbusRTU.ipport)) return nullptr;
+  return step_failed(g, "VELKORD_MODBUS_TCP=\"%u\": the native server's port (-p); choose another",
+                     static_cast<unsigned>(env.modbus_tcp.port));
 }
 
 ModbusTcpSettings face_settings(const VelkordSettings &env) {
@@ -106,84 +133,40 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
 // The face's socket is bound before the native server starts, and served
 // only after it: a port that cannot be had ends the start before any client
 // of either server is served.
-bool bind_modbus_tcp(const VelkordSettings &env) {
+const char *bind_modbus_tcp(Gateway &g, const VelkordSettings &env) {
   int err = modbustcp_bind(face_settings(env));
-  if (err == 0) return true;
-  char where[64];
-  format_modbus_tcp_endpoint(env.modbus_tcp, where, sizeof where);
-  fprintf(stderr, "VELKORD_MODBUS_TCP=\"%s\": cannot listen there: %s\n", where, strerror(err));
-  return false;
+  if (err == 0) return nullptr;
+  char where[kEndpointTextSize];
+  net_format_endpoint(env.modbus_tcp, where, sizeof where);
+  return step_failed(g, "VELKORD_MODBUS_TCP=\"%s\": cannot listen there: %s", where, strerror(err));
 }
 
-bool serve_modbus_tcp() {
+const char *serve_modbus_tcp(Gateway &g) {
   {
     Locked table(SerialMutex);
     SerialProcessWorker.face_on = true;
   }
   int err = modbustcp_serve();
-  if (err != 0) {
-    fprintf(stderr, "VELKORD_MODBUS_TCP: the listener cannot start: %s\n", strerror(err));
-    return false;
-  }
-  char where[64];
-  format_modbus_tcp_endpoint(modbustcp_endpoint(), where, sizeof where);
+  if (err != 0) return step_failed(g, "VELKORD_MODBUS_TCP: the listener cannot start: %s", strerror(err));
+  char where[kEndpointTextSize];
+  net_format_endpoint(modbustcp_endpoint(), where, sizeof where);
   printf("---- modbus tcp  %s ---\r\n", where);
-  return true;
+  return nullptr;
 }
 
 // ---- The status face ------------------------------------------------------
-
-// What the status face shows besides the engine's counters.
-struct GatewayFacts {
-  int64_t start_unix_us;
-};
-
-int64_t unix_time_us() {
-  struct timespec t;
-  clock_gettime(CLOCK_REALTIME, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-// The Modbus TCP face's connections and answers; its counters are atomics
-// of its own, so no lock is taken. It counts the rare exception codes above
-// 15 together; they show under 0x80.
-void copy_modbus_tcp_status(ProtocolStatus &p) {
-  const ModbusTcpCounters c = modbustcp_counters();
-  p.connected = static_cast<uint32_t>(c.connected);
-  p.accepted = c.accepted;
-  p.refused = c.refused;
-  p.full = c.full;
-  for (int code = 0; code < kFaceStatusOther; ++code) p.requests[code] = c.by_status[code];
-  p.requests[0x80] = c.by_status[kFaceStatusOther];
-}
-
-// The provider of the status snapshot: each module copies its part under its
-// own lock, one after the other, so no two locks are ever held together.
-void fill_status(StatusSnapshot &s, void *context) {
-  const GatewayFacts &facts = *static_cast<const GatewayFacts *>(context);
-  snprintf(s.version, sizeof s.version, "%s", kVersion);
-  s.start_unix_us = facts.start_unix_us;
-  if (!TQ708sDeviceName(ModbusRTU.serialport, s.device, sizeof s.device)) s.device[0] = '\0';
-  const int64_t now_us = monotonic_us();
-  MRTU_CopyStatus(s, now_us);
-  pelnet_copy_status(s, now_us);
-  copy_modbus_tcp_status(s.protocols[kProtocolModbusTcp]);
-}
-
-GatewayFacts Facts;
 
 bool to_stdout(void *, const char *data, size_t length) { return fwrite(data, 1, length, stdout) == length; }
 
 // SIGUSR1: the per-unit summary on standard output, for devices where no
 // port may be opened for the status server.
-void print_unit_summary() {
-  static StatusSnapshot summary;  // 100 KiB: static, not on the main stack
-  status_snapshot_reset(summary);
-  summary.taken_unix_us = unix_time_us();
-  fill_status(summary, &Facts);
+void print_unit_summary(Gateway &g) {
+  status_snapshot_reset(g.summary);
+  g.summary.taken_unix_us = unix_time_us();
+  fill_status(g.summary, &g.facts);
   char buffer[4096];
   TextOut out(buffer, sizeof buffer, to_stdout);
-  render_unit_summary(summary, out);
+  render_unit_summary(g.summary, out);
   out.flush();
   fflush(stdout);
 }
@@ -191,40 +174,63 @@ void print_unit_summary() {
 // A status server that could not start: the serial worker, the line and the
 // TCP listener go again before the start ends with 255.
 void abandon_gateway() {
-  {
-    Locked held(ServerMutex);
-    MRTUServer.work = 0;
-  }
-  // Shutting the listening socket down wakes the listener's wait; it sees the
-  // flag and ends, and is joined before its socket is closed under it.
-  shutdown(listener, SHUT_RDWR);
-  pthread_join(hListenProcess, nullptr);
-  close(listener);
+  native_stop(NativeProcessServer);
   SerialWork = 0;
   CloseSerial();
 }
 
-// Starts the status server when VELKORD_STATUS asks for one; false, after one
-// line on standard error, when its port cannot be bound.
-bool start_status_face() {
-  if (!VelkordEnv.status_on) return true;
-  static StatusServer server;  // the server's buffers: static storage
-  server.allow = &VelkordEnv.allow;
-  if (const char *error = status_start(server, VelkordEnv.status, fill_status, &Facts)) {
-    fprintf(stderr, "VELKORD_STATUS=\"%s\": %s\n", VelkordEnv.status.text, error);
-    return false;
-  }
-  printf("---- status  %s ---\r\n", VelkordEnv.status.text);
-  return true;
+// Starts the status server when VELKORD_STATUS asks for one; its line when
+// its port cannot be bound.
+const char *start_status_face(Gateway &g, const VelkordSettings &env) {
+  if (!env.status_on) return nullptr;
+  g.status.allow = &env.allow;
+  char where[kEndpointTextSize];
+  net_format_endpoint(env.status, where, sizeof where);
+  if (const char *error = status_start(g.status, env.status, fill_status, &g.facts))
+    return step_failed(g, "VELKORD_STATUS=\"%s\": %s", where, error);
+  printf("---- status  %s ---\r\n", where);
+  return nullptr;
 }
 
 // The main thread's work once the gateway runs: it waits for SIGUSR1, which
 // every thread blocks, so the signal is taken here and nowhere else.
-[[noreturn]] void serve_signals(const sigset_t &wanted) {
+[[noreturn]] void serve_signals(Gateway &g, const sigset_t &wanted) {
   for (;;) {
     siginfo_t info;
-    if (sigwaitinfo(&wanted, &info) == SIGUSR1) print_unit_summary();
+    if (sigwaitinfo(&wanted, &info) == SIGUSR1) print_unit_summary(g);
   }
+}
+
+// ---- The servers ------------------------------------------------------------
+
+// The native server and, when asked for, the Modbus TCP face (bound first)
+// and the status server, each with its start-up line. 0, or 255 after the
+// failed step's line, with everything started so far ended again.
+int start_servers(Gateway &g, const VelkordSettings &env) {
+  const bool face = env.modbus_tcp_on;
+  if (const char *failed = face ? bind_modbus_tcp(g, env) : nullptr) {
+    report(failed);
+    CloseSerial();
+    return kStatusStartFailed;
+  }
+  NativeProcessServer.settings.listen = env.listen;
+  NativeProcessServer.settings.allow = &env.allow;
+  int server = pelnetStart();
+  printf("---- opening tcp/ip  %u ----\r\n", static_cast<unsigned>(ModbusRTU.ipport));
+  const char *failed = server == 0 && face ? serve_modbus_tcp(g) : nullptr;
+  if (server != 0 || failed != nullptr) {
+    if (failed != nullptr) report(failed);
+    modbustcp_stop();
+    CloseSerial();
+    return kStatusStartFailed;
+  }
+  if (const char *status_failed = start_status_face(g, env)) {
+    report(status_failed);
+    modbustcp_stop();
+    abandon_gateway();
+    return kStatusStartFailed;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -261,15 +267,13 @@ void PrintSettings() {
   printf("--ip port     %i\r\n", ModbusRTU.ipport);
 }
 
-bool TakeEnvironment() {
-  char error[kEnvErrorSize];
-  if (!ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, error, sizeof error) ||
-      !face_port_free(VelkordEnv, error, sizeof error)) {
-    fprintf(stderr, "%s\n", error);
-    return false;
-  }
+const char *TakeEnvironment() {
+  Gateway &g = ProcessGateway;
+  if (const char *refused = ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, g.error, sizeof g.error))
+    return refused;
+  if (const char *taken = face_port_taken(g, VelkordEnv)) return taken;
   TQ708sSetRs485(ModbusRTU.serialport, VelkordEnv.rs485_on ? &VelkordEnv.rs485 : nullptr);
-  return true;
+  return nullptr;
 }
 
 int StartGateway() {
@@ -280,31 +284,14 @@ int StartGateway() {
   printf("-- time_one_sym (uS) %i\r\n", ModbusRTU.time_one_sym);
   printf("-- time_silence (uS) %i\r\n", ModbusRTU.time_silence);
   printf("-- res serial open %i\r\n", res);
-
-  const bool face = VelkordEnv.modbus_tcp_on;
-  if (face && !bind_modbus_tcp(VelkordEnv)) {
-    CloseSerial();
-    return kStatusStartFailed;
-  }
-  int server = pelnetStart();
-  printf("---- opening tcp/ip  %u ----\r\n", static_cast<unsigned>(ModbusRTU.ipport));
-  if (server != 0 || (face && !serve_modbus_tcp())) {
-    modbustcp_stop();
-    CloseSerial();
-    return kStatusStartFailed;
-  }
-  if (!start_status_face()) {
-    modbustcp_stop();
-    abandon_gateway();
-    return kStatusStartFailed;
-  }
+  if (start_servers(ProcessGateway, VelkordEnv) != 0) return kStatusStartFailed;
   sigset_t wanted;
   sigemptyset(&wanted);
   sigaddset(&wanted, SIGUSR1);
-  serve_signals(wanted);
+  serve_signals(ProcessGateway, wanted);
 }
 
-int main(int argc, char **argv) {
+int RunGateway(int argc, char **argv) {
   // The gateway is only ever stopped by a signal: with a fully buffered pipe
   // or log file everything it printed would be lost with it.
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -314,7 +301,7 @@ int main(int argc, char **argv) {
   mallopt(M_ARENA_MAX, 1);
   // A client that resets its connection must never take the process down.
   signal(SIGPIPE, SIG_IGN);
-  Facts.start_unix_us = unix_time_us();
+  ProcessGateway.facts.start_unix_us = unix_time_us();
   // SIGUSR1 asks for the unit summary. It is blocked before any thread
   // starts, so every thread inherits the mask and only the main thread's
   // sigwaitinfo takes it; unblocked anywhere, it would end the process.
@@ -328,6 +315,9 @@ int main(int argc, char **argv) {
   PrintSettings();
   // The command line is echoed whatever the environment holds, so the log
   // shows what was asked for; nothing is opened before both are accepted.
-  if (!TakeEnvironment()) return kStatusStartFailed;
+  if (const char *refused = TakeEnvironment()) {
+    report(refused);
+    return kStatusStartFailed;
+  }
   return StartGateway();
 }

@@ -1,4 +1,4 @@
-// main: the command line and the start-up sequence of velkord.
+// start: the command line and the start-up sequence of velkord.
 #pragma once
 
 // Sentinel of ParseCommandLine: the options were accepted, go on starting up.
@@ -12,11 +12,17 @@ int ParseCommandLine(int argc, char **argv);
 void PrintSettings();
 
 // Reads the VELKORD_* settings into VelkordEnv and hands the serial library
-// its part. False, after one line on standard error, when one is invalid.
-bool TakeEnvironment();
+// its part. Returns nullptr, or the line (without its end) that names the
+// first invalid one and why.
+const char *TakeEnvironment();
 
 // Opens the serial link, the TCP server and, when VELKORD_STATUS names an
 // address, the status server; then waits for SIGUSR1 for ever (blocked in
 // every thread by main) and prints the unit summary on each. Returns 255
 // only when one of the starts failed.
 int StartGateway();
+
+// The whole run of the program, as the entry point hands it over: sets up
+// the output and the signals, then the command line, the environment and
+// the start. Returns the exit status (it returns only when the start ends).
+int RunGateway(int argc, char **argv);

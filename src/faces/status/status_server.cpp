@@ -6,7 +6,6 @@
 // snapshot. A ninth connection is answered 503 and closed at once: a
 // monitoring system learns at once that it must come back, rather than
 // waiting in a backlog. Every answer closes its connection.
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "sleep_us.h"
 #include "status.h"
 #include "thread_start.h"
 
@@ -28,117 +28,11 @@ constexpr int kBacklog = 16;
 constexpr int kIdleWaitMs = 1000;
 constexpr size_t kDrainBytes = 4096;
 
-int64_t clock_us(clockid_t clock) {
-  struct timespec t;
-  clock_gettime(clock, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-// ---- Endpoint --------------------------------------------------------------
-
-// Digits only, 1…65535 (port 0 would mean "any", which no one can reach).
-bool parse_port(const char *text, uint16_t &port) {
-  if (*text == '\0') return false;
-  uint32_t value = 0;
-  for (const char *c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return false;
-    value = value * 10 + static_cast<uint32_t>(*c - '0');
-    if (value > 65535) return false;
-  }
-  if (value == 0) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
-// Copies [begin, end) into `host`; false when it does not fit.
-bool copy_host(const char *begin, const char *end, char *host, size_t size) {
-  size_t n = static_cast<size_t>(end - begin);
-  if (n == 0 || n >= size) return false;
-  memcpy(host, begin, n);
-  host[n] = '\0';
-  return true;
-}
-
-void set_ipv4(StatusEndpoint &e, const in_addr &address, uint16_t port) {
-  auto *a = reinterpret_cast<sockaddr_in *>(&e.address);
-  a->sin_family = AF_INET;
-  a->sin_addr = address;
-  a->sin_port = htons(port);
-  e.length = sizeof *a;
-  char host[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, host, sizeof host);
-  snprintf(e.text, sizeof e.text, "%s:%u", host, port);
-}
-
-void set_ipv6(StatusEndpoint &e, const in6_addr &address, uint16_t port) {
-  auto *a = reinterpret_cast<sockaddr_in6 *>(&e.address);
-  a->sin6_family = AF_INET6;
-  a->sin6_addr = address;
-  a->sin6_port = htons(port);
-  e.length = sizeof *a;
-  char host[INET6_ADDRSTRLEN];
-  inet_ntop(AF_INET6, &address, host, sizeof host);
-  snprintf(e.text, sizeof e.text, "[%s]:%u", host, port);
-}
-
-const char *parse_ipv6_endpoint(const char *text, StatusEndpoint &e) {
-  const char *close = strchr(text, ']');
-  if (close == nullptr) return "the IPv6 address lacks its closing bracket";
-  if (close[1] != ':') return "a colon and a port must follow the address";
-  char host[INET6_ADDRSTRLEN];
-  in6_addr address;
-  if (!copy_host(text + 1, close, host, sizeof host) || inet_pton(AF_INET6, host, &address) != 1)
-    return "not a numeric IPv6 address";
-  uint16_t port;
-  if (!parse_port(close + 2, port)) return "the port is not a number from 1 to 65535";
-  set_ipv6(e, address, port);
-  return nullptr;
-}
-
 }  // namespace
-
-const char *parse_status_endpoint(const char *text, StatusEndpoint &e) {
-  memset(&e, 0, sizeof e);
-  if (text == nullptr || *text == '\0') return "empty";
-  if (text[0] == '[') return parse_ipv6_endpoint(text, e);
-  const char *colon = strchr(text, ':');
-  uint16_t port;
-  in_addr address;
-  address.s_addr = htonl(INADDR_ANY);
-  if (colon != nullptr) {
-    if (strchr(colon + 1, ':') != nullptr) return "an IPv6 address goes in brackets: [ADDRESS]:PORT";
-    char host[INET_ADDRSTRLEN];
-    if (!copy_host(text, colon, host, sizeof host) || inet_pton(AF_INET, host, &address) != 1)
-      return "not a numeric IPv4 address";
-    text = colon + 1;
-  }
-  if (!parse_port(text, port)) return "the port is not a number from 1 to 65535";
-  set_ipv4(e, address, port);
-  return nullptr;
-}
 
 // ---- Sending ---------------------------------------------------------------
 
 namespace {
-
-// Sends every byte before the monotonic deadline; false when the peer is
-// gone or too slow.
-bool send_all(int fd, const char *data, size_t length, int64_t deadline_us) {
-  while (length > 0) {
-    ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      data += n;
-      length -= static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    int64_t left_us = deadline_us - clock_us(CLOCK_MONOTONIC);
-    if (left_us <= 0) return false;
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left_us / 1000) + 1) < 0 && errno != EINTR) return false;
-  }
-  return true;
-}
 
 struct SocketSink {
   int fd;
@@ -147,7 +41,7 @@ struct SocketSink {
 
 bool to_socket(void *context, const char *data, size_t length) {
   auto *sink = static_cast<SocketSink *>(context);
-  return send_all(sink->fd, data, length, sink->deadline_us);
+  return net_send_all(sink->fd, data, length, sink->deadline_us);
 }
 
 // Counts what a rendering writes, so the answer can carry its length.
@@ -186,7 +80,7 @@ void send_refusal(int fd, Refusal r) {
                    r.code, r.reason, strlen(r.reason) + 5, r.code == 405 ? "Allow: GET\r\n" : "",
                    r.code, r.reason);
   if (n > 0 && static_cast<size_t>(n) < sizeof text)
-    send_all(fd, text, static_cast<size_t>(n), clock_us(CLOCK_MONOTONIC) + kStatusSendWaitMs * 1000);
+    net_send_all(fd, text, static_cast<size_t>(n), monotonic_us() + kStatusSendWaitMs * 1000);
 }
 
 }  // namespace
@@ -218,7 +112,7 @@ const Route *find_route(const uint8_t *path, size_t length) {
 // the socket.
 void serve_route(StatusServer &s, int fd, const Route &route) {
   status_snapshot_reset(s.snapshot);
-  s.snapshot.taken_unix_us = clock_us(CLOCK_REALTIME);
+  s.snapshot.taken_unix_us = unix_time_us();
   s.provider(s.snapshot, s.context);
 
   size_t length = 0;
@@ -228,7 +122,7 @@ void serve_route(StatusServer &s, int fd, const Route &route) {
     send_refusal(fd, {500, "Internal Server Error"});
     return;
   }
-  SocketSink sink = {fd, clock_us(CLOCK_MONOTONIC) + kStatusSendWaitMs * 1000};
+  SocketSink sink = {fd, monotonic_us() + kStatusSendWaitMs * 1000};
   TextOut out(s.out, sizeof s.out, to_socket, &sink);
   out.putf("HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
            "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
@@ -272,20 +166,13 @@ void read_connection(StatusServer &s, StatusConnection &c) {
 
 void accept_connection(StatusServer &s) {
   sockaddr_storage peer;
-  socklen_t peer_length = sizeof peer;
-  int fd = accept4(s.listener, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  int fd = net_accept(s.listener, s.allow, SOCK_NONBLOCK, peer, nullptr);
   if (fd < 0) return;
-  // Like every face of the gateway: a peer outside the allowed networks is
-  // closed before anything is read or sent.
-  if (s.allow != nullptr && !AdmitPeer(*s.allow, reinterpret_cast<sockaddr *>(&peer))) {
-    close(fd);
-    return;
-  }
   for (StatusConnection &c : s.connections) {
     if (c.fd >= 0) continue;
     c.fd = fd;
     c.received = 0;
-    c.deadline_us = clock_us(CLOCK_MONOTONIC) + kStatusRequestWaitMs * 1000;
+    c.deadline_us = monotonic_us() + kStatusRequestWaitMs * 1000;
     return;
   }
   StatusConnection extra = {fd, 0, 0, {}};
@@ -296,7 +183,7 @@ void accept_connection(StatusServer &s) {
 // Closes connections whose head did not come in time; returns the wait until
 // the next deadline, at most kIdleWaitMs.
 int expire_connections(StatusServer &s) {
-  int64_t now = clock_us(CLOCK_MONOTONIC);
+  int64_t now = monotonic_us();
   int64_t wait_us = kIdleWaitMs * 1000;
   for (StatusConnection &c : s.connections) {
     if (c.fd < 0) continue;
@@ -344,8 +231,10 @@ void *status_thread(void *arg) {
 namespace {
 
 // Records why the start failed and closes what it had opened.
-const char *start_failed(StatusServer &s, const char *step, const StatusEndpoint &e) {
-  snprintf(s.error, sizeof s.error, "cannot %s %s: %s", step, e.text, strerror(errno));
+const char *start_failed(StatusServer &s, const char *step, const NetEndpoint &e) {
+  char where[kEndpointTextSize];
+  net_format_endpoint(e, where, sizeof where);
+  snprintf(s.error, sizeof s.error, "cannot %s %s: %s", step, where, strerror(errno));
   if (s.listener >= 0) close(s.listener);
   for (int &fd : s.wake)
     if (fd >= 0) close(fd);
@@ -353,33 +242,20 @@ const char *start_failed(StatusServer &s, const char *step, const StatusEndpoint
   return s.error;
 }
 
-uint16_t bound_port(int fd) {
-  sockaddr_storage a;
-  socklen_t length = sizeof a;
-  if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0) return 0;
-  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 *>(&a)->sin6_port);
-  return ntohs(reinterpret_cast<sockaddr_in *>(&a)->sin_port);
-}
-
 }  // namespace
 
-const char *status_start(StatusServer &s, const StatusEndpoint &e, StatusProvider provider,
-                         void *context) {
+const char *status_start(StatusServer &s, const NetEndpoint &e, StatusProvider provider, void *context) {
   s.provider = provider;
   s.context = context;
   s.listener = s.wake[0] = s.wake[1] = -1;
   for (StatusConnection &c : s.connections) c.fd = -1;
-  s.listener = socket(e.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s.listener < 0) return start_failed(s, "open a socket for", e);
-  // Like the client port: a restart must not wait for old connections'
-  // TIME_WAIT; a port another socket listens on is still refused.
-  int one = 1;
-  if (setsockopt(s.listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-    return start_failed(s, "set address reuse on", e);
-  if (bind(s.listener, reinterpret_cast<const sockaddr *>(&e.address), e.length) != 0)
-    return start_failed(s, "bind", e);
-  if (listen(s.listener, kBacklog) != 0) return start_failed(s, "listen on", e);
-  s.port = bound_port(s.listener);
+  NetListener opened;
+  if (const char *failed = net_listen(e, {kBacklog, false}, opened)) {
+    snprintf(s.error, sizeof s.error, "%s", failed);
+    return s.error;
+  }
+  s.listener = opened.fd;
+  s.port = opened.bound.port;
   if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return start_failed(s, "make the wake pipe for", e);
   int r = start_thread(&s.thread, status_thread, &s, false);
   if (r != 0) {

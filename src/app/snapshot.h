@@ -1,0 +1,22 @@
+// snapshot: the status face's snapshot, filled from every module of the
+// gateway: the line's part from the engine, the clients' parts from the
+// native server and the Modbus TCP face, and what only the app knows.
+#pragma once
+
+#include <cstdint>
+
+#include "pelnet.h"
+#include "status.h"
+
+// What the snapshot shows besides the modules' counters, and the native
+// server whose clients it lists.
+struct GatewayFacts {
+  const char *version;
+  int64_t start_unix_us;  // wall clock
+  NativeServer *native;
+};
+
+// The gateway's StatusProvider; `context` is its GatewayFacts. Each module
+// copies its part under its own lock, one after the other, so no two locks
+// are ever held together.
+void fill_status(StatusSnapshot &snapshot, void *context);
