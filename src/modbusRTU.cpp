@@ -715,8 +715,13 @@ int read_until(const ReplyWindow &w, uint8_t *buf, int room, int64_t until_us) {
   for (;;) {
     int got = TQ708sNonBlockRead(w.port, buf, room);
     if (got > 0) return got;
-    if (TQ708sWaitInput(w.port, until_us) <= 0) return 0;
+    if (TQ708sWaitInput(w.port, until_us) <= 0) break;
   }
+  // One last look: a worker descheduled between its read and the wait meets
+  // the deadline already past, and bytes that came meanwhile are not the
+  // silence that ends a frame.
+  int got = TQ708sNonBlockRead(w.port, buf, room);
+  return got > 0 ? got : 0;
 }
 
 // The silence that ends the frame of n bytes: the chunk gap while it is
