@@ -231,9 +231,14 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   EXPECT_EQ(states, (std::map<std::string, std::string>{{"1", "errors 3/2/1/1"}, {"2", "answering"}, {"3", "silent"}}))
       << dom.substr(0, 3000);
   EXPECT_NE(dom.find("192.0.2.7:50412"), std::string::npos) << "connected client listed";
-  // Within its 3 s the page fetched /status once more, and got it.
+  // Within its 3 s the page fetched itself once more, and got it: the banner
+  // was hidden then, and each unit's graphs came under its row again.
   EXPECT_GE(calls_.load(), 2);
   EXPECT_NE(dom.find("<div id=\"stale\" style=\"display: none;\">"), std::string::npos);
+  static const std::regex graphs_re("<tr class=\"graphs\"><td colspan=\"9\"><div class=\"ug\" data-unit=\"(\\d)\"><div class=\"gr\"><svg");
+  std::string units_with_graphs;
+  for (std::sregex_iterator i(dom.begin(), dom.end(), graphs_re), end; i != end; ++i) units_with_graphs += (*i)[1];
+  EXPECT_EQ(units_with_graphs, "123");
   // VELKORD_STATUS_SCREENSHOT=docs/status-page.png takes the documentation's picture.
   if (const char *png = getenv("VELKORD_STATUS_SCREENSHOT")) {
     EXPECT_TRUE(vt::chromium_screenshot(url, png));
@@ -307,6 +312,87 @@ TEST(StatusRender, FullTableStreamsThroughTheBuffer) {
     EXPECT_LE(bounded.length(), sizeof small);
     EXPECT_EQ(std::string(small, bounded.length()), text.substr(0, bounded.length()));
   }
+}
+
+// ---- The last ten minutes -------------------------------------------------
+
+// A response time for each unit, each in a bucket of its own: every second
+// the median is that bucket's middle.
+constexpr uint32_t kResponseUs[4] = {700, 1500, 3000, 40000};
+const char *const kMedianText[4] = {"0.00075", "0.0015", "0.0035", "0.035"};
+
+uint32_t valid_in_second(int t, int unit) { return 4 + static_cast<uint32_t>((t + unit) % 3); }
+
+// Second t of a line of 32 units with 5 slots each: unit u answers
+// valid_in_second(t, u) times, and unit 3 misses one more.
+void advance_line(StatusSnapshot &s, int t) {
+  for (int i = 0; i < s.unit_count; ++i) {
+    UnitStatus &u = s.units[i];
+    for (uint32_t n = valid_in_second(t, u.unit); n > 0; --n) histogram_add(u.response, kResponseUs[u.unit % 4]);
+    u.exchanges[kOutcomeValid] += valid_in_second(t, u.unit);
+    u.exchanges[kOutcomeNoAnswer] += u.unit == 3 ? 1 : 0;
+  }
+}
+
+std::string rendered(void (*render)(const StatusSnapshot &, TextOut &), const StatusSnapshot &s) {
+  std::string text;
+  char buf[kStatusOutBytes];
+  TextOut out(buf, sizeof buf, [](void *c, const char *d, size_t n) { static_cast<std::string *>(c)->append(d, n); return true; }, &text);
+  render(s, out);
+  EXPECT_TRUE(out.flush());
+  return text;
+}
+
+// Twelve minutes of a busy line of 32 units with 5 slots each, sampled a
+// second at a time, then once after a 3 s hold-up: the status document
+// carries the last 600 seconds exactly, and the page with all its graphs
+// stays small.
+TEST(StatusRender, TenMinutesOf32UnitsInTheDocumentAndAPageThatStaysSmall) {
+  auto s = std::make_unique<StatusSnapshot>();
+  auto r = std::make_unique<StatusSamples>();
+  status_snapshot_reset(*s);
+  s->unit_count = 32;
+  for (int i = 0; i < s->unit_count; ++i) {
+    s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
+    for (int k = 0; k < kStatusSlots; ++k)
+      s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
+  }
+  s->samples = r.get();
+  samples_start(*r, *s, 0);
+  const int seconds = kSampleSeconds + 20;
+  for (int t = 1; t <= seconds; ++t) {
+    advance_line(*s, t);
+    samples_take(*r, *s, t * kSampleIntervalUs + 5000);
+  }
+  s->units[0].exchanges[kOutcomeValid] += 7;  // unit 1 only, while the server was held up
+  for (int n = 0; n < 7; ++n) histogram_add(s->units[0].response, kResponseUs[1]);
+  samples_take(*r, *s, (seconds + 3) * kSampleIntervalUs + 5000);
+
+  const std::string page = rendered(render_page, *s), json = rendered(render_status_json, *s);
+  printf("page %zu bytes, /status %zu bytes, samples %zu bytes\n", page.size(), json.size(), sizeof(StatusSamples));
+  EXPECT_LT(page.size(), 150000u);
+  EXPECT_EQ(page.find("\"samples\""), std::string::npos) << "the page draws the samples instead of carrying them";
+  static const std::regex graph("<div class=\"ug\" data-unit=\"(\\d+)\"><div class=\"gr\"><svg [^>]*><path class=\"v\" d=\"M0 ");
+  EXPECT_EQ(std::distance(std::sregex_iterator(page.begin(), page.end(), graph), std::sregex_iterator()), 32);
+
+  bool missing = false;
+  auto seen = vt::status_facts("json", json, &missing);
+  const int held = kSampleSeconds;  // samples 24…623: seconds 24…620, then the 3 s hold-up
+  for (int unit : {1, 3, 32}) {
+    SCOPED_TRACE(unit);
+    const std::string ring = "units." + std::to_string(unit - 1) + ".samples.";
+    for (int j = 0; j < held; ++j) {
+      const int t = seconds + 3 - held + 1 + j;
+      const bool late = t > seconds;
+      const uint32_t valid = late ? (unit == 1 ? 2 + (t == seconds + 3) : 0) : valid_in_second(t, unit);
+      ASSERT_EQ(seen[ring + "valid." + std::to_string(j)], std::to_string(valid)) << "second " << t;
+      ASSERT_EQ(seen[ring + "no_answer." + std::to_string(j)], unit == 3 && !late ? "1" : "0");
+      ASSERT_EQ(seen[ring + "response_median_seconds." + std::to_string(j)], valid > 0 ? kMedianText[unit % 4] : "null");
+    }
+    EXPECT_EQ(seen.count(ring + "valid." + std::to_string(held)), 0u);
+  }
+  EXPECT_EQ(seen["samples.line.no_answer.0"], "1");
+  EXPECT_EQ(seen["samples.line.valid.599"], "3");
 }
 
 }  // namespace
