@@ -204,14 +204,14 @@ long line_valid(const std::string &status) {
   return total;
 }
 
-// The points of an SVG path of the page: "M x y", then relative steps.
+// The points of an SVG path of the page: "M x y", then relative steps and
+// level stretches ("h N").
 std::vector<std::pair<int, int>> path_points(const std::string &d) {
   std::vector<std::pair<int, int>> points;
   static const std::regex token("([Mlh]?)\\s*(-?\\d+)(?:\\s*(-?\\d+))?");
   for (std::sregex_iterator i(d.begin(), d.end(), token), end; i != end; ++i) {
     const std::string cmd = (*i)[1];
-    if (cmd == "h") continue;  // the dot that draws a lone point
-    const int a = std::stoi((*i)[2]), b = std::stoi((*i)[3]);
+    const int a = std::stoi((*i)[2]), b = (*i)[3].matched ? std::stoi((*i)[3]) : 0;
     if (cmd == "M" || points.empty())
       points.push_back({a, b});
     else

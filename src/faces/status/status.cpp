@@ -87,6 +87,16 @@ void TextOut::put(const char *text, size_t length) {
 
 void TextOut::put(const char *text) { put(text, strlen(text)); }
 
+void TextOut::put_uint(uint64_t n) {
+  char digits[20];
+  size_t at = sizeof digits;
+  do {
+    digits[--at] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  put(digits + at, sizeof digits - at);
+}
+
 void TextOut::putf(const char *format, ...) {
   if (!make_room(kMaxPieceBytes < cap_ ? kMaxPieceBytes : cap_)) return;
   va_list args;
@@ -125,23 +135,10 @@ const char *mode_name(uint8_t mode) {
   }
 }
 
-// A count in decimal. Written by hand: the samples are tens of thousands of
-// small numbers, and a printf for each would cost more than the rest of a
-// rendering.
-void put_count(TextOut &o, uint64_t n) {
-  char digits[20];
-  size_t at = sizeof digits;
-  do {
-    digits[--at] = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
-  o.put(digits + at, sizeof digits - at);
-}
-
 // Microseconds as decimal seconds, exact and without trailing zeros
 // ("0.0005", "1", "12.25"): histogram bounds must read the same every scrape.
 void put_seconds(TextOut &o, uint64_t us) {
-  put_count(o, us / 1000000u);
+  o.put_uint(us / 1000000u);
   uint32_t frac = static_cast<uint32_t>(us % 1000000u);
   if (frac == 0) return;
   char digits[7] = {'.'};
@@ -372,7 +369,7 @@ void json_ring(const StatusSamples &r, int ring, TextOut &o) {
       if (n > from) o.put(",", 1);
       const SecondSample x = read_sample(r, ring, n);
       if (k < kOutcomeCount)
-        put_count(o, x.exchanges[k]);
+        o.put_uint(x.exchanges[k]);
       else
         put_json_age(o, x.median_us);
     }

@@ -246,6 +246,10 @@ class TextOut {
   void put(const char *text);
   void put(const char *text, size_t length);
   void putf(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // A whole number in decimal, written by hand: the samples and the graphs
+  // are tens of thousands of small numbers, and a printf for each would cost
+  // more than the rest of a rendering.
+  void put_uint(uint64_t n);
   // Hands what is buffered to the sink; false when it failed before or now.
   bool flush();
 
