@@ -198,11 +198,13 @@ void samples_start(StatusSamples &r, const StatusSnapshot &s, int64_t now_us) {
 
 void samples_take(StatusSamples &r, const StatusSnapshot &s, int64_t now_us) {
   if (now_us < r.due_us) return;
-  const int64_t missed = (now_us - r.due_us) / kSampleIntervalUs;
-  r.due_us += (missed + 1) * kSampleIntervalUs;
-  const Round round = {r.newest + 1, missed < kSampleSeconds ? static_cast<int>(missed) + 1 : kSampleSeconds};
+  const int64_t due = (now_us - r.due_us) / kSampleIntervalUs + 1;
+  r.due_us += due * kSampleIntervalUs;
+  // After a hold-up longer than the window only its last seconds are kept.
+  const int count = due < kSampleSeconds ? static_cast<int>(due) : kSampleSeconds;
+  const Round round = {r.newest + static_cast<uint64_t>(due - count) + 1, count};
   sample_units(r, s, round);
-  r.newest += static_cast<uint64_t>(round.count);
+  r.newest += static_cast<uint64_t>(due);
   r.newest_unix_us = s.taken_unix_us;
 }
 
