@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -323,15 +324,29 @@ const char *const kMedianText[4] = {"0.00075", "0.0015", "0.0035", "0.035"};
 
 uint32_t valid_in_second(int t, int unit) { return 4 + static_cast<uint32_t>((t + unit) % 3); }
 
-// Second t of a line of 32 units with 5 slots each: unit u answers
-// valid_in_second(t, u) times, and unit 3 misses one more.
-void advance_line(StatusSnapshot &s, int t) {
+// Second t of a line of units: unit u answers valid_in_second(t, u) times,
+// and unit 3 misses one more; the `quiet` ones do nothing.
+void advance_line(StatusSnapshot &s, int t, const std::vector<int> &quiet = {}) {
   for (int i = 0; i < s.unit_count; ++i) {
     UnitStatus &u = s.units[i];
+    if (std::find(quiet.begin(), quiet.end(), u.unit) != quiet.end()) continue;
     for (uint32_t n = valid_in_second(t, u.unit); n > 0; --n) histogram_add(u.response, kResponseUs[u.unit % 4]);
     u.exchanges[kOutcomeValid] += valid_in_second(t, u.unit);
     u.exchanges[kOutcomeNoAnswer] += u.unit == 3 ? 1 : 0;
   }
+}
+
+// A line of `units` units with 5 slots each, none exchanged yet.
+std::unique_ptr<StatusSnapshot> line_of(int units) {
+  auto s = std::make_unique<StatusSnapshot>();
+  status_snapshot_reset(*s);
+  s->unit_count = static_cast<uint16_t>(units);
+  for (int i = 0; i < units; ++i) {
+    s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
+    for (int k = 0; k < kStatusSlots; ++k)
+      s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
+  }
+  return s;
 }
 
 std::string rendered(void (*render)(const StatusSnapshot &, TextOut &), const StatusSnapshot &s) {
@@ -348,15 +363,8 @@ std::string rendered(void (*render)(const StatusSnapshot &, TextOut &), const St
 // carries the last 600 seconds exactly, and the page with all its graphs
 // stays small.
 TEST(StatusRender, TenMinutesOf32UnitsInTheDocumentAndAPageThatStaysSmall) {
-  auto s = std::make_unique<StatusSnapshot>();
+  auto s = line_of(32);
   auto r = std::make_unique<StatusSamples>();
-  status_snapshot_reset(*s);
-  s->unit_count = 32;
-  for (int i = 0; i < s->unit_count; ++i) {
-    s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
-    for (int k = 0; k < kStatusSlots; ++k)
-      s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
-  }
   s->samples = r.get();
   samples_start(*r, *s, 0);
   const int seconds = kSampleSeconds + 20;
@@ -393,6 +401,38 @@ TEST(StatusRender, TenMinutesOf32UnitsInTheDocumentAndAPageThatStaysSmall) {
   }
   EXPECT_EQ(seen["samples.line.no_answer.0"], "1");
   EXPECT_EQ(seen["samples.line.valid.599"], "3");
+}
+
+// 34 units, so two have no ring. While units 1 and 2 and both of those are
+// quiet, the rings stay where they are; once unit 34 exchanges, it takes the
+// ring of unit 1, quiet for the whole window, and starts from the next second.
+TEST(StatusRender, AUnitQuietForTenMinutesGivesItsRingToOneThatExchanges) {
+  auto s = line_of(34);
+  auto r = std::make_unique<StatusSamples>();
+  s->samples = r.get();
+  samples_start(*r, *s, 0);
+  int t = 1;
+  auto run = [&](int seconds, const std::vector<int> &quiet) {
+    for (int end = t + seconds; t < end; ++t) {
+      advance_line(*s, t, quiet);
+      samples_take(*r, *s, t * kSampleIntervalUs);
+    }
+  };
+  auto with_ring = [&] {
+    const std::string json = rendered(render_status_json, *s), ring = "\"samples\":{\"valid\":[";
+    std::string units;
+    for (int unit : {1, 2, 33, 34}) {
+      const size_t at = json.find("\"samples\":", json.find("{\"unit\":" + std::to_string(unit) + ","));
+      if (json.compare(at, ring.size(), ring) == 0 && isdigit(json[at + ring.size()])) units += std::to_string(unit) + " ";
+    }
+    return units;
+  };
+  run(kSampleSeconds + 5, {1, 2, 33, 34});
+  EXPECT_EQ(with_ring(), "1 2 ");
+  run(1, {1, 2, 33});
+  EXPECT_EQ(with_ring(), "2 ") << "unit 34 has its ring, with nothing in it yet";
+  run(1, {1, 2, 33});
+  EXPECT_EQ(with_ring(), "2 34 ");
 }
 
 }  // namespace

@@ -54,6 +54,12 @@ void add_counters(SampleCounters &sum, const SampleCounters &c) {
   for (int b = 0; b <= kResponseBuckets; ++b) sum.buckets[b] += c.buckets[b];
 }
 
+uint64_t exchanges_of(const SampleCounters &c) {
+  uint64_t total = 0;
+  for (int k = 0; k < kOutcomeCount; ++k) total += c.exchanges[k];
+  return total;
+}
+
 SampleCounters counters_of(const UnitStatus &u) {
   SampleCounters c;
   memcpy(c.exchanges, u.exchanges, sizeof c.exchanges);
@@ -79,9 +85,7 @@ void push_samples(StatusSamples &r, int ring, const SampleCounters &now, Round r
   SampleRing &g = r.rings[ring];
   const SampleCounters d = difference(now, g.last);
   g.last = now;
-  uint64_t exchanged = 0;
-  for (int k = 0; k < kOutcomeCount; ++k) exchanged += d.exchanges[k];
-  if (exchanged != 0)
+  if (exchanges_of(d) != 0)
     g.quiet_seconds = 0;
   else if (g.quiet_seconds < kSampleSeconds)
     g.quiet_seconds += static_cast<uint32_t>(round.count);
@@ -95,22 +99,24 @@ void push_samples(StatusSamples &r, int ring, const SampleCounters &now, Round r
   }
 }
 
-// A ring for `unit`: a free one, else the one whose unit has been quiet
-// longest, once that has been quiet for the whole window (its graph is
-// flat). 0 when every ring is in use.
-int free_ring(const StatusSamples &r) {
+// A ring for a unit: a free one, else, for a unit that is exchanging, the
+// one whose unit has been quiet longest, once that has been quiet for the
+// whole window (its graph is flat). A quiet unit takes no ring from another
+// quiet one: they would pass the rings round every second. 0 when there is
+// none to have.
+int free_ring(const StatusSamples &r, bool exchanging) {
   int quietest = 0;
   for (int g = 1; g < kSampleRings; ++g) {
     if (r.rings[g].unit == 0) return g;
-    if (r.rings[g].quiet_seconds >= kSampleSeconds &&
+    if (exchanging && r.rings[g].quiet_seconds >= kSampleSeconds &&
         (quietest == 0 || r.rings[g].quiet_seconds > r.rings[quietest].quiet_seconds))
       quietest = g;
   }
   return quietest;
 }
 
-int give_ring(StatusSamples &r, uint8_t unit) {
-  const int chosen = free_ring(r);
+int give_ring(StatusSamples &r, uint8_t unit, bool exchanging) {
+  const int chosen = free_ring(r, exchanging);
   if (chosen == 0) return 0;
   SampleRing &ring = r.rings[chosen];
   if (ring.unit != 0) r.ring_of[ring.unit - 1] = 0;
@@ -147,9 +153,13 @@ void sample_units(StatusSamples &r, const StatusSnapshot &s, Round round) {
     if (!valid_unit(u.unit)) continue;
     const SampleCounters now = counters_of(u);
     add_counters(line, now);
+    const uint64_t exchanged = exchanges_of(now);
+    const bool counted_before = r.listed[u.unit - 1];
+    const bool exchanging = !counted_before || exchanged != r.exchanged[u.unit - 1];
     listed[u.unit - 1] = true;
+    r.exchanged[u.unit - 1] = exchanged;
     int ring = r.ring_of[u.unit - 1];
-    if (ring == 0 && (ring = give_ring(r, u.unit)) != 0) start_ring(r, ring, now, round, r.listed[u.unit - 1]);
+    if (ring == 0 && (ring = give_ring(r, u.unit, exchanging)) != 0) start_ring(r, ring, now, round, counted_before);
     if (ring == 0) continue;
     push_samples(r, ring, now, round);
     pushed[ring] = true;
@@ -191,7 +201,8 @@ void samples_start(StatusSamples &r, const StatusSnapshot &s, int64_t now_us) {
     const SampleCounters now = counters_of(u);
     add_counters(r.rings[kLineRing].last, now);
     r.listed[u.unit - 1] = true;
-    if (int ring = give_ring(r, u.unit)) start_ring(r, ring, now, none, true);
+    r.exchanged[u.unit - 1] = exchanges_of(now);
+    if (int ring = give_ring(r, u.unit, false)) start_ring(r, ring, now, none, true);
   }
   r.rings[kLineRing].first = 1;
 }

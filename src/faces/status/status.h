@@ -196,6 +196,7 @@ struct StatusSamples {
   SampleRing rings[kSampleRings];
   uint8_t ring_of[kStatusUnits];  // by unit address - 1: its ring, 0 for none
   bool listed[kStatusUnits];  // in the latest snapshot
+  uint64_t exchanged[kStatusUnits];  // each unit's exchanges then
   // Sample n of a ring at index n % kSampleSeconds. Last, and apart from the
   // rings' bookkeeping, so that the pages of a ring nobody uses stay
   // untouched.
