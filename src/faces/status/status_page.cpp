@@ -43,7 +43,7 @@ ul{margin:4px 0 0;padding-left:18px}
 .none{color:#5b6673}
 .gr{position:relative;margin:0 0 4px}
 .gr svg{display:block;width:100%;height:56px;background:#f6f7f9;border-radius:4px}
-.gr b{position:absolute;left:4px;top:1px;font-size:11px;font-weight:400;color:#5b6673}
+.gr b{position:absolute;left:3px;top:1px;padding:0 2px;border-radius:3px;background:rgba(246,247,249,.85);font-size:11px;font-weight:400;line-height:1.2;color:#5b6673}
 .ug{display:flex;gap:6px}.ug .gr{flex:1}.ug .gr svg{height:28px}.ug p{margin:0}
 tr.graphs td{padding:0 2px 6px}
 path{fill:none;stroke-width:1.5px;vector-effect:non-scaling-stroke;stroke-linejoin:round;stroke-linecap:round}
