@@ -193,17 +193,9 @@ void samples_start(StatusSamples &r, const StatusSnapshot &s, int64_t now_us) {
   memset(&r, 0, offsetof(StatusSamples, seconds));
   r.due_us = now_us + kSampleIntervalUs;
   r.newest_unix_us = s.taken_unix_us;
-  // Round 0 writes nothing; it sets where every ring starts from.
-  const Round none = {1, 0};
-  for (int i = 0; i < listed_units(s); ++i) {
-    const UnitStatus &u = s.units[i];
-    if (!valid_unit(u.unit)) continue;
-    const SampleCounters now = counters_of(u);
-    add_counters(r.rings[kLineRing].last, now);
-    r.listed[u.unit - 1] = true;
-    r.exchanged[u.unit - 1] = exchanges_of(now);
-    if (int ring = give_ring(r, u.unit, false)) start_ring(r, ring, now, none, true);
-  }
+  // A round of no seconds: it writes nothing, and every ring takes the
+  // counters its first second is measured from.
+  sample_units(r, s, {1, 0});
   r.rings[kLineRing].first = 1;
 }
 
