@@ -324,59 +324,59 @@ const char *const kMedianText[4] = {"0.00075", "0.0015", "0.0035", "0.035"};
 
 uint32_t valid_in_second(int t, int unit) { return 4 + static_cast<uint32_t>((t + unit) % 3); }
 
-// Second t of a line of units: unit u answers valid_in_second(t, u) times,
-// and unit 3 misses one more; the `quiet` ones do nothing.
-void advance_line(StatusSnapshot &s, int t, const std::vector<int> &quiet = {}) {
-  for (int i = 0; i < s.unit_count; ++i) {
-    UnitStatus &u = s.units[i];
-    if (std::find(quiet.begin(), quiet.end(), u.unit) != quiet.end()) continue;
-    for (uint32_t n = valid_in_second(t, u.unit); n > 0; --n) histogram_add(u.response, kResponseUs[u.unit % 4]);
-    u.exchanges[kOutcomeValid] += valid_in_second(t, u.unit);
-    u.exchanges[kOutcomeNoAnswer] += u.unit == 3 ? 1 : 0;
+// A line of units with 5 slots each, fed to the samples a second at a time
+// as the server would: in second t unit u answers valid_in_second(t, u)
+// times and unit 3 misses one more, but for the `quiet` ones.
+struct FedLine {
+  std::unique_ptr<StatusSnapshot> s = std::make_unique<StatusSnapshot>();
+  std::unique_ptr<StatusSamples> r = std::make_unique<StatusSamples>();
+  int t = 1;
+
+  explicit FedLine(int units) {
+    status_snapshot_reset(*s);
+    s->unit_count = static_cast<uint16_t>(units);
+    for (int i = 0; i < units; ++i) {
+      s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
+      for (int k = 0; k < kStatusSlots; ++k)
+        s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
+    }
+    s->samples = r.get();
+    samples_start(*r, *s, 0);
   }
-}
-
-// A line of `units` units with 5 slots each, none exchanged yet.
-std::unique_ptr<StatusSnapshot> line_of(int units) {
-  auto s = std::make_unique<StatusSnapshot>();
-  status_snapshot_reset(*s);
-  s->unit_count = static_cast<uint16_t>(units);
-  for (int i = 0; i < units; ++i) {
-    s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
-    for (int k = 0; k < kStatusSlots; ++k)
-      s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
+  void run(int seconds, const std::vector<int> &quiet = {}) {
+    for (int end = t + seconds; t < end; ++t) {
+      for (int i = 0; i < s->unit_count; ++i) {
+        UnitStatus &u = s->units[i];
+        if (std::find(quiet.begin(), quiet.end(), u.unit) != quiet.end()) continue;
+        for (uint32_t n = valid_in_second(t, u.unit); n > 0; --n) histogram_add(u.response, kResponseUs[u.unit % 4]);
+        u.exchanges[kOutcomeValid] += valid_in_second(t, u.unit);
+        u.exchanges[kOutcomeNoAnswer] += u.unit == 3 ? 1 : 0;
+      }
+      samples_take(*r, *s, t * kSampleIntervalUs + 5000);
+    }
   }
-  return s;
-}
+  std::string rendered(void (*render)(const StatusSnapshot &, TextOut &)) const {
+    std::string text;
+    char buf[kStatusOutBytes];
+    TextOut out(buf, sizeof buf, [](void *c, const char *d, size_t n) { static_cast<std::string *>(c)->append(d, n); return true; }, &text);
+    render(*s, out);
+    EXPECT_TRUE(out.flush());
+    return text;
+  }
+};
 
-std::string rendered(void (*render)(const StatusSnapshot &, TextOut &), const StatusSnapshot &s) {
-  std::string text;
-  char buf[kStatusOutBytes];
-  TextOut out(buf, sizeof buf, [](void *c, const char *d, size_t n) { static_cast<std::string *>(c)->append(d, n); return true; }, &text);
-  render(s, out);
-  EXPECT_TRUE(out.flush());
-  return text;
-}
-
-// Twelve minutes of a busy line of 32 units with 5 slots each, sampled a
-// second at a time, then once after a 3 s hold-up: the status document
-// carries the last 600 seconds exactly, and the page with all its graphs
-// stays small.
+// Twelve minutes of a busy line of 32 units with 5 slots each, then a
+// sample after a 3 s hold-up: the status document carries the last 600
+// seconds exactly, and the page with all its graphs stays small.
 TEST(StatusRender, TenMinutesOf32UnitsInTheDocumentAndAPageThatStaysSmall) {
-  auto s = line_of(32);
-  auto r = std::make_unique<StatusSamples>();
-  s->samples = r.get();
-  samples_start(*r, *s, 0);
+  FedLine line(32);
   const int seconds = kSampleSeconds + 20;
-  for (int t = 1; t <= seconds; ++t) {
-    advance_line(*s, t);
-    samples_take(*r, *s, t * kSampleIntervalUs + 5000);
-  }
-  s->units[0].exchanges[kOutcomeValid] += 7;  // unit 1 only, while the server was held up
-  for (int n = 0; n < 7; ++n) histogram_add(s->units[0].response, kResponseUs[1]);
-  samples_take(*r, *s, (seconds + 3) * kSampleIntervalUs + 5000);
+  line.run(seconds);
+  line.s->units[0].exchanges[kOutcomeValid] += 7;  // unit 1 only, while the server was held up
+  for (int n = 0; n < 7; ++n) histogram_add(line.s->units[0].response, kResponseUs[1]);
+  samples_take(*line.r, *line.s, (seconds + 3) * kSampleIntervalUs + 5000);
 
-  const std::string page = rendered(render_page, *s), json = rendered(render_status_json, *s);
+  const std::string page = line.rendered(render_page), json = line.rendered(render_status_json);
   printf("page %zu bytes, /status %zu bytes, samples %zu bytes\n", page.size(), json.size(), sizeof(StatusSamples));
   EXPECT_LT(page.size(), 120000u) << "leave room for what else the page lists";
   EXPECT_EQ(page.find("\"samples\""), std::string::npos) << "the page draws the samples instead of carrying them";
@@ -407,19 +407,9 @@ TEST(StatusRender, TenMinutesOf32UnitsInTheDocumentAndAPageThatStaysSmall) {
 // quiet, the rings stay where they are; once unit 34 exchanges, it takes the
 // ring of unit 1, quiet for the whole window, and starts from the next second.
 TEST(StatusRender, AUnitQuietForTenMinutesGivesItsRingToOneThatExchanges) {
-  auto s = line_of(34);
-  auto r = std::make_unique<StatusSamples>();
-  s->samples = r.get();
-  samples_start(*r, *s, 0);
-  int t = 1;
-  auto run = [&](int seconds, const std::vector<int> &quiet) {
-    for (int end = t + seconds; t < end; ++t) {
-      advance_line(*s, t, quiet);
-      samples_take(*r, *s, t * kSampleIntervalUs);
-    }
-  };
+  FedLine line(34);
   auto with_ring = [&] {
-    const std::string json = rendered(render_status_json, *s), ring = "\"samples\":{\"valid\":[";
+    const std::string json = line.rendered(render_status_json), ring = "\"samples\":{\"valid\":[";
     std::string units;
     for (int unit : {1, 2, 33, 34}) {
       const size_t at = json.find("\"samples\":", json.find("{\"unit\":" + std::to_string(unit) + ","));
@@ -427,11 +417,11 @@ TEST(StatusRender, AUnitQuietForTenMinutesGivesItsRingToOneThatExchanges) {
     }
     return units;
   };
-  run(kSampleSeconds + 5, {1, 2, 33, 34});
+  line.run(kSampleSeconds + 5, {1, 2, 33, 34});
   EXPECT_EQ(with_ring(), "1 2 ");
-  run(1, {1, 2, 33});
+  line.run(1, {1, 2, 33});
   EXPECT_EQ(with_ring(), "2 ") << "unit 34 has its ring, with nothing in it yet";
-  run(1, {1, 2, 33});
+  line.run(1, {1, 2, 33});
   EXPECT_EQ(with_ring(), "2 34 ");
 }
 
