@@ -286,6 +286,7 @@ TEST(CommandLine, BinaryDoesNotLoadTheCxxRuntime) {
   pclose(p);
   EXPECT_EQ(listing.find("libstdc++"), std::string::npos) << listing;
   EXPECT_EQ(listing.find("libgcc_s"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("libm."), std::string::npos) << "nor the maths library: " << listing;
 }
 
 }  // namespace

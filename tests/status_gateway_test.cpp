@@ -64,6 +64,17 @@ long exchanges_of(const std::string &metrics, int unit) {
 
 constexpr uint8_t kUnit = 7;
 
+// One request of `unit` in mode 1 with a lifetime shorter than one
+// exchange's charge, so exactly one exchange; returns once the metrics count
+// it, `done` exchanges of that unit in all.
+void exchange_once(vt::NetClient &client, int http, uint8_t unit, int32_t timeout, long done) {
+  vt::RequestFields r;
+  r.keep_alive = 30000000, r.mode = 1, r.timeout = timeout, r.lifetime = 1;
+  r.frame = {unit, 3, 0, static_cast<uint8_t>(done), 0, 1};
+  ASSERT_TRUE(client.exchange(vt::build_request(r), vt::slow_ms(5000)).has_value());
+  ASSERT_TRUE(vt::wait_until([&] { return exchanges_of(http_get(http, "/metrics"), unit) >= done; }, 5000));
+}
+
 // A unit doing 3 valid, 2 silent, 1 bad CRC and 1 foreign reply (a sound
 // frame from another address), one exchange per request; then every reader
 // of the status face must tell the same counts.
@@ -83,14 +94,7 @@ TEST(StatusOfTheGateway, ScriptedUnitSeenThroughMetricsPageAndSignal) {
                                              vt::Behaviour::Answer()};
   for (size_t i = 0; i < script.size(); ++i) {
     unit.set_behaviour(kUnit, script[i]);
-    // Mode 1 with a lifetime shorter than one exchange's charge: exactly one
-    // exchange per request.
-    vt::RequestFields r;
-    r.keep_alive = 30000000, r.mode = 1, r.timeout = 20000, r.lifetime = 1;
-    r.frame = {kUnit, 3, 0, static_cast<uint8_t>(i), 0, 1};
-    ASSERT_TRUE(client.exchange(vt::build_request(r), vt::slow_ms(5000)).has_value());
-    int64_t end = vt::now_us() + vt::slow_ms(5000) * 1000LL;
-    while (exchanges_of(http_get(http, "/metrics"), kUnit) < static_cast<long>(i + 1) && vt::now_us() < end) usleep(5000);
+    exchange_once(client, http, kUnit, 20000, static_cast<long>(i + 1));
   }
   std::string answer = http_get(http, "/metrics");
   std::string metrics = answer.substr(answer.find("\r\n\r\n") + 4);
@@ -166,6 +170,104 @@ TEST(StatusOfTheGateway, LateReplyIsCountedWithTheTimeOutThatWouldCatchIt) {
   EXPECT_GE(catches, 1.5 * answered - 1e-6);
   EXPECT_LT(catches - 1.5 * answered, 0.05);
   EXPECT_NEAR(catches * 20, std::round(catches * 20), 1e-6) << "a whole number of 50 ms";
+}
+
+// ---- The last ten minutes ----------------------------------------------------
+
+// The series `name` of a ring in the facts of a status document ("units.0.samples"),
+// oldest second first.
+std::vector<std::string> series(std::map<std::string, std::string> &facts, const std::string &ring,
+                                const char *name) {
+  std::vector<std::string> values;
+  for (std::string key; facts.count(key = ring + "." + name + "." + std::to_string(values.size()));)
+    values.push_back(facts[key]);
+  return values;
+}
+
+long sum(const std::vector<std::string> &values) {
+  long total = 0;
+  for (const std::string &v : values) total += std::stol(v);
+  return total;
+}
+
+// Unit 7 answers 3 times, stays silent twice, sends one bad CRC and one
+// foreign reply, every reply 250 ms after its request; then 32 more units
+// answer once each, one more than there are rings left. The samples in
+// /status add up to those counts second by second, each second's median is
+// the middle of the bucket 200–500 ms, and the page draws it all.
+TEST(StatusOfTheGateway, SamplesCountEachSecondAndThePageDrawsThem) {
+  vt::PtyPair line(0);
+  vt::ScriptedUnit unit(line);
+  int tcp = vt::free_tcp_port(), http = vt::free_tcp_port();
+  const int64_t spawned = vt::now_us();
+  vt::Gateway gw(gateway_args(tcp), {"VELKORD_TTY_PATTERN=" + line.pattern(),
+                                     "VELKORD_STATUS=127.0.0.1:" + std::to_string(http)});
+  ASSERT_TRUE(gw.wait_for_output(status_line(http), vt::slow_ms(10000))) << gw.output();
+  const int64_t started = vt::now_us();
+  vt::NetClient client(tcp);
+
+  auto slow = [](vt::Behaviour b) { return b.delay_us = 250000, b; };
+  vt::Behaviour foreign = slow(vt::Behaviour::Answer());
+  foreign.wrong_unit = true;
+  const std::vector<vt::Behaviour> script = {vt::Behaviour::Silent(), slow(vt::Behaviour::WrongCrc()), foreign,
+                                             slow(vt::Behaviour::Answer()), vt::Behaviour::Silent(),
+                                             slow(vt::Behaviour::Answer()), slow(vt::Behaviour::Answer())};
+  for (size_t i = 0; i < script.size(); ++i) {
+    unit.set_behaviour(kUnit, script[i]);
+    exchange_once(client, http, kUnit, script[i].silent ? 20000 : 1000000, static_cast<long>(i + 1));
+  }
+  constexpr int kMore = kSampleUnits;
+  for (uint8_t u = kUnit + 1; u <= kUnit + kMore; ++u) exchange_once(client, http, u, 20000, 1);
+  // Until the line's samples have all, a second later at most.
+  std::map<std::string, std::string> facts;
+  int64_t asked = 0;
+  ASSERT_TRUE(vt::wait_until([&] {
+    const std::string status = http_get(http, "/status");
+    asked = vt::now_us();
+    bool missing = false;
+    facts = vt::status_facts("json", status.substr(status.find("\r\n\r\n") + 4), &missing);
+    return sum(series(facts, "samples.line", "valid")) == 3 + kMore;
+  }, 5000));
+  const double age = static_cast<double>(asked - started) / 1e6, life = static_cast<double>(asked - spawned) / 1e6;
+  const std::string mine = "units.0.samples";
+  ASSERT_EQ(facts["units.0.unit"], "7");
+  const std::map<std::string, long> counts = {{"valid", 3}, {"no_answer", 2}, {"bad_crc", 1}, {"mismatch", 1}};
+  for (const auto &[outcome, n] : counts) {
+    EXPECT_EQ(sum(series(facts, mine, outcome.c_str())), n) << outcome;
+    EXPECT_EQ(sum(series(facts, "samples.line", outcome.c_str())), outcome == "valid" ? n + kMore : n) << outcome;
+    // The other units only answered, so the line's failures are unit 7's, second by second.
+    if (outcome != "valid") {
+      EXPECT_EQ(series(facts, mine, outcome.c_str()), series(facts, "samples.line", outcome.c_str()));
+    }
+  }
+  const auto valid = series(facts, mine, "valid"), bad = series(facts, mine, "bad_crc"),
+             foreign_replies = series(facts, mine, "mismatch"), medians = series(facts, mine, "response_median_seconds");
+  ASSERT_EQ(medians.size(), valid.size());
+  for (size_t j = 0; j < medians.size(); ++j) {
+    const bool heard = valid[j] != "0" || bad[j] != "0" || foreign_replies[j] != "0";
+    EXPECT_EQ(medians[j], heard ? "0.35" : "null") << "second " << j;
+  }
+  // One sample a second since the server started, the newest at most a second old.
+  const size_t seconds = series(facts, "samples.line", "valid").size();
+  EXPECT_GE(static_cast<double>(seconds), age - 2);
+  EXPECT_LE(static_cast<double>(seconds), life + 1);
+  EXPECT_EQ(facts["units.31.unit"], "38");
+  EXPECT_EQ(sum(series(facts, "units.31.samples", "valid")), 1);
+  EXPECT_EQ(facts["units.32.unit"], "39");
+  EXPECT_EQ(facts["units.32.samples"], "null") << "32 rings, all taken";
+
+  const std::string page = http_get(http, "/");
+  std::smatch g;
+  ASSERT_TRUE(std::regex_search(page, g, std::regex("data-unit=\"7\"><div class=\"gr\"><svg[^>]*>(.*?)</svg><b>[^<]*</b></div>"
+                                                     "<div class=\"gr\"><svg[^>]*><path class=\"t\" d=\"([^\"]*)\"/></svg><b>([^<]*)</b>")))
+      << page.substr(0, 3000);
+  for (const char *outcome : {"v", "n", "c", "m"})
+    EXPECT_NE(g[1].str().find("<path class=\"" + std::string(outcome) + "\" d=\"M"), std::string::npos) << outcome;
+  EXPECT_EQ(g[3], "350 ms");
+  // Every median at the peak, y = 1: runs that start there and stay level.
+  EXPECT_TRUE(std::regex_match(g[2].str(), std::regex("(M\\d+ 1(h\\d+)?)+"))) << g[2];
+  EXPECT_NE(page.find("data-unit=\"39\"><p class=\"none\">No graph"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(page, std::regex("<section id=\"recent\">.*<path class=\"v\" d=\"M\\d+ \\d+")));
 }
 
 // ---- Start-up ----------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -231,9 +232,14 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   EXPECT_EQ(states, (std::map<std::string, std::string>{{"1", "errors 3/2/1/1"}, {"2", "answering"}, {"3", "silent"}}))
       << dom.substr(0, 3000);
   EXPECT_NE(dom.find("192.0.2.7:50412"), std::string::npos) << "connected client listed";
-  // Within its 3 s the page fetched /status once more, and got it.
+  // Within its 3 s the page fetched itself once more, and got it: the banner
+  // was hidden then, and each unit's graphs came under its row again.
   EXPECT_GE(calls_.load(), 2);
   EXPECT_NE(dom.find("<div id=\"stale\" style=\"display: none;\">"), std::string::npos);
+  static const std::regex graphs_re("<tr class=\"graphs\"><td colspan=\"9\"><div class=\"ug\" data-unit=\"(\\d)\"><div class=\"gr\"><svg");
+  std::string units_with_graphs;
+  for (std::sregex_iterator i(dom.begin(), dom.end(), graphs_re), end; i != end; ++i) units_with_graphs += (*i)[1];
+  EXPECT_EQ(units_with_graphs, "123");
   // VELKORD_STATUS_SCREENSHOT=docs/status-page.png takes the documentation's picture.
   if (const char *png = getenv("VELKORD_STATUS_SCREENSHOT")) {
     EXPECT_TRUE(vt::chromium_screenshot(url, png));
@@ -307,6 +313,116 @@ TEST(StatusRender, FullTableStreamsThroughTheBuffer) {
     EXPECT_LE(bounded.length(), sizeof small);
     EXPECT_EQ(std::string(small, bounded.length()), text.substr(0, bounded.length()));
   }
+}
+
+// ---- The last ten minutes -------------------------------------------------
+
+// A response time for each unit, each in a bucket of its own: every second
+// the median is that bucket's middle.
+constexpr uint32_t kResponseUs[4] = {700, 1500, 3000, 40000};
+const char *const kMedianText[4] = {"0.00075", "0.0015", "0.0035", "0.035"};
+
+uint32_t valid_in_second(int t, int unit) { return 4 + static_cast<uint32_t>((t + unit) % 3); }
+
+// A line of units with 5 slots each, fed to the samples a second at a time
+// as the server would: in second t unit u answers valid_in_second(t, u)
+// times and unit 3 misses one more, but for the `quiet` ones.
+struct FedLine {
+  std::unique_ptr<StatusSnapshot> s = std::make_unique<StatusSnapshot>();
+  std::unique_ptr<StatusSamples> r = std::make_unique<StatusSamples>();
+  int t = 1;
+
+  explicit FedLine(int units) {
+    status_snapshot_reset(*s);
+    s->unit_count = static_cast<uint16_t>(units);
+    for (int i = 0; i < units; ++i) {
+      s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
+      for (int k = 0; k < kStatusSlots; ++k)
+        s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
+    }
+    s->samples = r.get();
+    samples_start(*r, *s, 0);
+  }
+  void run(int seconds, const std::vector<int> &quiet = {}) {
+    for (int end = t + seconds; t < end; ++t) {
+      for (int i = 0; i < s->unit_count; ++i) {
+        UnitStatus &u = s->units[i];
+        if (std::find(quiet.begin(), quiet.end(), u.unit) != quiet.end()) continue;
+        for (uint32_t n = valid_in_second(t, u.unit); n > 0; --n) histogram_add(u.response, kResponseUs[u.unit % 4]);
+        u.exchanges[kOutcomeValid] += valid_in_second(t, u.unit);
+        u.exchanges[kOutcomeNoAnswer] += u.unit == 3 ? 1 : 0;
+      }
+      samples_take(*r, *s, t * kSampleIntervalUs + 5000);
+    }
+  }
+  std::string rendered(void (*render)(const StatusSnapshot &, TextOut &)) const {
+    std::string text;
+    char buf[kStatusOutBytes];
+    TextOut out(buf, sizeof buf, [](void *c, const char *d, size_t n) { static_cast<std::string *>(c)->append(d, n); return true; }, &text);
+    render(*s, out);
+    EXPECT_TRUE(out.flush());
+    return text;
+  }
+};
+
+// Twelve minutes of a busy line of 32 units with 5 slots each, then a
+// sample after a 3 s hold-up: the status document carries the last 600
+// seconds exactly, and the page with all its graphs stays small.
+TEST(StatusRender, TenMinutesOf32UnitsInTheDocumentAndAPageThatStaysSmall) {
+  FedLine line(32);
+  const int seconds = kSampleSeconds + 20;
+  line.run(seconds);
+  line.s->units[0].exchanges[kOutcomeValid] += 7;  // unit 1 only, while the server was held up
+  for (int n = 0; n < 7; ++n) histogram_add(line.s->units[0].response, kResponseUs[1]);
+  samples_take(*line.r, *line.s, (seconds + 3) * kSampleIntervalUs + 5000);
+
+  const std::string page = line.rendered(render_page), json = line.rendered(render_status_json);
+  printf("page %zu bytes, /status %zu bytes, samples %zu bytes\n", page.size(), json.size(), sizeof(StatusSamples));
+  EXPECT_LT(page.size(), 120000u) << "leave room for what else the page lists";
+  EXPECT_EQ(page.find("\"samples\""), std::string::npos) << "the page draws the samples instead of carrying them";
+  static const std::regex graph("<div class=\"ug\" data-unit=\"(\\d+)\"><div class=\"gr\"><svg [^>]*><path class=\"v\" d=\"M0 ");
+  EXPECT_EQ(std::distance(std::sregex_iterator(page.begin(), page.end(), graph), std::sregex_iterator()), 32);
+
+  bool missing = false;
+  auto seen = vt::status_facts("json", json, &missing);
+  const int held = kSampleSeconds;  // samples 24…623: seconds 24…620, then the 3 s hold-up
+  for (int unit : {1, 3, 32}) {
+    SCOPED_TRACE(unit);
+    const std::string ring = "units." + std::to_string(unit - 1) + ".samples.";
+    for (int j = 0; j < held; ++j) {
+      const int t = seconds + 3 - held + 1 + j;
+      const bool late = t > seconds;
+      const uint32_t valid = late ? (unit == 1 ? 2 + (t == seconds + 3) : 0) : valid_in_second(t, unit);
+      ASSERT_EQ(seen[ring + "valid." + std::to_string(j)], std::to_string(valid)) << "second " << t;
+      ASSERT_EQ(seen[ring + "no_answer." + std::to_string(j)], unit == 3 && !late ? "1" : "0");
+      ASSERT_EQ(seen[ring + "response_median_seconds." + std::to_string(j)], valid > 0 ? kMedianText[unit % 4] : "null");
+    }
+    EXPECT_EQ(seen.count(ring + "valid." + std::to_string(held)), 0u);
+  }
+  EXPECT_EQ(seen["samples.line.no_answer.0"], "1");
+  EXPECT_EQ(seen["samples.line.valid.599"], "3");
+}
+
+// 34 units, so two have no ring. While units 1 and 2 and both of those are
+// quiet, the rings stay where they are; once unit 34 exchanges, it takes the
+// ring of unit 1, quiet for the whole window, and starts from the next second.
+TEST(StatusRender, AUnitQuietForTenMinutesGivesItsRingToOneThatExchanges) {
+  FedLine line(34);
+  auto with_ring = [&] {
+    const std::string json = line.rendered(render_status_json), ring = "\"samples\":{\"valid\":[";
+    std::string units;
+    for (int unit : {1, 2, 33, 34}) {
+      const size_t at = json.find("\"samples\":", json.find("{\"unit\":" + std::to_string(unit) + ","));
+      if (json.compare(at, ring.size(), ring) == 0 && isdigit(json[at + ring.size()])) units += std::to_string(unit) + " ";
+    }
+    return units;
+  };
+  line.run(kSampleSeconds + 5, {1, 2, 33, 34});
+  EXPECT_EQ(with_ring(), "1 2 ");
+  line.run(1, {1, 2, 33});
+  EXPECT_EQ(with_ring(), "2 ") << "unit 34 has its ring, with nothing in it yet";
+  line.run(1, {1, 2, 33});
+  EXPECT_EQ(with_ring(), "2 34 ");
 }
 
 }  // namespace

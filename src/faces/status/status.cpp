@@ -87,6 +87,16 @@ void TextOut::put(const char *text, size_t length) {
 
 void TextOut::put(const char *text) { put(text, strlen(text)); }
 
+void TextOut::put_uint(uint64_t n) {
+  char digits[20];
+  size_t at = sizeof digits;
+  do {
+    digits[--at] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  put(digits + at, sizeof digits - at);
+}
+
 void TextOut::putf(const char *format, ...) {
   if (!make_room(kMaxPieceBytes < cap_ ? kMaxPieceBytes : cap_)) return;
   va_list args;
@@ -128,18 +138,14 @@ const char *mode_name(uint8_t mode) {
 // Microseconds as decimal seconds, exact and without trailing zeros
 // ("0.0005", "1", "12.25"): histogram bounds must read the same every scrape.
 void put_seconds(TextOut &o, uint64_t us) {
-  uint64_t whole = us / 1000000u;
+  o.put_uint(us / 1000000u);
   uint32_t frac = static_cast<uint32_t>(us % 1000000u);
-  if (frac == 0) {
-    o.putf("%" PRIu64, whole);
-    return;
-  }
-  int digits = 6;
-  while (frac % 10 == 0) {
-    frac /= 10;
-    --digits;
-  }
-  o.putf("%" PRIu64 ".%0*" PRIu32, whole, digits, frac);
+  if (frac == 0) return;
+  char digits[7] = {'.'};
+  for (int i = 6; i >= 1; --i, frac /= 10) digits[i] = static_cast<char>('0' + frac % 10);
+  size_t length = sizeof digits;
+  while (digits[length - 1] == '0') --length;
+  o.put(digits, length);
 }
 
 // A fixed char field that need not end in NUL.
@@ -351,7 +357,48 @@ void json_response(const ResponseHistogram &h, TextOut &o) {
   o.put("]}");
 }
 
-void json_unit(const UnitStatus &u, TextOut &o) {
+// The seconds a ring holds, oldest first: one series per outcome and one of
+// medians, all of the same length and ending at the newest sample.
+void json_ring(const StatusSamples &r, int ring, TextOut &o) {
+  const uint64_t from = oldest_sample(r, ring);
+  for (int k = 0; k <= kOutcomeCount; ++k) {
+    o.put(k == 0 ? "{\"" : ",\"");
+    o.put(k < kOutcomeCount ? kOutcomeNames[k] : "response_median_seconds");
+    o.put("\":[");
+    for (uint64_t n = from; n <= r.newest; ++n) {
+      if (n > from) o.put(",", 1);
+      const SecondSample x = read_sample(r, ring, n);
+      if (k < kOutcomeCount)
+        o.put_uint(x.exchanges[k]);
+      else
+        put_json_age(o, x.median_us);
+    }
+    o.put("]");
+  }
+  o.put("}");
+}
+
+void json_unit_samples(const StatusSamples *r, uint8_t unit, TextOut &o) {
+  if (r == nullptr) return;
+  o.put(",\"samples\":");
+  const int ring = unit_ring(*r, unit);
+  if (ring < 0)
+    o.put("null");
+  else
+    json_ring(*r, ring, o);
+}
+
+void json_samples(const StatusSamples &r, TextOut &o) {
+  o.put(",\"samples\":{\"interval_seconds\":");
+  put_seconds(o, kSampleIntervalUs);
+  o.put(",\"newest_time_seconds\":");
+  put_json_age(o, r.newest_unix_us);
+  o.put(",\"line\":");
+  json_ring(r, kLineRing, o);
+  o.put("}");
+}
+
+void json_unit(const UnitStatus &u, const StatusSamples *samples, TextOut &o) {
   o.putf("{\"unit\":%u,\"state\":\"%s\",\"last_outcome\":\"%s\",\"exchanges\":", u.unit,
          unit_state(u), outcome_name(u.last_outcome));
   json_counts(u.exchanges, o);
@@ -369,7 +416,9 @@ void json_unit(const UnitStatus &u, TextOut &o) {
     if (k > 0) o.put(",");
     json_slot(u.slots[k], o);
   }
-  o.put("]}");
+  o.put("]");
+  json_unit_samples(samples, u.unit, o);
+  o.put("}");
 }
 
 void json_line(const StatusSnapshot &s, TextOut &o) {
@@ -422,7 +471,10 @@ void json_clients(const StatusSnapshot &s, TextOut &o) {
 
 }  // namespace
 
-void render_status_json(const StatusSnapshot &s, TextOut &o) {
+void render_status_json(const StatusSnapshot &s, TextOut &o) { render_status_fields(s, o, true); }
+
+void render_status_fields(const StatusSnapshot &s, TextOut &o, bool with_samples) {
+  const StatusSamples *samples = with_samples ? s.samples : nullptr;
   o.put("{\"version\":");
   put_json_string(o, s.version, sizeof s.version);
   o.put(",\"start_time_seconds\":");
@@ -435,10 +487,11 @@ void render_status_json(const StatusSnapshot &s, TextOut &o) {
   json_line(s, o);
   o.put(",");
   json_clients(s, o);
+  if (samples != nullptr) json_samples(*samples, o);
   o.put(",\"units\":[");
   for (int i = 0; i < listed_units(s); ++i) {
     if (i > 0) o.put(",");
-    json_unit(s.units[i], o);
+    json_unit(s.units[i], samples, o);
   }
   o.put("]}\n");
 }

@@ -102,9 +102,13 @@ struct PeerStatus {
   int64_t connected_us;       // how long it has been connected
 };
 
+struct StatusSamples;
+
 struct StatusSnapshot {
-  // Filled by the server: when the snapshot was taken (realtime clock).
+  // Filled by the server: when the snapshot was taken (realtime clock), and
+  // its record of the last ten minutes (nullptr where there is none).
   int64_t taken_unix_us;
+  const StatusSamples *samples;
 
   // The line.
   char device[64];            // "/dev/ttyM1"
@@ -144,6 +148,90 @@ int listed_units(const StatusSnapshot &s);
 // "silent" (no answer) or "errors" (bad CRC, foreign reply).
 const char *unit_state(const UnitStatus &u);
 
+// ---- Samples: the last ten minutes -----------------------------------------
+//
+// Once a second the server takes a snapshot and keeps what changed since the
+// one before in rings of per-second samples: exchanges by outcome and the
+// response-time median, for the line and for each of up to kSampleUnits
+// units. The rings are allocated once, with the server.
+
+constexpr int kSampleSeconds = 600;
+constexpr int64_t kSampleIntervalUs = 1000000;
+// Units with a ring of their own. An RS-485 segment carries 32 standard unit
+// loads, so this covers every unit of a line built without repeaters; a line
+// with more units polls each so rarely that its own graph says little the
+// line's does not. A ring costs 4.9 KB.
+constexpr int kSampleUnits = 32;
+
+// One second, packed in one word: the exchanges by outcome, 11 bits each, and
+// the response-time median in whole microseconds in the top 20 bits.
+using Sample = uint64_t;
+// Counts saturate here, twice what a line can do: the worker pauses at
+// least 1 ms before every exchange, so there are at most 1000 a second.
+constexpr uint32_t kSampleCountMax = 2047;
+// The median of a second in which no reply was heard.
+constexpr uint32_t kSampleNoMedian = 0xFFFFF;
+
+// The line's ring; the units' are 1…kSampleUnits.
+constexpr int kLineRing = 0;
+constexpr int kSampleRings = 1 + kSampleUnits;
+
+// The counters a ring takes its differences from.
+struct SampleCounters {
+  uint64_t exchanges[kOutcomeCount];
+  uint64_t buckets[kResponseBuckets + 1];
+};
+
+struct SampleRing {
+  uint8_t unit;               // whose it is; 0 for the line's, and for a free one
+  uint64_t first;             // number of its first sample
+  uint32_t quiet_seconds;     // since its unit's last exchange
+  SampleCounters last;        // at its latest sample
+};
+
+struct StatusSamples {
+  uint64_t newest;            // number of the newest sample; 0 before the first
+  int64_t due_us;             // monotonic: when the next sample is due
+  int64_t newest_unix_us;     // when the newest sample was taken
+  SampleRing rings[kSampleRings];
+  uint8_t ring_of[kStatusUnits];  // by unit address - 1: its ring, 0 for none
+  bool listed[kStatusUnits];  // in the latest snapshot
+  uint64_t exchanged[kStatusUnits];  // each unit's exchanges then
+  // Sample n of a ring at index n % kSampleSeconds. Last, and apart from the
+  // rings' bookkeeping, so that the pages of a ring nobody uses stay
+  // untouched.
+  Sample seconds[kSampleRings][kSampleSeconds];
+};
+
+// One second as read back from a ring.
+struct SecondSample {
+  uint32_t exchanges[kOutcomeCount];
+  int32_t median_us;          // -1 when no reply was heard
+};
+
+// The median of a histogram's counts (bucket by bucket, not cumulative):
+// interpolated within the bucket that holds it, from 0 in the first; in the
+// last, open bucket the highest bound. -1 when the counts are all 0.
+int32_t median_of_buckets(const uint64_t *buckets);
+
+// The first snapshot, which the first second is measured from; the first
+// sample is due a second after `now_us` (monotonic).
+void samples_start(StatusSamples &r, const StatusSnapshot &s, int64_t now_us);
+
+// The samples due at `now_us` from snapshot `s`: one a second since the
+// latest. A server that was held up spreads what changed evenly over the
+// seconds it missed.
+void samples_take(StatusSamples &r, const StatusSnapshot &s, int64_t now_us);
+
+// The ring of `unit` (1…247), or -1 when it has none.
+int unit_ring(const StatusSamples &r, uint8_t unit);
+
+// The number of the oldest sample a ring holds; it holds every one from
+// there to r.newest. More than r.newest when it holds none yet.
+uint64_t oldest_sample(const StatusSamples &r, int ring);
+
+SecondSample read_sample(const StatusSamples &r, int ring, uint64_t n);
+
 // ---- Rendering -------------------------------------------------------------
 
 // A bounded text buffer. When it fills it hands its bytes to a sink (the
@@ -159,6 +247,10 @@ class TextOut {
   void put(const char *text);
   void put(const char *text, size_t length);
   void putf(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // A whole number in decimal, written by hand: the samples and the graphs
+  // are tens of thousands of small numbers, and a printf for each would cost
+  // more than the rest of a rendering.
+  void put_uint(uint64_t n);
   // Hands what is buffered to the sink; false when it failed before or now.
   bool flush();
 
@@ -177,10 +269,18 @@ class TextOut {
 };
 
 void render_metrics(const StatusSnapshot &s, TextOut &out);
+// The status document, with the samples; the page embeds it without them,
+// since it draws them instead.
 void render_status_json(const StatusSnapshot &s, TextOut &out);
-// The page carries the snapshot it was rendered with, so it shows the line at
-// once; its script then fetches /status every 2 s and redraws.
+void render_status_fields(const StatusSnapshot &s, TextOut &out, bool with_samples);
+// The page carries the snapshot it was rendered with and the graphs of the
+// samples, so it shows the line at once; its script then fetches the page
+// again every 2 s and redraws.
 void render_page(const StatusSnapshot &s, TextOut &out);
+// The graphs of the last ten minutes as inline SVG: the line's two, and two
+// for each listed unit, each pair in an element that names its unit.
+void render_line_graphs(const StatusSnapshot &s, TextOut &out);
+void render_unit_graphs(const StatusSnapshot &s, TextOut &out);
 // One line per unit, for a log or a terminal: its state, counts by outcome,
 // mean response time and answer age.
 void render_unit_summary(const StatusSnapshot &s, TextOut &out);
@@ -203,8 +303,9 @@ struct StatusConnection {
   uint8_t head[kHttpMaxHeadBytes];
 };
 
-// The server's whole state. It holds the snapshot and the output buffer
-// (about 160 KiB), so it belongs in static storage, not on a stack.
+// The server's whole state. It holds the snapshot, the samples and the
+// output buffer (about 330 KiB), so it belongs in static storage, not on a
+// stack.
 struct StatusServer {
   int listener = -1;
   int wake[2] = {-1, -1};     // a byte on wake[1] ends the server thread
@@ -218,6 +319,7 @@ struct StatusServer {
   char error[160] = {};
   StatusConnection connections[kStatusConnections];
   StatusSnapshot snapshot;
+  StatusSamples samples;
   char out[kStatusOutBytes];
 };
 

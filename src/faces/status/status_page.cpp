@@ -2,15 +2,17 @@
 //
 // One self-contained document: no external style, script or font, since a
 // gateway on a plant network often has no route to anything else. The page
-// carries the snapshot it was served with and draws it at once; then its
-// script fetches /status every 2 s and draws again, so the view updates
-// without reloading (a phone keeps its scroll position) and says so plainly
-// when the gateway stops answering.
+// carries the snapshot it was served with and the graphs of the last ten
+// minutes, and draws them at once; then its script fetches the page again
+// every 2 s and takes the new snapshot and graphs from it, so the view
+// updates without reloading (a phone keeps its scroll position) and says so
+// plainly when the gateway stops answering. The graphs come drawn (see
+// status_graphs.cpp); the script only puts each unit's under its row.
 #include "status.h"
 
 namespace {
 
-constexpr char kPageHead[] = R"page(<!DOCTYPE html>
+constexpr char kPageTop[] = R"page(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <meta name="viewport" content="width=device-width,initial-scale=1">
 <title>velkord</title>
@@ -39,16 +41,33 @@ tr.slots td{font-size:11px;color:#5b6673;text-align:left;white-space:normal;padd
 #stale{display:none;background:#c62828;color:#fff;padding:6px 12px}
 ul{margin:4px 0 0;padding-left:18px}
 .none{color:#5b6673}
+.gr{position:relative;margin:0 0 4px}
+.gr svg{display:block;width:100%;height:56px;background:#f6f7f9;border-radius:4px}
+.gr b{position:absolute;left:3px;top:1px;padding:0 2px;border-radius:3px;background:rgba(246,247,249,.85);font-size:11px;font-weight:400;line-height:1.2;color:#5b6673}
+.ug{display:flex;gap:6px}.ug .gr{flex:1}.ug .gr svg{height:28px}.ug p{margin:0}
+tr.graphs td{padding:0 2px 6px}
+path{fill:none;stroke-width:1.5px;vector-effect:non-scaling-stroke;stroke-linejoin:round;stroke-linecap:round}
+.v{stroke:#1a7f37;color:#1a7f37}.n{stroke:#c62828;color:#c62828}.c{stroke:#b35c00;color:#b35c00}
+.m{stroke:#7b1fa2;color:#7b1fa2}.t{stroke:#1f5fbf;color:#1f5fbf}
+.legend{font-size:12px;margin:0}
+.axis{display:flex;justify-content:space-between;font-size:11px;color:#5b6673;margin:-2px 0 4px}
 </style></head><body>
 <header><h1>velkord <span id="version"></span></h1><div id="summary"></div></header>
 <div id="stale">The gateway does not answer: the figures below are old.</div>
 <main>
 <section><h2>Line</h2><dl id="line"></dl></section>
+<section id="recent"><h2>Last 10 minutes</h2>)page";
+
+constexpr char kPageMiddle[] = R"page(<p class="axis"><span>10 min ago</span><span>now</span></p>
+<p class="legend">Exchanges a second: <span class="v">valid</span> <span class="n">silent</span> <span class="c">bad CRC</span> <span class="m">foreign</span>; <span class="t">response-time median</span></p></section>
 <section><h2>Units</h2><div class="scroll"><table>
 <thead><tr><th>Unit</th><th>State</th><th title="valid answers">Valid</th><th title="no answer">Silent</th><th title="bad CRC">CRC</th><th title="a reply to another request">Foreign</th><th title="answers that came after the time-out">Late</th><th title="mean response time">Resp.</th><th title="age of the last valid answer">Age</th></tr></thead>
 <tbody id="units"></tbody></table></div><p id="nounits" class="none">No unit exchanged yet.</p></section>
 <section><h2>Clients</h2><dl id="clients"></dl><ul id="peers"></ul></section>
 </main>
+<div id="graphs" hidden>)page";
+
+constexpr char kPageJson[] = R"page(</div>
 <script id="first" type="application/json">)page";
 
 constexpr char kPageTail[] = R"page(</script>
@@ -79,7 +98,7 @@ function slotText(t) {
   return what + " \u00b7 " + t.mode.replace("_", " ") + " \u00b7 " + span(t.lifetime_left_seconds) + " left \u00b7 " +
     outcomeText[t.last_outcome] + ", answer " + (t.answer_age_seconds === null ? "never" : span(t.answer_age_seconds) + " ago");
 }
-function unitRows(body, u) {
+function unitRows(body, u, graphs) {
   var tr = el("tr", "unit " + u.state);
   tr.id = "unit-" + u.unit;
   var x = u.exchanges, r = u.response_seconds;
@@ -94,14 +113,22 @@ function unitRows(body, u) {
   var lines = u.slots.map(slotText);
   if (u.late_replies) lines.push("late answers: the last after " + span(u.late_answer_seconds) +
     "; a time-out of " + span(u.timeout_to_catch_seconds) + " would catch it");
-  if (!lines.length) return;
-  var sr = el("tr", "slots"), td = el("td", "", lines.join("\n"));
-  td.colSpan = 9;
-  td.style.whiteSpace = "pre-line";
-  sr.appendChild(td);
-  body.appendChild(sr);
+  if (lines.length) {
+    var sr = el("tr", "slots"), td = el("td", "", lines.join("\n"));
+    td.colSpan = 9;
+    td.style.whiteSpace = "pre-line";
+    sr.appendChild(td);
+    body.appendChild(sr);
+  }
+  var g = graphs.querySelector('[data-unit="' + u.unit + '"]');
+  if (!g) return;
+  var gr = el("tr", "graphs"), gd = el("td");
+  gd.colSpan = 9;
+  gd.appendChild(g);
+  gr.appendChild(gd);
+  body.appendChild(gr);
 }
-function draw(s) {
+function draw(s, graphs) {
   var l = s.line;
   document.getElementById("version").textContent = s.version;
   document.getElementById("summary").textContent = l.device + " \u00b7 " + l.baud + " bit/s " + l.data_bits + "N" + l.stop_bits +
@@ -113,7 +140,7 @@ function draw(s) {
     ["Stale bytes dropped", String(l.stale_bytes_dropped)], ["Running for", span(s.uptime_seconds)]]);
   var body = document.getElementById("units");
   body.textContent = "";
-  s.units.forEach(function (u) { unitRows(body, u); });
+  s.units.forEach(function (u) { unitRows(body, u, graphs); });
   document.getElementById("nounits").style.display = s.units.length ? "none" : "block";
   var n = s.clients.native, m = s.clients.modbus_tcp;
   pairs(document.getElementById("clients"), [
@@ -126,17 +153,20 @@ function draw(s) {
   });
 }
 function poll() {
-  fetch("/status", {cache: "no-store"}).then(function (r) {
+  fetch("/", {cache: "no-store"}).then(function (r) {
     if (!r.ok) throw new Error(r.status);
-    return r.json();
-  }).then(function (s) {
+    return r.text();
+  }).then(function (text) {
+    var page = new DOMParser().parseFromString(text, "text/html");
+    var s = JSON.parse(page.getElementById("first").textContent);
+    document.getElementById("recent").replaceWith(page.getElementById("recent"));
     document.getElementById("stale").style.display = "none";
-    draw(s);
+    draw(s, page.getElementById("graphs"));
   }).catch(function () {
     document.getElementById("stale").style.display = "block";
   }).finally(function () { setTimeout(poll, 2000); });
 }
-draw(JSON.parse(document.getElementById("first").textContent));
+draw(JSON.parse(document.getElementById("first").textContent), document.getElementById("graphs"));
 setTimeout(poll, 2000);
 </script>
 </body></html>
@@ -145,7 +175,11 @@ setTimeout(poll, 2000);
 }  // namespace
 
 void render_page(const StatusSnapshot &s, TextOut &out) {
-  out.put(kPageHead, sizeof kPageHead - 1);
-  render_status_json(s, out);
+  out.put(kPageTop, sizeof kPageTop - 1);
+  render_line_graphs(s, out);
+  out.put(kPageMiddle, sizeof kPageMiddle - 1);
+  render_unit_graphs(s, out);
+  out.put(kPageJson, sizeof kPageJson - 1);
+  render_status_fields(s, out, false);
   out.put(kPageTail, sizeof kPageTail - 1);
 }

@@ -5,13 +5,16 @@
 // per connection, and answers each request at once, rendering from a fresh
 // snapshot. A ninth connection is answered 503 and closed at once: a
 // monitoring system learns at once that it must come back, rather than
-// waiting in a backlog. Every answer closes its connection.
+// waiting in a backlog. Every answer closes its connection. Once a second,
+// between requests, the thread also takes a snapshot for the samples of the
+// last ten minutes.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -107,13 +110,19 @@ const Route *find_route(const uint8_t *path, size_t length) {
   return nullptr;
 }
 
+// A fresh snapshot from the provider, with the samples beside it.
+void fill_snapshot(StatusServer &s) {
+  status_snapshot_reset(s.snapshot);
+  s.snapshot.taken_unix_us = unix_time_us();
+  s.provider(s.snapshot, s.context);
+  s.snapshot.samples = &s.samples;
+}
+
 // Renders twice from one snapshot: once to count, so the answer carries its
 // length and a client can tell a cut-off answer from a whole one; once into
 // the socket.
 void serve_route(StatusServer &s, int fd, const Route &route) {
-  status_snapshot_reset(s.snapshot);
-  s.snapshot.taken_unix_us = unix_time_us();
-  s.provider(s.snapshot, s.context);
+  fill_snapshot(s);
 
   size_t length = 0;
   TextOut counter(s.out, sizeof s.out, to_nowhere, &length);
@@ -197,12 +206,25 @@ int expire_connections(StatusServer &s) {
   return static_cast<int>(wait_us / 1000) + 1;
 }
 
+// Once a second: a snapshot, the same copy under the engine's locks that a
+// request takes, and what changed since the one before into the samples.
+// Returns the wait until the next one is due.
+int take_samples(StatusServer &s) {
+  const int64_t now = monotonic_us();
+  if (now >= s.samples.due_us) {
+    fill_snapshot(s);
+    samples_take(s.samples, s.snapshot, now);
+  }
+  const int64_t wait_us = s.samples.due_us - monotonic_us();
+  return wait_us > 0 ? static_cast<int>(wait_us / 1000) + 1 : 0;
+}
+
 void *status_thread(void *arg) {
   StatusServer &s = *static_cast<StatusServer *>(arg);
   struct pollfd fds[2 + kStatusConnections];
   StatusConnection *owner[2 + kStatusConnections];
   for (;;) {
-    int wait_ms = expire_connections(s);
+    int wait_ms = std::min(expire_connections(s), take_samples(s));
     fds[0] = {s.wake[0], POLLIN, 0};
     fds[1] = {s.listener, POLLIN, 0};
     int n = 2;
@@ -256,6 +278,9 @@ const char *status_start(StatusServer &s, const NetEndpoint &e, StatusProvider p
   }
   s.listener = opened.fd;
   s.port = opened.bound.port;
+  // The first second is measured from here, before any client is served.
+  fill_snapshot(s);
+  samples_start(s.samples, s.snapshot, monotonic_us());
   if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return start_failed(s, "make the wake pipe for", e);
   int r = start_thread(&s.thread, status_thread, &s, false);
   if (r != 0) {
