@@ -24,6 +24,7 @@
 #include <ctime>
 
 #include "access.h"
+#include "frame.h"
 #include "locked.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
@@ -33,9 +34,8 @@
 
 namespace {
 
-constexpr uint8_t kLastUnit = 247;  // 0 is broadcast, 248 to 255 are reserved
-constexpr uint8_t kExceptionFlag = 0x80;
-constexpr int kExceptionAnswerLength = 3;  // unit, function | 0x80, code
+// An exception answer without its CRC: unit, function | 0x80, code.
+constexpr int kExceptionAnswerLength = kExceptionReplyLength - kCrcLength;
 
 uint16_t get_be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -58,7 +58,7 @@ bool mbap_header_sane(const MbapHeader &h) {
 
 uint8_t check_request(uint8_t unit, const uint8_t *pdu, int n) {
   // Broadcasts get no answer to relay, and reserved ids route nowhere.
-  if (unit == 0 || unit > kLastUnit) return kExPathUnavailable;
+  if (unit < kFirstUnit || unit > kLastUnit) return kExPathUnavailable;
   if (n < 1 || n > kMbapMaxPdu) return kExIllegalValue;
   uint8_t frame[1 + kMbapMaxPdu];
   const int length = rtu_request_frame(unit, pdu, n, frame);
@@ -84,7 +84,7 @@ int mbap_response(const MbapHeader &h, const uint8_t *answer, int n, uint8_t *ou
 }
 
 int mbap_exception(const MbapHeader &h, uint8_t function, uint8_t code, uint8_t *out) {
-  const uint8_t answer[kExceptionAnswerLength] = {h.unit, static_cast<uint8_t>(function | kExceptionFlag), code};
+  const uint8_t answer[kExceptionAnswerLength] = {h.unit, static_cast<uint8_t>(function | kExceptionBit), code};
   return mbap_response(h, answer, kExceptionAnswerLength, out);
 }
 
@@ -98,7 +98,6 @@ constexpr int kUnitIds = 256;
 // Every connection waits for at most one write; one more may still be on
 // the line after its client gave up.
 constexpr int kFaceWrites = kFaceConnections + 1;
-constexpr int kCrcLength = 2;
 
 struct FaceRead {
   bool in_use;
@@ -356,12 +355,9 @@ void fill_exchange(FaceExchange &x, const uint8_t *frame, uint8_t length, uint32
 }
 
 // The length of the answer in a reply of `length` bytes (CRC included)
-// without its CRC; 0 if it was not the answer. The worker found it with the
-// engine's rules for the request.
-int fitting_answer(int length, bool valid) {
-  int n = length - kCrcLength;
-  return valid && n >= kExceptionAnswerLength && length <= kFaceFrameSize ? n : 0;
-}
+// without its CRC; 0 if it was not the answer. Whether it was is the frame
+// module's judgement (MRTU_ReplyMatches), made by the worker.
+int fitting_answer(int length, bool valid) { return valid ? length - kCrcLength : 0; }
 
 void publish_read(FacePool &p, int index, uint32_t ticket, const uint8_t *reply, int length, bool valid,
                   int64_t now) {
@@ -532,7 +528,7 @@ int next_request(int fd, InBuffer &in, uint8_t *adu) {
 void count_answer(const uint8_t *response) {
   uint8_t function = response[kMbapHeaderSize];
   uint8_t code = response[kMbapHeaderSize + 1];
-  int slot = (function & kExceptionFlag) == 0 ? 0 : code < kFaceStatusOther ? code : kFaceStatusOther;
+  int slot = (function & kExceptionBit) == 0 ? 0 : code < kFaceStatusOther ? code : kFaceStatusOther;
   counters.by_status[slot].fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -546,7 +542,7 @@ int answer_request(const uint8_t *adu, int n, uint8_t *out) {
   uint8_t frame[kFaceFrameSize];
   uint8_t answer[kFaceFrameSize];
   int length = rtu_request_frame(h.unit, pdu, pdu_length, frame);
-  int got = is_read_function(pdu[0]) ? face_read(face, frame, answer) : face_write(face, frame, length, answer);
+  int got = MRTU_IsRead(pdu[0]) ? face_read(face, frame, answer) : face_write(face, frame, length, answer);
   if (got == 0) return mbap_exception(h, pdu[0], kExTargetNoResponse, out);
   return mbap_response(h, answer, got, out);
 }

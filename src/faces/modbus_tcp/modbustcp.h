@@ -76,8 +76,6 @@ bool mbap_header_sane(const MbapHeader &h);
 // (MRTU_RequestForm), and the PDU must be exactly that long.
 uint8_t check_request(uint8_t unit, const uint8_t *pdu, int n);
 
-inline bool is_read_function(uint8_t function) { return function >= 1 && function <= 4; }
-
 // The RTU request frame without CRC: unit, then the PDU. Returns its length.
 int rtu_request_frame(uint8_t unit, const uint8_t *pdu, int n, uint8_t *frame);
 
