@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "counters.h"
 #include "frame.h"
 #include "locked.h"
-#include "status.h"
 
 // ---- Settings record -------------------------------------------------------
 
@@ -33,7 +33,6 @@ void derive_line_timing(ModbusRTUSettings &rec);
 
 // ---- Device and slot table -------------------------------------------------
 
-constexpr int kUnitCount = 247;
 constexpr int kSlotCount = 5;
 constexpr int kFrameSize = 256;
 
@@ -48,21 +47,6 @@ constexpr uint8_t kModeIdle = 0;
 constexpr uint8_t kModeRepeat = 1;
 constexpr uint8_t kModeUntilAnswered = 2;
 constexpr uint8_t kModeReload = 3;
-// What the worker's exchanges of one slot came to, for diagnostics. Updated
-// under SerialMutex; 32 bits that wrap, so a reader takes differences modulo
-// 2^32 (a slot exchanged every millisecond wraps after 49 days).
-struct SlotCounts {
-  uint32_t valid;           // exchanges that got this request's answer
-  uint32_t no_answer;       // exchanges that received nothing at all
-  uint32_t bad_crc;         // ended on bytes whose CRC failed
-  uint32_t mismatch;        // ended on a frame with a good CRC that does not answer the request
-  uint32_t frames_dropped;  // frames that did not answer the request, dropped while the wait went on
-  uint32_t stale_bytes;     // late bytes discarded before a send
-  int64_t last_valid_us;    // monotonic time of the last valid answer; 0: none yet
-  uint8_t last_outcome;     // kOutcome* of the latest exchange, once there was one
-  uint32_t echo_faults;     // echo on: the request did not come back whole and unchanged
-};
-
 struct ExchangeSlot {
   uint8_t rxFrame[kFrameSize];  // last reply, CRC included
   uint8_t txFrame[kFrameSize];  // request to send, CRC included
@@ -115,41 +99,10 @@ extern TableChanges TableChanged;
 // did not come through the intake (the Modbus TCP face's) wakes a resting
 // worker. Not to be called with SerialMutex held.
 void signal_table_changed();
-// ---- Line counters ---------------------------------------------------------
-
-// What the status face reports about the line and its units. Kept beside the
-// table and guarded by SerialMutex: the exchange updates it where it already
-// holds the lock, and a reader copies it out under the lock.
-struct UnitCounters {
-  uint64_t exchanges[kOutcomeCount];  // by kOutcome*
-  ResponseHistogram response;         // end of the request on the line to the reply's first byte
-  int64_t last_valid_us;              // monotonic; 0: never answered
-  uint8_t last_outcome;               // kOutcome* of the unit's latest exchange
-  uint64_t late_replies;              // answers that came after their wait had closed
-  int64_t late_answer_us;             // the latest one's answer time; 0: none yet
-};
-
-// Bits of LineCounters::unit_seen.
-constexpr uint8_t kUnitRequested = 1;  // a request was stored in one of its slots
-constexpr uint8_t kUnitExchanged = 2;  // the worker exchanged it at least once
-
-struct LineCounters {
-  uint64_t bytes_tx;
-  uint64_t bytes_rx;                  // stale bytes included
-  uint64_t link_losses;
-  uint8_t unit_seen[kUnitCount];      // kUnit* bits: which records a reader looks at
-  UnitCounters units[kUnitCount];
-};
-
 extern LineCounters MRTU_LineCounters;
 // Whether the line is open; written by the worker without the lock (a reopen
 // happens in its pauses), so it is atomic.
 extern std::atomic<bool> MRTU_LinkUp;
-
-// Copies the line's part of a status snapshot (settings, link, bytes, units
-// exchanged at least once and their active slots). Holds SerialMutex for the
-// copy only; ages are counted to `now_us` (monotonic).
-void MRTU_CopyStatus(StatusSnapshot &snapshot, int64_t now_us);
 
 // The longest wait for a reply's first byte: a unit that has not begun to
 // answer after 10 s is not coming, and the line waits with it. Where 255
