@@ -77,18 +77,19 @@ class FakeLine {
     uint8_t unit = 0;
     std::unique_lock<std::mutex> lock(m_);
     while (!stop_) {
-      FaceExchange x;
+      WorkExchange x;
       bool got = false, paused_now = paused;
       lock.unlock();
-      if (!paused_now) got = face_take_write(x);
-      for (int k = 0; !paused_now && !got && k < 247; ++k) got = face_take_read(unit = unit % 247 + 1, x);
+      if (!paused_now) got = source_.take_urgent(source_.context, x);
+      for (int k = 0; !paused_now && !got && k < 247; ++k)
+        got = source_.take_cyclic(source_.context, unit = unit % 247 + 1, x);
       if (got) exchange(x);
       lock.lock();
       if (!got && !woken_) cv_.wait_for(lock, std::chrono::milliseconds(20));
       woken_ = false;
     }
   }
-  void exchange(const FaceExchange &x) {
+  void exchange(const WorkExchange &x) {
     Bytes request(x.frame, x.frame + x.length - 2), reply;
     {
       std::lock_guard<std::mutex> lock(m_);
@@ -100,9 +101,13 @@ class FakeLine {
     }
     if (!reply.empty()) reply = vt::with_crc(reply);
     std::this_thread::sleep_for(std::chrono::microseconds(exchange_us_));
-    face_publish(x, reply.data(), static_cast<int>(reply.size()), !reply.empty(), vt::now_us());
+    const bool answered = !reply.empty();
+    source_.deliver(source_.context, x,
+                    {reply.data(), static_cast<int>(reply.size()), answered,
+                     answered ? kOutcomeValid : kOutcomeNoAnswer, vt::now_us()});
   }
   static inline FakeLine *active_ = nullptr;
+  const WorkSource source_ = modbustcp_work_source();
   int64_t exchange_us_;
   std::mutex m_;
   std::condition_variable cv_;
@@ -123,7 +128,6 @@ class ModbusTcp : public ::testing::Test {
     s.wait_ms = static_cast<uint32_t>(vt::slow_ms(static_cast<int>(wait_ms)));
     s.idle_ms = idle_ms;
     s.max_age_ms = max_age_ms;
-    s.char_time_us = 1000;
     s.wake_worker = FakeLine::wake;
     s.allow = allow;
     ASSERT_EQ(modbustcp_start(s), 0);

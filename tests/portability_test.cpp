@@ -22,6 +22,7 @@
 
 #include "message.h"
 #include "modbusRTU.h"
+#include "pelnet.h"
 #include "sleep_us.h"
 #include "support/slowdown.h"
 

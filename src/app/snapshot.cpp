@@ -39,8 +39,8 @@ void copy_slot(const ExchangeSlot &from, uint8_t index, int64_t now_us, SlotStat
 
 // One record: its active slots into the snapshot, and the unit itself when
 // it was exchanged at least once. Returns the stale bytes of its slots.
-uint64_t copy_record(int index, uint8_t seen, int64_t now_us, StatusSnapshot &s) {
-  const DeviceRecord &rec = MRTU_SerialData[index];
+uint64_t copy_record(const SerialLine &line, int index, uint8_t seen, int64_t now_us, StatusSnapshot &s) {
+  const DeviceRecord &rec = line.table[index];
   UnitStatus *u = (seen & kUnitExchanged) != 0 ? &s.units[s.unit_count++] : nullptr;
   if (u != nullptr) u->slot_count = 0;
   uint64_t stale = 0;
@@ -52,7 +52,7 @@ uint64_t copy_record(int index, uint8_t seen, int64_t now_us, StatusSnapshot &s)
     if (u != nullptr) copy_slot(slot, static_cast<uint8_t>(k), now_us, u->slots[u->slot_count++]);
   }
   if (u == nullptr) return stale;
-  const UnitCounters &c = MRTU_LineCounters.units[index];
+  const UnitCounters &c = line.counters.units[index];
   u->unit = static_cast<uint8_t>(index + 1);
   u->last_outcome = c.last_outcome;
   memcpy(u->exchanges, c.exchanges, sizeof u->exchanges);
@@ -66,23 +66,24 @@ uint64_t copy_record(int index, uint8_t seen, int64_t now_us, StatusSnapshot &s)
 // The line's part: settings, link, bytes, the units exchanged at least once
 // and the active slots, copied under SerialMutex; ages are counted to
 // `now_us` (monotonic).
-void copy_line_status(StatusSnapshot &s, int64_t now_us) {
-  s.serial_port = ModbusRTU.serialport;
-  s.baud = ModbusRTU.baudrate;
-  s.data_bits = ModbusRTU.databits;
-  s.stop_bits = ModbusRTU.stopbits;
-  s.link_up = MRTU_LinkUp.load(std::memory_order_relaxed);
+void copy_line_status(SerialLine &line, StatusSnapshot &s, int64_t now_us) {
+  const ModbusRTUSettings &rtu = line.settings;
+  s.serial_port = rtu.serialport;
+  s.baud = rtu.baudrate;
+  s.data_bits = rtu.databits;
+  s.stop_bits = rtu.stopbits;
+  s.link_up = line.link_up.load(std::memory_order_relaxed);
   s.unit_count = 0;
   // Only records a request has reached are looked at: a copy of the whole
   // table would hold the lock for as long as an exchange at a fast rate.
-  Locked table(SerialMutex);
-  const LineCounters &c = MRTU_LineCounters;
+  Locked table(line.mutex);
+  const LineCounters &c = line.counters;
   s.link_losses = c.link_losses;
   s.line_bytes_tx = c.bytes_tx;
   s.line_bytes_rx = c.bytes_rx;
   for (int i = 0; i < kUnitCount; ++i) {
     if (c.unit_seen[i] == 0) continue;
-    s.stale_bytes_dropped += copy_record(i, c.unit_seen[i], now_us, s);
+    s.stale_bytes_dropped += copy_record(line, i, c.unit_seen[i], now_us, s);
   }
 }
 
@@ -126,7 +127,7 @@ void fill_status(StatusSnapshot &s, void *context) {
   s.start_unix_us = facts.start_unix_us;
   if (!TQ708sDeviceName(ModbusRTU.serialport, s.device, sizeof s.device)) s.device[0] = '\0';
   const int64_t now_us = monotonic_us();
-  copy_line_status(s, now_us);
+  copy_line_status(SerialProcessLine, s, now_us);
   copy_native_status(*facts.native, s, now_us);
   copy_modbus_tcp_status(s.protocols[kProtocolModbusTcp]);
 }

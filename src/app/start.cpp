@@ -87,6 +87,7 @@ const ValuedOption *find_option(const char *arg) {
 // The app's own state once the gateway runs, in static storage: the status
 // server and the summary's snapshot are large.
 struct Gateway {
+  VelkordSettings env;  // read before anything opens, then only read
   GatewayFacts facts = {kVersion, 0, &NativeProcessServer};
   StatusServer status;
   StatusSnapshot summary;     // SIGUSR1's, filled on the main thread
@@ -117,6 +118,9 @@ const char *face_port_taken(Gateway &g, const VelkordSettings &env) {
                      static_cast<unsigned>(env.modbus_tcp.port));
 }
 
+// New face work for a worker that may rest on an idle table.
+void wake_line() { line_signal_changed(SerialProcessLine); }
+
 ModbusTcpSettings face_settings(const VelkordSettings &env) {
   ModbusTcpSettings s;
   s.endpoint = env.modbus_tcp;
@@ -124,8 +128,7 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
   if (env.modbus_tcp_max_age_ms != 0) s.max_age_ms = env.modbus_tcp_max_age_ms;
   if (env.modbus_tcp_idle_ms != 0) s.idle_ms = env.modbus_tcp_idle_ms;
   if (env.modbus_tcp_timeout_ms != 0) s.timeout_ms = env.modbus_tcp_timeout_ms;
-  s.char_time_us = ModbusRTU.time_one_sym;
-  s.wake_worker = signal_table_changed;
+  s.wake_worker = wake_line;
   s.allow = &env.allow;
   return s;
 }
@@ -142,10 +145,8 @@ const char *bind_modbus_tcp(Gateway &g, const VelkordSettings &env) {
 }
 
 const char *serve_modbus_tcp(Gateway &g) {
-  {
-    Locked table(SerialMutex);
-    SerialProcessWorker.face_on = true;
-  }
+  const WorkSource source = modbustcp_work_source();
+  line_set_work(SerialProcessLine, &source);
   int err = modbustcp_serve();
   if (err != 0) return step_failed(g, "VELKORD_MODBUS_TCP: the listener cannot start: %s", strerror(err));
   char where[kEndpointTextSize];
@@ -175,7 +176,7 @@ void print_unit_summary(Gateway &g) {
 // TCP listener go again before the start ends with 255.
 void abandon_gateway() {
   native_stop(NativeProcessServer);
-  SerialWork = 0;
+  line_stop(SerialProcessLine);
   CloseSerial();
 }
 
@@ -269,10 +270,12 @@ void PrintSettings() {
 
 const char *TakeEnvironment() {
   Gateway &g = ProcessGateway;
-  if (const char *refused = ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, g.error, sizeof g.error))
+  VelkordSettings &env = g.env;
+  if (const char *refused = ReadEnvironment(ProcessEnvironment, nullptr, env, g.error, sizeof g.error))
     return refused;
-  if (const char *taken = face_port_taken(g, VelkordEnv)) return taken;
-  TQ708sSetRs485(ModbusRTU.serialport, VelkordEnv.rs485_on ? &VelkordEnv.rs485 : nullptr);
+  if (const char *taken = face_port_taken(g, env)) return taken;
+  TQ708sSetRs485(ModbusRTU.serialport, env.rs485_on ? &env.rs485 : nullptr);
+  SerialProcessLine.options = {env.echo, env.frame_gap_us};
   return nullptr;
 }
 
@@ -284,7 +287,7 @@ int StartGateway() {
   printf("-- time_one_sym (uS) %i\r\n", ModbusRTU.time_one_sym);
   printf("-- time_silence (uS) %i\r\n", ModbusRTU.time_silence);
   printf("-- res serial open %i\r\n", res);
-  if (start_servers(ProcessGateway, VelkordEnv) != 0) return kStatusStartFailed;
+  if (start_servers(ProcessGateway, ProcessGateway.env) != 0) return kStatusStartFailed;
   sigset_t wanted;
   sigemptyset(&wanted);
   sigaddset(&wanted, SIGUSR1);

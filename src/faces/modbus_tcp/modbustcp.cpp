@@ -140,7 +140,7 @@ struct FacePool {
   int64_t wait_us;
   int64_t max_age_us;
   int64_t idle_us;
-  uint32_t wait_symbols;
+  uint32_t line_wait_us;  // the line's wait for a reply's first byte
   void (*wake_worker)();
 };
 
@@ -347,10 +347,10 @@ int face_write(FacePool &p, const uint8_t *frame, int n, uint8_t *answer) {
 
 // ---- Worker side (FaceMutex held).
 
-void fill_exchange(FaceExchange &x, const uint8_t *frame, uint8_t length, uint32_t wait_symbols, uint32_t ticket) {
+void fill_exchange(WorkExchange &x, const uint8_t *frame, uint8_t length, uint32_t wait_us, uint32_t ticket) {
   memcpy(x.frame, frame, length);
   x.length = length;
-  x.wait_symbols = wait_symbols;
+  x.wait_us = wait_us;
   x.ticket = ticket;
 }
 
@@ -385,7 +385,9 @@ void publish_write(FaceWrite &w, uint32_t ticket, const uint8_t *reply, int leng
 
 }  // namespace
 
-bool face_take_write(FaceExchange &x) {
+namespace {
+
+bool take_write(void *, WorkExchange &x) {
   if (!face_running) return false;
   FaceLock lock;
   if (face.pending_writes == 0) return false;
@@ -397,11 +399,11 @@ bool face_take_write(FaceExchange &x) {
   FaceWrite &w = face.writes[pick];
   w.state = WriteState::kInFlight;
   --face.pending_writes;
-  fill_exchange(x, w.request, w.request_length, face.wait_symbols, make_ticket(true, pick, w.generation));
+  fill_exchange(x, w.request, w.request_length, face.line_wait_us, make_ticket(true, pick, w.generation));
   return true;
 }
 
-bool face_take_read(uint8_t unit, FaceExchange &x) {
+bool take_read(void *, uint8_t unit, WorkExchange &x) {
   if (!face_running) return false;
   FaceLock lock;
   if (face.polled_of_unit[unit] == 0) return false;
@@ -416,27 +418,27 @@ bool face_take_read(uint8_t unit, FaceExchange &x) {
     }
     face.cursor_of_unit[unit] = static_cast<uint16_t>(i);
     r.in_flight = true;
-    fill_exchange(x, r.request, kReadFrameLength, face.wait_symbols, make_ticket(false, i, r.generation));
+    fill_exchange(x, r.request, kReadFrameLength, face.line_wait_us, make_ticket(false, i, r.generation));
     return true;
   }
   return false;
 }
 
-void face_publish(const FaceExchange &x, const uint8_t *reply, int length, bool valid, int64_t now_us) {
+void publish(void *, const WorkExchange &x, const WorkOutcome &o) {
   if (!face_running) return;
   uint32_t index = x.ticket & kTicketIndexMask;
   {
     FaceLock lock;
     if ((x.ticket & kTicketWrite) != 0) {
-      if (index < kFaceWrites) publish_write(face.writes[index], x.ticket, reply, length, valid);
+      if (index < kFaceWrites) publish_write(face.writes[index], x.ticket, o.reply, o.length, o.answered);
     } else if (index < kFaceReads) {
-      publish_read(face, static_cast<int>(index), x.ticket, reply, length, valid, now_us);
+      publish_read(face, static_cast<int>(index), x.ticket, o.reply, o.length, o.answered, o.at_us);
     }
   }
   pthread_cond_broadcast(&FaceAnswered);
 }
 
-bool face_has_work() {
+bool has_work(void *) {
   if (!face_running) return false;
   FaceLock lock;
   int64_t now = monotonic_us();
@@ -444,6 +446,10 @@ bool face_has_work() {
     if (r.polled && idle(face, r, now)) stop_polling(face, r);
   return face.polled_reads > 0 || face.pending_writes > 0;
 }
+
+}  // namespace
+
+WorkSource modbustcp_work_source() { return {nullptr, take_write, take_read, publish, has_work}; }
 
 // ---- Connections -----------------------------------------------------------------
 
@@ -666,7 +672,7 @@ void reset_pool(const ModbusTcpSettings &s) {
   // A client never waits longer for its answer than WAIT_MS, so neither
   // does the line for the first byte of it.
   const uint32_t wait_ms = s.timeout_ms < s.wait_ms ? s.timeout_ms : s.wait_ms;
-  face.wait_symbols = MRTU_FirstByteSymbols(static_cast<int64_t>(wait_ms) * 1000, s.char_time_us);
+  face.line_wait_us = wait_ms * 1000;
   face.wake_worker = s.wake_worker;
   for (int &fd : server.conn_fd) fd = -1;
   server.connections = 0;

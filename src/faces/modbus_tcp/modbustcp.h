@@ -18,6 +18,7 @@
 
 #include "access.h"
 #include "net.h"
+#include "work.h"
 
 // ---- Sizes and limits --------------------------------------------------------
 
@@ -95,7 +96,6 @@ struct ModbusTcpSettings {
   uint32_t idle_ms = kFaceDefaultIdleMs;
   // The wait for a reply's first byte on the line; never longer than wait_ms.
   uint32_t timeout_ms = kFaceDefaultTimeoutMs;
-  int32_t char_time_us = 0;         // the line's time per character
   void (*wake_worker)() = nullptr;  // new face work exists; called without FaceMutex
   const AllowList *allow = nullptr;  // who may connect; nullptr: everyone
 };
@@ -135,25 +135,7 @@ ModbusTcpCounters modbustcp_counters();
 
 // ---- Worker side -----------------------------------------------------------------
 
-// One exchange the worker makes for the face.
-struct FaceExchange {
-  uint8_t frame[kFaceFrameSize];  // request, CRC included
-  uint8_t length;                 // bytes of frame to send
-  uint32_t wait_symbols;          // wait for the first reply byte, in characters
-  uint32_t ticket;                // opaque: names the pool entry for face_publish
-};
-
-// The oldest pending write, if any.
-bool face_take_write(FaceExchange &x);
-
-// The next read of `unit` to poll, rotating over that unit's reads.
-bool face_take_read(uint8_t unit, FaceExchange &x);
-
-// The outcome of exchange `x`: the reply as received (CRC included) and
-// whether it answers x's request (MRTU_ReplyMatches); now_us on
-// CLOCK_MONOTONIC. Wakes the waiting clients. An outcome for a pool entry
-// reused meanwhile is dropped.
-void face_publish(const FaceExchange &x, const uint8_t *reply, int length, bool valid, int64_t now_us);
-
-// Any read being polled or write pending: the worker must not rest.
-bool face_has_work();
+// The face's pool as the engine's source of extra line work: its writes are
+// the urgent exchanges, its polled reads the cyclic ones of their unit.
+// Registered on the line by whoever starts the face.
+WorkSource modbustcp_work_source();
