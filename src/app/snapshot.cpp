@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "modbusRTU.h"
-#include "modbustcp.h"
 #include "sleep_us.h"
 #include "tq708port.h"
 
@@ -109,8 +108,8 @@ void copy_native_status(NativeServer &server, StatusSnapshot &s, int64_t now_us)
 // The Modbus TCP face's connections and answers; its counters are atomics
 // of its own, so no lock is taken. It counts the rare exception codes above
 // 15 together; they show under 0x80.
-void copy_modbus_tcp_status(ProtocolStatus &p) {
-  const ModbusTcpCounters c = modbustcp_counters();
+void copy_modbus_tcp_status(const ModbusTcpFace &face, ProtocolStatus &p) {
+  const ModbusTcpCounters c = modbustcp_counters(face);
   p.connected = static_cast<uint32_t>(c.connected);
   p.accepted = c.accepted;
   p.refused = c.refused;
@@ -129,5 +128,5 @@ void fill_status(StatusSnapshot &s, void *context) {
   const int64_t now_us = monotonic_us();
   copy_line_status(SerialProcessLine, s, now_us);
   copy_native_status(*facts.native, s, now_us);
-  copy_modbus_tcp_status(s.protocols[kProtocolModbusTcp]);
+  copy_modbus_tcp_status(*facts.modbus_tcp, s.protocols[kProtocolModbusTcp]);
 }

@@ -88,7 +88,8 @@ const ValuedOption *find_option(const char *arg) {
 // server and the summary's snapshot are large.
 struct Gateway {
   VelkordSettings env;  // read before anything opens, then only read
-  GatewayFacts facts = {kVersion, 0, &NativeProcessServer};
+  ModbusTcpFace modbus_tcp;
+  GatewayFacts facts = {kVersion, 0, &NativeProcessServer, &modbus_tcp};
   StatusServer status;
   StatusSnapshot summary;     // SIGUSR1's, filled on the main thread
   char error[kEnvErrorSize];  // the line of a start-up step that failed
@@ -118,9 +119,6 @@ const char *face_port_taken(Gateway &g, const VelkordSettings &env) {
                      static_cast<unsigned>(env.modbus_tcp.port));
 }
 
-// New face work for a worker that may rest on an idle table.
-void wake_line() { line_signal_changed(SerialProcessLine); }
-
 ModbusTcpSettings face_settings(const VelkordSettings &env) {
   ModbusTcpSettings s;
   s.endpoint = env.modbus_tcp;
@@ -128,7 +126,6 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
   if (env.modbus_tcp_max_age_ms != 0) s.max_age_ms = env.modbus_tcp_max_age_ms;
   if (env.modbus_tcp_idle_ms != 0) s.idle_ms = env.modbus_tcp_idle_ms;
   if (env.modbus_tcp_timeout_ms != 0) s.timeout_ms = env.modbus_tcp_timeout_ms;
-  s.wake_worker = wake_line;
   s.allow = &env.allow;
   return s;
 }
@@ -137,20 +134,18 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
 // only after it: a port that cannot be had ends the start before any client
 // of either server is served.
 const char *bind_modbus_tcp(Gateway &g, const VelkordSettings &env) {
-  int err = modbustcp_bind(face_settings(env));
-  if (err == 0) return nullptr;
+  const char *error = modbustcp_bind(g.modbus_tcp, face_settings(env));
+  if (error == nullptr) return nullptr;
   char where[kEndpointTextSize];
   net_format_endpoint(env.modbus_tcp, where, sizeof where);
-  return step_failed(g, "VELKORD_MODBUS_TCP=\"%s\": cannot listen there: %s", where, strerror(err));
+  return step_failed(g, "VELKORD_MODBUS_TCP=\"%s\": %s", where, error);
 }
 
 const char *serve_modbus_tcp(Gateway &g) {
-  const WorkSource source = modbustcp_work_source();
-  line_set_work(SerialProcessLine, &source);
-  int err = modbustcp_serve();
-  if (err != 0) return step_failed(g, "VELKORD_MODBUS_TCP: the listener cannot start: %s", strerror(err));
+  if (const char *error = modbustcp_serve(g.modbus_tcp, SerialProcessLine))
+    return step_failed(g, "VELKORD_MODBUS_TCP: %s", error);
   char where[kEndpointTextSize];
-  net_format_endpoint(modbustcp_endpoint(), where, sizeof where);
+  net_format_endpoint(modbustcp_endpoint(g.modbus_tcp), where, sizeof where);
   printf("---- modbus tcp  %s ---\r\n", where);
   return nullptr;
 }
@@ -221,13 +216,13 @@ int start_servers(Gateway &g, const VelkordSettings &env) {
   const char *failed = server == 0 && face ? serve_modbus_tcp(g) : nullptr;
   if (server != 0 || failed != nullptr) {
     if (failed != nullptr) report(failed);
-    modbustcp_stop();
+    modbustcp_stop(g.modbus_tcp);
     CloseSerial();
     return kStatusStartFailed;
   }
   if (const char *status_failed = start_status_face(g, env)) {
     report(status_failed);
-    modbustcp_stop();
+    modbustcp_stop(g.modbus_tcp);
     abandon_gateway();
     return kStatusStartFailed;
   }
