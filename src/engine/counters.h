@@ -1,7 +1,7 @@
 // counters: what the line's exchanges came to, counted where they happen.
 // The outcome of each exchange, the response-time histogram of each unit,
 // and the counts of the line, its units and its slots. The engine owns
-// them; the status face reports them from a copy the app takes.
+// them; whoever reports them copies them out under the line's lock.
 #pragma once
 
 #include <cstdint>

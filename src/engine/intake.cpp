@@ -15,9 +15,9 @@ uint8_t timeout_in_symbols(uint32_t first_byte_symbols) {
   return static_cast<uint8_t>(std::min(first_byte_symbols, kMaxTimeoutSymbols));
 }
 
-// The functions a native client may file: the reads and writes of Modbus's
-// data model, each answered in a shape the slot keeps.
-bool native_function(uint8_t function) {
+// The functions a slot may hold: the reads and writes of Modbus's data
+// model, each answered in a shape the slot keeps.
+bool slot_function(uint8_t function) {
   return (function >= 1 && function <= 6) || function == 15 || function == 16;
 }
 
@@ -29,7 +29,7 @@ bool native_function(uint8_t function) {
 // with an exception.
 int request_frame_length(const uint8_t *frame, int carried) {
   if (carried < 2) return kCmdFrameMalformed;  // not even a function code
-  if (!native_function(frame[1])) return kCmdBadFunction;
+  if (!slot_function(frame[1])) return kCmdBadFunction;
   const RequestForm form = MRTU_RequestForm(frame, carried);
   switch (form.fault) {
     case RequestFault::kNone: case RequestFault::kOutOfLimits:

@@ -6,8 +6,8 @@
 //   - urgent ones (writes and other functions a client waits for once):
 //     the oldest goes ahead of the walk's next visit;
 //   - cyclic ones for a unit (reads kept fresh): in that unit's turn of the
-//     walk, a sixth turn after its five slots, so the native slots keep the
-//     line schedule they have without a source.
+//     walk, a sixth turn after its five slots, so the table's slots keep
+//     the line schedule they have without a source.
 // The worker decides when a source is asked, so rules about the line's
 // share (units set aside, urgent work not starving the cyclic) stay the
 // engine's. The engine knows no source by name.

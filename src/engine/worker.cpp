@@ -79,13 +79,13 @@ uint8_t slots_to_visit(const DeviceRecord &rec) {
 
 // ---- The work source's exchanges ------------------------------------------
 
-// The source's turn in a record's rotation, after the five native slots.
+// The source's turn in a record's rotation, after the table's five slots.
 constexpr uint8_t kExtraTurn = kSlotCount;
 
 // One exchange the source asked for, on the worker's own slot: the same
-// pause (its 1000 µs minimum), the same reply rules and counts as a native
-// slot. It goes back as answered only when the reply answered this very
-// request.
+// pause (its 1000 µs minimum), the same reply rules and counts as a slot of
+// the table. It goes back as answered only when the reply answered this
+// very request.
 void exchange_extra(SerialLine &line, Locked &table, const WorkExchange &x) {
   ExchangeSlot &s = line.worker.extra_slot;
   memcpy(s.txFrame, x.frame, x.length);
