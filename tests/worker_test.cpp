@@ -375,12 +375,15 @@ TEST_F(Worker, PauseBeforeAnExchangeIsCappedAndEndsWhenTheSlotIsRewritten) {
   EXPECT_GE(stalled_at - armed, 9900000);
   EXPECT_LE(stalled_at - armed, 10000000 + vt::slow_us(1500000));
 
-  // The worker is back in the pause before the stalled slot.
+  // The worker is back in the pause before the stalled slot. The rewrite
+  // ends it at once: well within a second, where the cap is ten (on a
+  // loaded machine the unit thread that stamps the frame may read it a
+  // hundred milliseconds late).
   sleep_us(100000);
   const int64_t rewritten = vt::now_us();
   arm(stalled, 0, kModeRepeat, 255, 0);
   ASSERT_TRUE(vt::wait_until([&] { return after(1, rewritten, 1) != 0; }, 2000));
-  EXPECT_LE(after(1, rewritten, 1) - rewritten, vt::slow_us(100000));
+  EXPECT_LE(after(1, rewritten, 1) - rewritten, vt::slow_us(1000000));
 }
 
 // ---- An idle worker ----------------------------------------------------------------
@@ -859,9 +862,9 @@ class FullSizeReplies : public SteppedWorker, public ::testing::WithParamInterfa
 // byte's wait (100 ms: beyond 255 characters above 19200 bit/s). Each is
 // collected whole. A unit thread kept off the processor for more than the
 // frame gap cuts a reply now and then, so the slots ask until answered
-// (mode 2), and each exchange waits until the unit has sent all it owes:
-// a cut reply's tail is stale by the next send, not the next reply's head. A reply the window cuts is
-// cut every time.
+// (mode 2), up to twenty times each, and each exchange waits until the
+// unit has sent all it owes: a cut reply's tail is stale by the next send,
+// not the next reply's head. A reply the window cuts is cut every time.
 TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
   const int baud = GetParam();
   line_at(baud);
@@ -877,7 +880,7 @@ TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
     std::vector<vt::Frame> out = unit.sent();
     return out.size() == unit.frames().size() && out.back().bytes.size() == 255;
   };
-  for (int i = 0; i < 6 * 6 && vt::exchange_next(serial).unit != 0; ++i) {
+  for (int i = 0; i < 6 * 20 && vt::exchange_next(serial).unit != 0; ++i) {
     ASSERT_TRUE(vt::wait_until(all_sent, 3000));
     sleep_us(5000);  // the pseudo-terminal hands written bytes over a little later
   }
