@@ -876,9 +876,11 @@ TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
       vt::run_command(serial, {.frame = read, .mode = kModeUntilAnswered, .timeout = 100000, .lifetime = kLongLife});
       reads.push_back(read);
     }
-  auto all_sent = [&] {  // sent() holds a reply from its first byte on
+  // sent() holds a reply from its first byte on; a unit that has not read
+  // the request yet has sent nothing for it either.
+  auto all_sent = [&] {
     std::vector<vt::Frame> out = unit.sent();
-    return out.size() == unit.frames().size() && out.back().bytes.size() == 255;
+    return !out.empty() && out.size() == unit.frames().size() && out.back().bytes.size() == 255;
   };
   for (int i = 0; i < 6 * 20 && vt::exchange_next(serial).unit != 0; ++i) {
     ASSERT_TRUE(vt::wait_until(all_sent, 3000));
