@@ -43,7 +43,7 @@ bool wait_answered_until(FacePool &p, Locked &held, int64_t deadline_us) {
 
 // New work for a worker that may rest on an idle table.
 void wake_worker(const FacePool &p) {
-  if (p.line != nullptr) line_signal_changed(*p.line);
+  if (SerialLine *line = p.line.load()) line_signal_changed(*line);
 }
 
 // ---- Tickets: which entry an exchange belongs to, and which use of it.
@@ -365,8 +365,7 @@ void pool_attach(FacePool &pool, SerialLine &line) {
 }
 
 void pool_stop(FacePool &pool) {
-  if (pool.line != nullptr) line_set_work(*pool.line, nullptr);
-  pool.line = nullptr;
+  if (SerialLine *line = pool.line.exchange(nullptr)) line_set_work(*line, nullptr);
   {
     Locked held(pool.mutex);
     pool.running = false;

@@ -110,7 +110,7 @@ struct FaceWrite {
 
 constexpr int kUnitIds = 256;
 
-// Everything the pool owns; `mutex` guards all but `running` and `line`.
+// Everything the pool owns; `mutex` guards all but the atomics.
 // About 110 KiB, for static storage: no allocation at run time, and its
 // pages stay untouched while no face runs.
 struct FacePool {
@@ -129,7 +129,9 @@ struct FacePool {
   pthread_cond_t answered;  // an outcome was delivered, or the pool stopped
   bool answered_ready;      // `answered` is set up (once, for the pool's life)
   std::atomic<bool> running{false};
-  SerialLine *line;         // the line it is attached to; nullptr: none
+  // The line it is attached to (nullptr: none), read by the clients'
+  // threads to wake its worker.
+  std::atomic<SerialLine *> line{nullptr};
 };
 
 // Empties the pool and takes its settings: nullptr, or the system's reason
