@@ -46,16 +46,6 @@ void derive_line_timing(ModbusRTUSettings &rec) {
   rec.time_silence = rec.time_one_sym * 4;
 }
 
-uint32_t MRTU_FirstByteSymbols(int64_t wait_us, int32_t char_us) {
-  constexpr int64_t kSymbolsAlwaysAllowed = 255;
-  if (wait_us <= 0) return 0;
-  // Before the link is open there is no character time; do not divide by 0.
-  const int64_t per_char = char_us > 0 ? char_us : 1;
-  const int64_t symbols = (wait_us + per_char - 1) / per_char;
-  if (symbols <= kSymbolsAlwaysAllowed) return static_cast<uint32_t>(symbols);
-  return static_cast<uint32_t>(std::min(symbols, std::max(kSymbolsAlwaysAllowed, kFirstByteCapUs / per_char)));
-}
-
 // ---- Changes and extra work ------------------------------------------------
 
 void line_signal_changed(SerialLine &line) {
