@@ -15,8 +15,11 @@
 #include <ctime>
 #include <vector>
 
+#include "intake.h"
 #include "message.h"
 #include "modbusRTU.h"
+#include "pelnet.h"
+#include "worker.h"
 #include "sleep_us.h"
 
 namespace {
@@ -139,20 +142,22 @@ BENCHMARK(BM_MrtuCmd)
 
 // ---- Idle walk ---------------------------------------------------------------
 
-// One walk of a worker of the benchmark's own over the idle table, record
-// visit by record visit, under one hold of SerialMutex, as the worker thread
-// makes it: for each record a look at its pending bits (none are set once a
-// walk has marked the idle slots), until the walk comes round.
+// One walk of the process line's worker over the idle table, stepped by the
+// benchmark record visit by record visit, under one hold of SerialMutex, as
+// the worker thread makes it: for each record a look at its pending bits
+// (none are set once a walk has marked the idle slots), until the walk comes
+// round.
 void BM_IdleWalk(benchmark::State &state) {
-  for (DeviceRecord &rec : MRTU_SerialData)
+  SerialLine &line = SerialProcessLine;
+  for (DeviceRecord &rec : line.table)
     for (ExchangeSlot &s : rec.slots) s.mode = kModeIdle;
-  SerialWorker worker;
+  SerialWorker &worker = line.worker;
   for (auto _ : state) {
-    Locked table(SerialMutex);
+    Locked table(line.mutex);
     worker.position = 0;
-    worker.idle_walk = true;
+    worker.walk_exchanged = false;
     Visit v = Visit::kPassed;
-    while (v == Visit::kPassed) v = visit_record(worker, table);
+    while (v == Visit::kPassed) v = visit_record(line, table);
     if (v != Visit::kIdleCycle) {
       state.SkipWithError("the table was not idle");
       break;

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "decimal.h"
-#include "modbusRTU.h"
+#include "frame.h"
 #include "modbustcp.h"
 #include "net.h"
 

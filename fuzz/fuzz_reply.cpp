@@ -1,9 +1,9 @@
 // Fuzz target: the reply path. Arbitrary bytes from a unit reach the polling
 // worker's exchange step, exchange_slot, over a real pseudo-terminal opened
 // with open_line at 921600 bit/s, as OpenSerial opens the line, but without
-// the worker thread: this target arms one slot, lets a unit thread answer
-// the request with the fuzz bytes, and performs one exchange of a worker of
-// its own under SerialMutex. The slot must then hold a result of 0, 1 or 2,
+// the worker thread: this target arms one slot of a line of its own, lets a
+// unit thread answer the request with the fuzz bytes, and performs one
+// exchange of that line's worker under its lock. The slot must then hold a result of 0, 1 or 2,
 // at most 255 bytes that really came off the line in that order, result 0
 // only for the answer to the armed request, result 2 never for it, one more
 // exchange in the count of its outcome, and the mode and lifetime its rules
@@ -35,8 +35,10 @@
 #include <thread>
 #include <vector>
 
+#include "exchange.h"
 #include "message.h"
 #include "modbusRTU.h"
+#include "pelnet.h"
 #include "tq708port.h"
 
 namespace {
@@ -133,8 +135,8 @@ void unit_answers(int master, size_t request_length, const std::vector<uint8_t> 
 
 // The slot's mode and lifetime after an exchange with `outcome`, by the
 // rules the worker follows.
-void expected_mode_and_lifetime(uint8_t outcome, uint8_t *mode, uint32_t *lifetime, uint32_t reload) {
-  uint32_t silence = static_cast<uint32_t>(ModbusRTU.time_silence);
+void expected_mode_and_lifetime(uint8_t outcome, uint8_t *mode, uint32_t *lifetime, uint32_t reload,
+                                uint32_t silence) {
   auto charge = [&] {
     if (*lifetime > silence) {
       *lifetime -= silence;
@@ -156,6 +158,8 @@ void expected_mode_and_lifetime(uint8_t outcome, uint8_t *mode, uint32_t *lifeti
   }
 }
 
+// The target's line, made once: every run arms and exchanges the same slot.
+SerialLine *line;
 DeviceRecord before[kUnitCount];
 
 // Opens the port on the slave end of a fresh pty the way the gateway does,
@@ -167,7 +171,7 @@ void open_port_on(const char *slave) {
   std::string link = std::string(dir) + "/ttyM" + std::to_string(kPort);
   if (symlink(slave, link.c_str()) != 0) fail_errno("symlink failed");
   setenv(kTtyPatternVariable, (std::string(dir) + "/ttyM%d").c_str(), 1);
-  int res = open_line();
+  int res = open_line(*line);
   unlink(link.c_str());
   rmdir(dir);
   if (res != 0) fail("the serial library could not open the pty");
@@ -176,11 +180,13 @@ void open_port_on(const char *slave) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  ModbusRTU.serialport = kPort;
-  ModbusRTU.baudrate = 921600;
-  ModbusRTU.databits = 8;
-  ModbusRTU.stopbits = 1;
-  derive_line_timing(ModbusRTU);
+  line = new SerialLine();
+  ModbusRTUSettings &rtu = line->settings;
+  rtu.serialport = kPort;
+  rtu.baudrate = 921600;
+  rtu.databits = 8;
+  rtu.stopbits = 1;
+  derive_line_timing(rtu);
   // As the worker does: its polls are a few microseconds apart.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   return 0;
@@ -208,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Arm the slot through the intake. The wait for the first reply byte is
   // ample for a unit thread on the same machine, and short enough that a
   // silent input costs a few milliseconds, not twenty.
-  DeviceRecord &rec = MRTU_SerialData[kUnit - 1];
+  DeviceRecord &rec = line->table[kUnit - 1];
   ExchangeSlot &s = rec.slots[kSlot];
   memset(&s, 0, sizeof s);
   uint8_t request[msg::kCapacity] = {};
@@ -216,21 +222,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t frame[] = {kUnit, 3, 0x00, 0x10, 0x00, 0x02};
   memcpy(request + msg::kFrame, frame, sizeof frame);
   msg::put16(request, msg::kLength, static_cast<uint16_t>(msg::kFrame + sizeof frame));
-  MRTU_CMD(request, response, kSlot, mode, kReplyWaitSymbols * ModbusRTU.time_one_sym, lifetime, 0);
+  native_intake(*line, request, response, kSlot, mode, kReplyWaitSymbols * line->settings.time_one_sym, lifetime, 0);
   s.lifetimeReload = reload;
   s.result = kResultNoAnswer;
   s.rxLength = kEarlierLength;
   for (int i = 0; i < kFrameSize; ++i) s.rxFrame[i] = static_cast<uint8_t>(0xA5 ^ i);
-  SerialWorker worker;
-  worker.position = kUnit - 1;
+  line->worker.position = kUnit - 1;
   rec.currentSlot = kSlot;
-  memcpy(before, MRTU_SerialData, sizeof before);
+  memcpy(before, line->table, sizeof before);
 
   std::vector<uint8_t> heard;
   std::thread unit(unit_answers, master, static_cast<size_t>(s.txLength), std::cref(reply), piece, gap_us, &heard);
   {
-    Locked table(SerialMutex);
-    exchange_slot(worker, s);
+    Locked table(line->mutex);
+    exchange_slot(*line, s);
   }
   unit.join();
   TQ708sclose(kPort);
@@ -255,13 +260,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (counted(s.counts, s.result) != counted(was.counts, s.result) + 1) fail("the outcome was not counted");
   uint8_t want_mode = was.mode;
   uint32_t want_lifetime = was.lifetime;
-  expected_mode_and_lifetime(s.result, &want_mode, &want_lifetime, reload);
+  expected_mode_and_lifetime(s.result, &want_mode, &want_lifetime, reload,
+                             static_cast<uint32_t>(line->settings.time_silence));
   if (s.mode != want_mode || s.lifetime != want_lifetime) fail("mode or lifetime against the rules");
   if (s.answerKept != (was.mode == kModeUntilAnswered && s.result == kResultValid))
     fail("an answer kept other than a mode 2 slot's good one");
 
   // Everything else stays: the request, its timing, the other slots and units.
-  if (worker.position != kUnit - 1 || rec.currentSlot != kSlot) fail("the exchange moved the worker's position");
+  if (line->worker.position != kUnit - 1 || rec.currentSlot != kSlot) fail("the exchange moved the worker's position");
   ExchangeSlot expected;
   memcpy(&expected, &was, sizeof expected);  // padding included, for the memcmp below
   expected.result = s.result;
@@ -273,6 +279,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   expected.counts = s.counts;
   if (memcmp(&expected, &s, sizeof s) != 0) fail("the exchange wrote a field of the slot it must not");
   memcpy(&before[kUnit - 1].slots[kSlot], &s, sizeof s);
-  if (memcmp(before, MRTU_SerialData, sizeof before) != 0) fail("the exchange wrote outside its slot");
+  if (memcmp(before, line->table, sizeof before) != 0) fail("the exchange wrote outside its slot");
   return 0;
 }

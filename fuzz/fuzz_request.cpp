@@ -1,6 +1,7 @@
 // Fuzz target: the request path. Arbitrary bytes from a client reach a real
 // client handler (ClientProcess) over a loopback TCP connection: ReadSocket
-// frames them, MRTU_CMD files them into the device table, the handler maps
+// frames them, the intake files them into the device table of the target's
+// own line (the handler's server is given it), the handler maps
 // the result to a status and WriteSocket answers. Every response that comes
 // back must be well-formed, and the table may change only where the intake
 // is allowed to write.
@@ -48,6 +49,9 @@ namespace {
 
 constexpr int kDeadlineMs = 20000;  // one input; far beyond any honest run
 
+// The target's line, made once: its table keeps the answers every run reads.
+SerialLine *line;
+
 [[noreturn]] void fail(const char *what) {
   fprintf(stderr, "fuzz_request: %s\n", what);
   abort();
@@ -90,7 +94,7 @@ uint8_t held_byte(int u, int s, int i) {
 void fill_table() {
   for (int u = 1; u <= kUnitCount; ++u) {
     for (int s = 0; s < kSlotCount; ++s) {
-      ExchangeSlot &slot = MRTU_SerialData[u - 1].slots[s];
+      ExchangeSlot &slot = line->table[u - 1].slots[s];
       HeldAnswer a = held_answer(u, s);
       slot.result = a.result;
       slot.rxLength = a.length;
@@ -132,9 +136,9 @@ DeviceRecord before[kUnitCount];
 // whatever it stored is a sealed frame of its own unit that fits.
 void check_table() {
   for (int u = 1; u <= kUnitCount; ++u) {
-    if (MRTU_SerialData[u - 1].currentSlot != before[u - 1].currentSlot) fail("the intake moved a currentSlot");
+    if (line->table[u - 1].currentSlot != before[u - 1].currentSlot) fail("the intake moved a currentSlot");
     for (int s = 0; s < kSlotCount; ++s) {
-      const ExchangeSlot &slot = MRTU_SerialData[u - 1].slots[s];
+      const ExchangeSlot &slot = line->table[u - 1].slots[s];
       const ExchangeSlot &was = before[u - 1].slots[s];
       if (memcmp(&slot, &was, sizeof slot) == 0) continue;
       if (slot.result != was.result || slot.rxLength != was.rxLength ||
@@ -239,11 +243,13 @@ void collect_responses(NativeServer &server, int client, int gateway_view, const
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // The intake converts time-outs with the character time of the line.
-  ModbusRTU.serialport = 0;
-  ModbusRTU.baudrate = 921600;
-  ModbusRTU.databits = 8;
-  ModbusRTU.stopbits = 1;
-  derive_line_timing(ModbusRTU);
+  line = new SerialLine();
+  ModbusRTUSettings &rtu = line->settings;
+  rtu.serialport = 0;
+  rtu.baudrate = 921600;
+  rtu.databits = 8;
+  rtu.stopbits = 1;
+  derive_line_timing(rtu);
   fill_table();
   return 0;
 }
@@ -254,11 +260,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The handler closes its descriptor when it ends; this second one keeps
   // the socket inspectable until then and is closed here afterwards.
   int gateway_view = dup(gateway);
-  memcpy(before, MRTU_SerialData, sizeof before);
+  memcpy(before, line->table, sizeof before);
 
   // A server of its own for every input, its registry as the listener
   // leaves it for a handler it has just started on index 0.
   auto server = std::make_unique<NativeServer>();
+  server->settings.line = line;
   MRTUServerRecord &registry = server->registry;
   registry.work = 1;
   registry.keepAlive = 750000;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "modbusRTU.h"
+#include "frame.h"
 #include "ptyunit.h"
 
 namespace {

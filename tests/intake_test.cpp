@@ -1,15 +1,18 @@
 // The command intake: what a client request leaves in the slot table and what
-// it gets back. No worker runs here, so the table only changes where the
-// tests or the intake change it; every case compares the whole table.
+// it gets back, as a native handler files it. No worker runs here, so the
+// table only changes where the tests or the intake change it; every case
+// compares the whole table.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "intake.h"
 #include "message.h"
 #include "modbusRTU.h"
 #include "support/engine_support.h"
@@ -24,8 +27,8 @@ constexpr int32_t kCharUs = 572;
 
 // Field by field, naming the first difference: a byte-wise compare of the
 // table would also compare padding, which nobody writes.
-::testing::AssertionResult same_table(const std::vector<DeviceRecord> &want) {
-  std::vector<DeviceRecord> got = vt::table_copy();
+::testing::AssertionResult same_table(SerialLine &serial, const std::vector<DeviceRecord> &want) {
+  std::vector<DeviceRecord> got = vt::table_copy(serial);
   for (int r = 0; r < kUnitCount; ++r) {
     std::string where = "unit " + std::to_string(r + 1);
     if (got[r].currentSlot != want[r].currentSlot) return ::testing::AssertionFailure() << where << " currentSlot";
@@ -66,17 +69,21 @@ Bytes write_multiple(uint8_t unit, uint8_t fc, uint16_t quantity, uint8_t byte_c
 
 // Every byte of the table set to `fill`, so that "nothing written" can be told
 // apart from "zeros written".
-void fill_table(uint8_t fill) {
-  pthread_mutex_lock(&SerialMutex);
-  memset(static_cast<void *>(MRTU_SerialData), fill, sizeof MRTU_SerialData);
-  pthread_mutex_unlock(&SerialMutex);
+void fill_table(SerialLine &serial, uint8_t fill) {
+  Locked table(serial.mutex);
+  memset(static_cast<void *>(serial.table), fill, sizeof serial.table);
 }
 
-ExchangeSlot &slot_ref(uint8_t unit, int slot) { return MRTU_SerialData[unit - 1].slots[slot]; }
+ExchangeSlot &slot_ref(SerialLine &serial, uint8_t unit, int slot) { return serial.table[unit - 1].slots[slot]; }
 
+// A line of the test's own, its worker never started, so only the tests
+// and the intake change its table.
 class Intake : public ::testing::Test {
  protected:
-  void SetUp() override { ModbusRTU.time_one_sym = kCharUs; }
+  void SetUp() override { serial.settings.time_one_sym = kCharUs; }
+
+  std::unique_ptr<SerialLine> owned = vt::fresh_line();
+  SerialLine &serial = *owned;
 };
 
 // ---- Accepted frames ----------------------------------------------------------
@@ -112,8 +119,8 @@ TEST_F(Intake, StoresEachAcceptedFrameSealedByteForByte) {
   for (const SealCase &c : cases) {
     SCOPED_TRACE(c.name);
     // Bytes past the frame must stay as they were: mark them.
-    memset(slot_ref(c.frame[0], 3).txFrame, 0xEE, kFrameSize);
-    std::vector<DeviceRecord> want = vt::table_copy();
+    memset(slot_ref(serial, c.frame[0], 3).txFrame, 0xEE, kFrameSize);
+    std::vector<DeviceRecord> want = vt::table_copy(serial);
     ExchangeSlot &w = want[c.frame[0] - 1].slots[3];
     std::copy(c.sealed.begin(), c.sealed.end(), w.txFrame);
     w.txLength = static_cast<uint8_t>(c.sealed.size());
@@ -122,14 +129,14 @@ TEST_F(Intake, StoresEachAcceptedFrameSealedByteForByte) {
     w.lifetime = 750000;
     w.delay = 2500;
 
-    vt::CommandOutcome out = vt::run_command(
+    vt::CommandOutcome out = vt::run_command(serial, 
         {.frame = c.frame, .slot = 3, .mode = 1, .timeout = kCharUs + 1, .lifetime = 750000, .delay = 2500});
 
     // A slot the worker has never visited holds no answer, however its
     // result byte reads.
     EXPECT_EQ(out.result, kCmdNoAnswer);
     EXPECT_TRUE(all_zero(out.response));
-    EXPECT_TRUE(same_table(want));
+    EXPECT_TRUE(same_table(serial, want));
   }
 }
 
@@ -141,15 +148,15 @@ TEST_F(Intake, AcceptsUnitsOneTo247AndSlotsZeroToFour) {
   for (Case c : {Case{1, 0}, Case{247, 4}, Case{128, 2}}) {
     SCOPED_TRACE("unit " + std::to_string(c.unit) + " slot " + std::to_string(c.slot));
     Bytes frame = {c.unit, 0x03, 0x00, 0x00, 0x00, 0x01};
-    std::vector<DeviceRecord> want = vt::table_copy();
+    std::vector<DeviceRecord> want = vt::table_copy(serial);
     ExchangeSlot &w = want[c.unit - 1].slots[c.slot];
     Bytes sealed = vt::with_crc(frame);
     std::copy(sealed.begin(), sealed.end(), w.txFrame);
     w.txLength = 8;
     w.mode = 2;
     w.lifetime = 1000;
-    EXPECT_EQ(vt::run_command({.frame = frame, .slot = c.slot, .mode = 2, .lifetime = 1000}).result, kCmdNoAnswer);
-    EXPECT_TRUE(same_table(want));
+    EXPECT_EQ(vt::run_command(serial, {.frame = frame, .slot = c.slot, .mode = 2, .lifetime = 1000}).result, kCmdNoAnswer);
+    EXPECT_TRUE(same_table(serial, want));
   }
 }
 
@@ -166,11 +173,11 @@ TEST_F(Intake, RefusesBadUnitsAndSlotsWritingNothing) {
       {0, 5, kCmdBadUnit},  // the unit is looked at first
       {1, 5, kCmdBadSlot}, {1, 255, kCmdBadSlot}, {247, 5, kCmdBadSlot},
   };
-  fill_table(0x5A);
-  const std::vector<DeviceRecord> want = vt::table_copy();
+  fill_table(serial, 0x5A);
+  const std::vector<DeviceRecord> want = vt::table_copy(serial);
   for (const Case &c : cases) {
     SCOPED_TRACE("unit " + std::to_string(c.unit) + " slot " + std::to_string(c.slot));
-    vt::CommandOutcome out = vt::run_command({.frame = {c.unit, 0x03, 0x00, 0x00, 0x00, 0x01},
+    vt::CommandOutcome out = vt::run_command(serial, {.frame = {c.unit, 0x03, 0x00, 0x00, 0x00, 0x01},
                                               .slot = c.slot,
                                               .mode = 1,
                                               .timeout = 100000,
@@ -178,20 +185,20 @@ TEST_F(Intake, RefusesBadUnitsAndSlotsWritingNothing) {
                                               .delay = 7});
     EXPECT_EQ(out.result, c.want);
     EXPECT_TRUE(all_zero(out.response));
-    EXPECT_TRUE(same_table(want));
+    EXPECT_TRUE(same_table(serial, want));
   }
 }
 
 // These refusals are decided before the table is touched: a client asking for
 // a unit or slot that doesn't exist never waits for a running exchange.
 TEST_F(Intake, RefusesBadUnitsAndSlotsWithoutWaitingForTheTable) {
-  pthread_mutex_lock(&SerialMutex);
-  auto refused = std::async(std::launch::async, [] {
-    return std::vector<int>{vt::run_command({.frame = {0, 3, 0, 0, 0, 1}}).result,
-                            vt::run_command({.frame = {1, 3, 0, 0, 0, 1}, .slot = 5}).result};
+  pthread_mutex_lock(&serial.mutex);
+  auto refused = std::async(std::launch::async, [this] {
+    return std::vector<int>{vt::run_command(serial, {.frame = {0, 3, 0, 0, 0, 1}}).result,
+                            vt::run_command(serial, {.frame = {1, 3, 0, 0, 0, 1}, .slot = 5}).result};
   });
   bool ready = refused.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  pthread_mutex_unlock(&SerialMutex);
+  pthread_mutex_unlock(&serial.mutex);
   ASSERT_TRUE(ready) << "the intake waited for SerialMutex";
   EXPECT_EQ(refused.get(), (std::vector<int>{kCmdBadUnit, kCmdBadSlot}));
 }
@@ -228,20 +235,20 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
   const Bytes armed = {0x05, 0x03, 0x00, 0x20, 0x00, 0x04};
   for (const RefusalCase &c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(vt::run_command({.frame = armed, .slot = 1, .mode = 3, .timeout = 0, .lifetime = 10, .delay = 20}).result,
+    ASSERT_EQ(vt::run_command(serial, {.frame = armed, .slot = 1, .mode = 3, .timeout = 0, .lifetime = 10, .delay = 20}).result,
               kCmdNoAnswer);
-    std::vector<DeviceRecord> want = vt::table_copy();
+    std::vector<DeviceRecord> want = vt::table_copy(serial);
     ExchangeSlot &w = want[4].slots[1];
     w.timeoutSymbols = 175;
     w.lifetime = 123456;
     w.delay = 654321;
 
-    vt::CommandOutcome out = vt::run_command(
+    vt::CommandOutcome out = vt::run_command(serial, 
         {.frame = c.frame, .slot = 1, .mode = 1, .timeout = 100000, .lifetime = 123456, .delay = 654321});
 
     EXPECT_EQ(out.result, c.want);
     EXPECT_TRUE(all_zero(out.response));
-    EXPECT_TRUE(same_table(want));
+    EXPECT_TRUE(same_table(serial, want));
   }
 }
 
@@ -268,12 +275,12 @@ TEST_F(Intake, TurnsTheTimeoutIntoWholeCharacterTimesCappedAt255) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.baud) + " bit/s, timeout " + std::to_string(c.timeout));
-    ModbusRTU.baudrate = c.baud;
-    ModbusRTU.databits = 8;
-    ModbusRTU.stopbits = 1;
-    derive_line_timing(ModbusRTU);
-    vt::run_command({.frame = {0x09, 0x03, 0x00, 0x00, 0x00, 0x01}, .slot = 0, .timeout = c.timeout});
-    EXPECT_EQ(vt::slot_copy(9, 0).timeoutSymbols, c.symbols);
+    serial.settings.baudrate = c.baud;
+    serial.settings.databits = 8;
+    serial.settings.stopbits = 1;
+    derive_line_timing(serial.settings);
+    vt::run_command(serial, {.frame = {0x09, 0x03, 0x00, 0x00, 0x00, 0x01}, .slot = 0, .timeout = c.timeout});
+    EXPECT_EQ(vt::slot_copy(serial, 9, 0).timeoutSymbols, c.symbols);
   }
 }
 
@@ -304,14 +311,14 @@ TEST_F(Intake, HandsBackOnlyAValidAnswerAndStoresTheRequestAnyway) {
   const Bytes new_sealed = vt::with_crc(new_frame);
   for (const AnswerCase &c : cases) {
     SCOPED_TRACE(c.name);
-    vt::run_command({.frame = old_frame, .slot = 2, .mode = 1});
-    pthread_mutex_lock(&SerialMutex);
-    ExchangeSlot &s = slot_ref(2, 2);
+    vt::run_command(serial, {.frame = old_frame, .slot = 2, .mode = 1});
+    pthread_mutex_lock(&serial.mutex);
+    ExchangeSlot &s = slot_ref(serial, 2, 2);
     for (int i = 0; i < kFrameSize; ++i) s.rxFrame[i] = static_cast<uint8_t>(0x40 + i);
     s.rxLength = c.rx_length;
     s.result = c.result;
-    pthread_mutex_unlock(&SerialMutex);
-    std::vector<DeviceRecord> want = vt::table_copy();
+    pthread_mutex_unlock(&serial.mutex);
+    std::vector<DeviceRecord> want = vt::table_copy(serial);
     ExchangeSlot &w = want[1].slots[2];
     std::copy(new_sealed.begin(), new_sealed.end(), w.txFrame);
     w.txLength = 8;
@@ -320,10 +327,10 @@ TEST_F(Intake, HandsBackOnlyAValidAnswerAndStoresTheRequestAnyway) {
     w.lifetime = 99;
 
     vt::CommandOutcome out =
-        vt::run_command({.frame = new_frame, .slot = 2, .mode = c.mode, .timeout = kCharUs, .lifetime = 99});
+        vt::run_command(serial, {.frame = new_frame, .slot = 2, .mode = c.mode, .timeout = kCharUs, .lifetime = 99});
 
     EXPECT_EQ(out.result, c.want);
-    EXPECT_TRUE(same_table(want));
+    EXPECT_TRUE(same_table(serial, want));
     vt::Message expected{};
     if (c.want == kCmdOk) {
       // Header length leaves the answer's CRC out; the copy still holds it.

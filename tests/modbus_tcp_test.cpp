@@ -1,12 +1,14 @@
 // The Modbus TCP face in-process: request checks and settings as pure
 // functions, then the server and its pool through libmodbus TCP clients and
-// raw sockets. A fake serial worker in this file plays the gateway's worker:
-// it takes the face's writes first, else the next unit's due read, and
-// answers each like ScriptedUnit's default unit after a set line time.
+// raw sockets. A fake serial worker in this file plays the gateway's worker
+// on a line of its own: it takes the face's writes first, else the next
+// unit's due read, and answers each like ScriptedUnit's default unit after a
+// set line time.
 // Every function, pipelining, the cache, one poll stream and idle reads are
 // tested on the real binary (modbus_tcp_gateway_test.cpp); here is what
 // needs the fake line or the face alone: stuck connections and descriptors,
 // a full pool, a write the busy line never sends, IPv6 and a busy port.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <modbus.h>
@@ -17,7 +19,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,8 +26,10 @@
 #include <thread>
 #include <vector>
 
+#include "frame.h"
 #include "modbusRTU.h"
 #include "modbustcp.h"
+#include "sleep_us.h"
 #include "support/engine_support.h"
 #include "support/modbus_tcp_client.h"
 #include "support/net_client.h"
@@ -40,25 +43,30 @@ using vt::Bytes;
 
 constexpr uint8_t kSilentUnit = 9;
 constexpr uint16_t kRefusedAddress = 0x9000;  // the units answer exception 2 from here on
+constexpr int64_t kClosingPauseUs = 100;
 
+// The gateway's worker, played by a thread of the test on a line of its own
+// (never opened): it takes the work of the source registered on the line as
+// the worker does, under the line's lock, a write first, else the next
+// unit's due read, and answers each like ScriptedUnit's default unit after
+// a set line time.
 class FakeLine {
  public:
   explicit FakeLine(int64_t exchange_us) : exchange_us_(exchange_us) {
-    active_ = this;
+    prepare_table_locks(line_);
     thread_ = std::thread([this] { run(); });
   }
   ~FakeLine() {
     set([this] { stop_ = true; });
     thread_.join();
-    active_ = nullptr;
   }
-  static void wake() {
-    if (active_ != nullptr) active_->set([] { active_->woken_ = true; });
-  }
+  SerialLine &line() { return line_; }
   void set(const std::function<void()> &change) {
-    std::lock_guard<std::mutex> lock(m_);
-    change();
-    cv_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      change();
+    }
+    line_signal_changed(line_);
   }
   // Requests the units received (without CRC), oldest first.
   std::vector<Bytes> seen() {
@@ -73,22 +81,40 @@ class FakeLine {
   bool paused = false;  // the worker is busy elsewhere and takes nothing
 
  private:
+  // With the line's lock held: the next exchange of the registered source.
+  bool take(WorkExchange &x, uint8_t &unit) {
+    const WorkSource &source = line_.extra;
+    if (!line_.extra_on) return false;
+    if (source.take_urgent(source.context, x)) return true;
+    for (int k = 0; k < kLastUnit; ++k)
+      if (source.take_cyclic(source.context, unit = static_cast<uint8_t>(unit % kLastUnit + 1), x)) return true;
+    return false;
+  }
   void run() {
     uint8_t unit = 0;
-    std::unique_lock<std::mutex> lock(m_);
-    while (!stop_) {
-      FaceExchange x;
-      bool got = false, paused_now = paused;
-      lock.unlock();
-      if (!paused_now) got = face_take_write(x);
-      for (int k = 0; !paused_now && !got && k < 247; ++k) got = face_take_read(unit = unit % 247 + 1, x);
-      if (got) exchange(x);
-      lock.lock();
-      if (!got && !woken_) cv_.wait_for(lock, std::chrono::milliseconds(20));
-      woken_ = false;
+    Locked table(line_.mutex);
+    for (;;) {
+      bool stop, paused_now;
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        stop = stop_;
+        paused_now = paused;
+      }
+      if (stop) break;
+      const uint32_t generation = line_.changed.count;
+      WorkExchange x;
+      if (!paused_now && take(x, unit)) {
+        exchange(x);
+        // As the worker's closing pause: the clients' window for the lock.
+        Unlocked clients_in(table);
+        std::this_thread::sleep_for(std::chrono::microseconds(kClosingPauseUs));
+        continue;
+      }
+      if (line_.changed.count == generation)
+        table.wait_until(line_.changed.signal, timespec_from_us(vt::now_us() + 20000));
     }
   }
-  void exchange(const FaceExchange &x) {
+  void exchange(const WorkExchange &x) {
     Bytes request(x.frame, x.frame + x.length - 2), reply;
     {
       std::lock_guard<std::mutex> lock(m_);
@@ -100,14 +126,17 @@ class FakeLine {
     }
     if (!reply.empty()) reply = vt::with_crc(reply);
     std::this_thread::sleep_for(std::chrono::microseconds(exchange_us_));
-    face_publish(x, reply.data(), static_cast<int>(reply.size()), !reply.empty(), vt::now_us());
+    const bool answered = !reply.empty();
+    line_.extra.deliver(line_.extra.context, x,
+                        {reply.data(), static_cast<int>(reply.size()), answered,
+                         answered ? kOutcomeValid : kOutcomeNoAnswer, vt::now_us()});
   }
-  static inline FakeLine *active_ = nullptr;
+  std::unique_ptr<SerialLine> owned_ = vt::fresh_line();
+  SerialLine &line_ = *owned_;
   int64_t exchange_us_;
   std::mutex m_;
-  std::condition_variable cv_;
   std::vector<Bytes> seen_;
-  bool stop_ = false, woken_ = false;
+  bool stop_ = false;
   std::thread thread_;
 };
 
@@ -123,16 +152,16 @@ class ModbusTcp : public ::testing::Test {
     s.wait_ms = static_cast<uint32_t>(vt::slow_ms(static_cast<int>(wait_ms)));
     s.idle_ms = idle_ms;
     s.max_age_ms = max_age_ms;
-    s.char_time_us = 1000;
-    s.wake_worker = FakeLine::wake;
     s.allow = allow;
-    ASSERT_EQ(modbustcp_start(s), 0);
-    port = modbustcp_endpoint().port;
+    ASSERT_EQ(modbustcp_start(*face, s, line->line()), nullptr);
+    port = modbustcp_endpoint(*face).port;
   }
   void TearDown() override {
-    modbustcp_stop();
+    modbustcp_stop(*face);
     line.reset();
   }
+  ModbusTcpCounters counters() { return modbustcp_counters(*face); }
+  std::unique_ptr<ModbusTcpFace> face = std::make_unique<ModbusTcpFace>();
   std::unique_ptr<FakeLine> line;
   int port = 0;
 };
@@ -212,7 +241,7 @@ TEST_F(ModbusTcp, AnswersEveryRequestThroughLibmodbus) {
       EXPECT_EQ(got, (Bytes{static_cast<uint8_t>(c.pdu[0] | 0x80), c.wire})) << c.name;
     }
   }
-  ModbusTcpCounters counts = modbustcp_counters();
+  ModbusTcpCounters counts = counters();
   EXPECT_EQ(counts.by_status[0], 6u);
   EXPECT_EQ(counts.by_status[kExIllegalValue], 15u);
 }
@@ -285,8 +314,8 @@ TEST_F(ModbusTcp, ServesThirtyTwoClientsBesideStuckOnes) {
   EXPECT_EQ(answered, 32 * 20);
   half_header.close();
   never_reads.close();
-  EXPECT_TRUE(vt::wait_until([] { return modbustcp_counters().connected == 0; }, 3000));
-  EXPECT_EQ(modbustcp_counters().accepted, 34u);
+  EXPECT_TRUE(vt::wait_until([this] { return counters().connected == 0; }, 3000));
+  EXPECT_EQ(counters().accepted, 34u);
   EXPECT_EQ(vt::count_open_fds(getpid()), fds_before);
 }
 
@@ -309,15 +338,15 @@ TEST_F(ModbusTcp, CountsTurnedAwayConnectionsByCause) {
     std::vector<std::unique_ptr<vt::NetClient>> holders;
     for (int i = 0; i < c.holders; ++i) holders.push_back(std::make_unique<vt::NetClient>(port));
     const uint64_t held = static_cast<uint64_t>(c.holders);
-    ASSERT_TRUE(vt::wait_until([&] { return modbustcp_counters().connected == held; }, vt::slow_ms(3000)));
+    ASSERT_TRUE(vt::wait_until([&] { return counters().connected == held; }, vt::slow_ms(3000)));
     vt::NetClient newcomer(port);
     EXPECT_TRUE(newcomer.wait_closed(vt::slow_ms(2000))) << (c.allow ? c.allow : "full");
-    ModbusTcpCounters counts = modbustcp_counters();
+    ModbusTcpCounters counts = counters();
     EXPECT_EQ(counts.refused, c.refused) << (c.allow ? c.allow : "full");
     EXPECT_EQ(counts.full, c.full) << (c.allow ? c.allow : "full");
     EXPECT_EQ(counts.accepted, held);
     holders.clear();
-    modbustcp_stop();
+    modbustcp_stop(*face);
     line.reset();
   }
 }
@@ -370,8 +399,8 @@ TEST_F(ModbusTcp, BindsIPv6AndReportsAPortInUse) {
   start(500);
   ModbusTcpSettings s;
   s.endpoint = {AF_INET, {127, 0, 0, 1}, static_cast<uint16_t>(port)};
-  EXPECT_EQ(modbustcp_start(s), EALREADY);
-  modbustcp_stop();
+  EXPECT_THAT(modbustcp_start(*face, s, line->line()), ::testing::HasSubstr(strerror(EALREADY)));
+  modbustcp_stop(*face);
   int holder = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -381,14 +410,13 @@ TEST_F(ModbusTcp, BindsIPv6AndReportsAPortInUse) {
   socklen_t len = sizeof a;
   getsockname(holder, reinterpret_cast<sockaddr *>(&a), &len);
   s.endpoint.port = ntohs(a.sin_port);
-  EXPECT_EQ(modbustcp_start(s), EADDRINUSE);
+  EXPECT_THAT(modbustcp_start(*face, s, line->line()), ::testing::HasSubstr(strerror(EADDRINUSE)));
   close(holder);
 
   ASSERT_EQ(net_parse_endpoint("[::1]:1", s.endpoint), EndpointFault::kNone);
   s.endpoint.port = 0;
-  s.wake_worker = FakeLine::wake;
-  ASSERT_EQ(modbustcp_start(s), 0);
-  std::string service = std::to_string(modbustcp_endpoint().port);
+  ASSERT_EQ(modbustcp_start(*face, s, line->line()), nullptr);
+  std::string service = std::to_string(modbustcp_endpoint(*face).port);
   modbus_t *ctx = modbus_new_tcp_pi("::1", service.c_str());
   modbus_set_slave(ctx, 1);
   uint16_t reg;

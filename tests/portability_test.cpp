@@ -17,11 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <ctime>
 #include <vector>
 
 #include "message.h"
 #include "modbusRTU.h"
+#include "pelnet.h"
 #include "sleep_us.h"
 #include "support/slowdown.h"
 
@@ -240,20 +242,19 @@ TEST(Portability, CrcOfLongBuffers) {
 
 // ---- Command intake at the ends of the int32 range --------------------------
 
-// A read request for unit 9, slot 0, through the intake; the slot as it was
+// A read request for unit 9, slot 0, through the intake of a line of its
+// own at `time_one_sym`, as a native handler files it; the slot as it was
 // left.
 ExchangeSlot intake(int32_t time_one_sym, int32_t timeout, uint32_t lifetime, uint32_t delay) {
-  ModbusRTU.time_one_sym = time_one_sym;
+  std::unique_ptr<SerialLine> line = std::make_unique<SerialLine>();
+  line->settings.time_one_sym = time_one_sym;
   uint8_t request[msg::kCapacity] = {};
   uint8_t response[msg::kCapacity] = {};
   const uint8_t frame[] = {0x09, 0x03, 0x00, 0x00, 0x00, 0x01};
   memcpy(request + msg::kFrame, frame, sizeof frame);
   msg::put16(request, msg::kLength, static_cast<uint16_t>(msg::kFrame + sizeof frame));
-  MRTU_CMD(request, response, 0, 1, timeout, lifetime, delay);
-  pthread_mutex_lock(&SerialMutex);
-  ExchangeSlot s = MRTU_SerialData[8].slots[0];
-  pthread_mutex_unlock(&SerialMutex);
-  return s;
+  native_intake(*line, request, response, 0, 1, timeout, lifetime, delay);
+  return line->table[8].slots[0];
 }
 
 // The time-out in character times, rounded up and capped at 255, for

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "intake.h"
 #include "modbusRTU.h"
 #include "sleep_us.h"
 #include "support/engine_support.h"
@@ -42,7 +43,7 @@ void point_link(const vt::PtyPair &line, const std::string &target) {
 }
 
 bool no_slot_touched() {
-  for (const DeviceRecord &r : vt::table_copy())
+  for (const DeviceRecord &r : vt::table_copy(SerialProcessLine))
     for (const ExchangeSlot &s : r.slots)
       if (s.result != 0) return false;
   return true;
@@ -55,7 +56,7 @@ TEST(SerialLinkStart, MissingNodeReturnsMinusTwoAndStartsNothing) {
   vt::ScriptedUnit unit(line);
   line.export_pattern();
   ModbusRTU = settings_8n1(1, 9600);  // the folder holds ttyM0 only
-  vt::run_command({.frame = {1, 3, 0, 0, 0, 1}, .mode = 1, .timeout = 100, .lifetime = kLongLife});
+  vt::run_command(SerialProcessLine, {.frame = {1, 3, 0, 0, 0, 1}, .mode = 1, .timeout = 100, .lifetime = kLongLife});
   int threads = vt::thread_count();
 
   EXPECT_EQ(OpenSerial(), -2);
@@ -85,10 +86,10 @@ TEST(SerialLinkStart, OpensAt9600EightN1DerivesTheTimingAndStartsTheWorker) {
   EXPECT_EQ(vt::thread_count(), threads + 1);
 
   const Bytes frame = {1, 3, 0, 0, 0, 1};
-  vt::run_command({.frame = frame, .mode = 1, .timeout = 100000, .lifetime = kLongLife});
+  vt::run_command(SerialProcessLine, {.frame = frame, .mode = 1, .timeout = 100000, .lifetime = kLongLife});
   ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(3000)));
   EXPECT_EQ(unit.frames()[0].bytes, vt::with_crc(frame));
-  vt::stop_worker();
+  vt::stop_worker(SerialProcessLine);
 }
 
 TEST(SerialLinkStart, CloseSerialClosesAnOpenPortOnce) {
@@ -100,7 +101,7 @@ TEST(SerialLinkStart, CloseSerialClosesAnOpenPortOnce) {
   // With every slot idle the worker never touches the port.
   EXPECT_EQ(CloseSerial(), 0);
   EXPECT_EQ(CloseSerial(), -1);
-  vt::stop_worker();
+  vt::stop_worker(SerialProcessLine);
 }
 
 // ---- Loss and return -----------------------------------------------------------------
@@ -112,18 +113,19 @@ TEST(SerialLinkStart, CloseSerialClosesAnOpenPortOnce) {
 TEST(SerialLinkLoss, WorkerReopensTheNodeAndExchangesResumeWhileClientsAreServed) {
   vt::PtyPair first(0);
   auto first_unit = std::make_unique<vt::ScriptedUnit>(first);
-  vt::configure_line(first, 115200);
-  ASSERT_EQ(OpenSerial(), 0);
+  std::unique_ptr<SerialLine> serial = vt::fresh_line();
+  vt::configure_line(*serial, first, 115200);
+  ASSERT_EQ(line_open(*serial, false), 0);
 
   vt::Command cmd = {.frame = {1, 3, 0, 0, 0, 1}, .slot = 0, .mode = 1, .timeout = 0, .lifetime = kLongLife};
-  vt::run_command(cmd);
+  vt::run_command(*serial, cmd);
   ASSERT_TRUE(first_unit->wait_frames(2, vt::slow_ms(3000)));
 
   vt::StdoutCapture capture;
   std::vector<int64_t> took;
   std::vector<int> results;
   auto ask = [&] {
-    vt::CommandOutcome out = vt::run_command(cmd);
+    vt::CommandOutcome out = vt::run_command(*serial, cmd);
     took.push_back(out.took_us);
     results.push_back(out.result);
     return out.result;
@@ -170,11 +172,12 @@ TEST(SerialLinkLoss, WorkerReopensTheNodeAndExchangesResumeWhileClientsAreServed
   for (int r : results) EXPECT_TRUE(r == kCmdNoAnswer || r == kCmdOk) << r;
 
   // And the answers flow again, given a wait they can make on a busy machine.
-  cmd.timeout = vt::char_times_us(255);
+  cmd.timeout = vt::char_times_us(*serial, 255);
   vt::CommandOutcome out;
-  EXPECT_TRUE(vt::wait_until([&] { return (out = vt::run_command(cmd)).result == kCmdOk; }, 5000));
+  EXPECT_TRUE(vt::wait_until([&] { return (out = vt::run_command(*serial, cmd)).result == kCmdOk; }, 5000));
   EXPECT_EQ(vt::head(out.response.data() + 32, 7), vt::with_crc({1, 3, 2, 0x22, 0x22}));
-  vt::stop_worker();
+  vt::stop_worker(*serial);
+  line_close(*serial);
 
   std::string printed = capture.text();
   fputs(printed.c_str(), stdout);  // keep it in the test log

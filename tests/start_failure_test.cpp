@@ -98,7 +98,7 @@ TEST(StartFailure, EveryFailedCallEndsTheStartWithItsResultAndClosesWhatItOpened
       {"first tcsetattr of the line", Call::kTcsetattr, nullptr, 1, false, -2},
       {"second tcsetattr of the line", Call::kTcsetattr, nullptr, 2, false, -2},
       {"SerialMutex", Call::kMutexInit, &SerialMutex, 1, false, kOpenSerialNoLock},
-      {"TableChanged", Call::kCondInit, &TableChanged.signal, 1, false, kOpenSerialNoLock},
+      {"the table's change signal", Call::kCondInit, &SerialProcessLine.changed.signal, 1, false, kOpenSerialNoLock},
       {"worker thread", Call::kThreadStart, reinterpret_cast<const void *>(SerialServer), 1, false,
        kOpenSerialNoWorker},
       {"address reuse", Call::kSetsockopt, nullptr, 1, true, kStartNoSocket},
@@ -108,7 +108,7 @@ TEST(StartFailure, EveryFailedCallEndsTheStartWithItsResultAndClosesWhatItOpened
   };
   for (const FailureRow &r : rows) {
     SCOPED_TRACE(r.name);
-    vt::configure_line(line, 9600);
+    vt::configure_line(SerialProcessLine, line, 9600);
     ModbusRTU.ipport = 0;  // any free port
     const int threads = vt::thread_count();
     const int descriptors = open_descriptors();
@@ -134,7 +134,7 @@ TEST(StartFailure, EveryFailedCallEndsTheStartWithItsResultAndClosesWhatItOpened
     EXPECT_NE(printed.find("---- opening serial port  0  res="), std::string::npos);
     EXPECT_EQ(printed.find("---- opening tcp/ip  0 ----") != std::string::npos, r.server);
     inject = {};
-    vt::stop_worker();
+    vt::stop_worker(SerialProcessLine);
     EXPECT_TRUE(vt::wait_until([&] { return vt::thread_count() == threads; }, 2000)) << "the worker is still there";
     { Locked settled(SerialMutex); }  // the ended worker's last walk comes before the next start
     EXPECT_EQ(TQ708sfindFD(ModbusRTU.serialport), -1);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "status.h"
 #include "support/engine_support.h"
 #include "support/net_client.h"
 #include "support/process.h"

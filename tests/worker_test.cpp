@@ -1,23 +1,25 @@
 // The serial polling worker against units on a pseudo-terminal: what goes on
 // the line, in which order and with which spacing, and what each exchange
-// leaves in its slot, seen through the unit's recordings, through MRTU_CMD
-// and through copies of the slot taken under the table's lock. Behaviour that
-// is not about time is seen by stepping a SerialWorker of the test's own;
-// the spacing of the exchanges, the pause cap and a real Modbus server are
-// seen through the worker thread OpenSerial starts.
+// leaves in its slot, seen through the unit's recordings, through the intake
+// and through copies of the slot taken under the table's lock. Each case has
+// a line of its own. Behaviour that is not about time is seen by stepping
+// the line's worker; the spacing of the exchanges, the pause cap and a real
+// Modbus server are seen through the worker thread the line's start runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "environment.h"
+#include "exchange.h"
 #include "message.h"
+#include "intake.h"
 #include "modbusRTU.h"
 #include "pelnet.h"
 #include "sleep_us.h"
@@ -41,66 +43,82 @@ Bytes read_holding(uint8_t unit, uint16_t addr, uint16_t qty) {
           static_cast<uint8_t>(qty)};
 }
 
-// A slot in service for the rest of the test (unless its mode says otherwise).
-int arm(const Bytes &frame, uint8_t slot, uint8_t mode = 1, int timeout_chars = 255, uint32_t delay = 0,
-        uint32_t lifetime = kLongLife) {
-  return vt::run_command({.frame = frame,
-                          .slot = slot,
-                          .mode = mode,
-                          .timeout = vt::char_times_us(timeout_chars),
-                          .lifetime = lifetime,
-                          .delay = delay})
-      .result;
-}
-
-// True once the worker has recorded some bytes in the slot.
-bool received(uint8_t u, int slot) { return vt::slot_copy(u, slot).rxLength != 0; }
-
 // The exchanges the slot's counts record, whatever their outcome.
 uint32_t exchanges(const ExchangeSlot &s) {
   return s.counts.valid + s.counts.no_answer + s.counts.bad_crc + s.counts.mismatch + s.counts.echo_faults;
 }
 
-// The worker thread OpenSerial starts, for what is about time.
-class Worker : public ::testing::Test {
+// A serial line of the test's own (the process's for the cases about its
+// documented names), a pseudo-terminal under it and a unit on that.
+class LineFixture : public ::testing::Test {
  protected:
-  // The table is the process's: cleared, the cases can share one process.
-  void SetUp() override { vt::clear_table(); }
-  void TearDown() override { vt::stop_worker(); }
+  explicit LineFixture(SerialLine *use = nullptr)
+      : owned(use != nullptr ? nullptr : vt::fresh_line()), serial(use != nullptr ? *use : *owned) {}
 
-  // Slots armed after this and before start() find the worker at record 0,
-  // every currentSlot 0.
-  void line_at(int baud) { vt::configure_line(line, baud); }
-  void start() { ASSERT_EQ(OpenSerial(), 0); }
+  // A slot in service for the rest of the test (unless its mode says otherwise).
+  int arm(const Bytes &frame, uint8_t slot, uint8_t mode = 1, int timeout_chars = 255, uint32_t delay = 0,
+          uint32_t lifetime = kLongLife) {
+    return vt::run_command(serial, {.frame = frame,
+                                    .slot = slot,
+                                    .mode = mode,
+                                    .timeout = vt::char_times_us(serial, timeout_chars),
+                                    .lifetime = lifetime,
+                                    .delay = delay})
+        .result;
+  }
 
+  ExchangeSlot slot_copy(uint8_t u, int slot) { return vt::slot_copy(serial, u, slot); }
+
+  // True once the worker has recorded some bytes in the slot.
+  bool received(uint8_t u, int slot) { return slot_copy(u, slot).rxLength != 0; }
+
+  std::unique_ptr<SerialLine> owned;
+  SerialLine &serial;
   vt::PtyPair line{0};
   vt::ScriptedUnit unit{line};
 };
 
-// A worker of the test's own, stepped record visit by record visit.
-class SteppedWorker : public ::testing::Test {
+// The line's worker thread, for what is about time.
+class Worker : public LineFixture {
  protected:
-  // The table is the process's: cleared, the cases can share one process.
-  void SetUp() override { vt::clear_table(); }
-  void TearDown() override { CloseSerial(); }
+  void TearDown() override {
+    vt::stop_worker(serial);
+    line_close(serial);
+  }
+
+  // Slots armed after this and before start() find the worker at record 0,
+  // every currentSlot 0.
+  void line_at(int baud) { vt::configure_line(serial, line, baud); }
+  void start() { ASSERT_EQ(line_open(serial, false), 0); }
+};
+
+// The line's worker stepped by the test, record visit by record visit.
+class SteppedWorker : public LineFixture {
+ protected:
+  explicit SteppedWorker(SerialLine *use = nullptr) : LineFixture(use) {}
+  void TearDown() override { line_close(serial); }
 
   // Slots armed after this find the worker at record 0, every currentSlot 0.
-  void line_at(int baud) { ASSERT_TRUE(vt::open_stepped_line(line, baud)); }
+  void line_at(int baud) { ASSERT_TRUE(vt::open_stepped_line(serial, line, baud)); }
 
   // Exchanges until the slot of unit `u` has made `n` exchanges in all; at
   // most `limit` exchanges of any slot.
   void exchange_until(uint8_t u, int slot, uint32_t n, int limit = 200) {
-    for (int i = 0; i < limit && exchanges(vt::slot_copy(u, slot)) < n; ++i)
-      ASSERT_NE(vt::exchange_next(w).unit, 0) << "nothing left to exchange";
-    ASSERT_GE(exchanges(vt::slot_copy(u, slot)), n);
+    for (int i = 0; i < limit && exchanges(slot_copy(u, slot)) < n; ++i)
+      ASSERT_NE(vt::exchange_next(serial).unit, 0) << "nothing left to exchange";
+    ASSERT_GE(exchanges(slot_copy(u, slot)), n);
   }
 
   // True when a whole walk exchanges nothing.
-  bool walk_exchanges_nothing() { return vt::exchange_next(w).unit == 0; }
+  bool walk_exchanges_nothing() { return vt::exchange_next(serial).unit == 0; }
 
-  SerialWorker w;
-  vt::PtyPair line{0};
-  vt::ScriptedUnit unit{line};
+  SerialWorker &w = serial.worker;
+};
+
+// The process's line, stepped: Loop_Exchange and CountDev are its.
+class ProcessLineStepped : public SteppedWorker {
+ protected:
+  ProcessLineStepped() : SteppedWorker(&SerialProcessLine) {}
 };
 
 // ---- Order of the walk ---------------------------------------------------------
@@ -113,7 +131,7 @@ TEST_F(SteppedWorker, VisitsUnitsInAddressOrderAndTheirSlotsInTurn) {
 
   std::vector<std::pair<int, int>> seen;
   for (int i = 0; i < 9; ++i) {
-    vt::Exchanged e = vt::exchange_next(w);
+    vt::Exchanged e = vt::exchange_next(serial);
     seen.emplace_back(e.unit, e.slot);
   }
   EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 0}, {3, 1}, {1, 2}, {3, 1}, {1, 0}, {3, 1}, {1, 2}, {3, 1},
@@ -144,7 +162,7 @@ TEST_F(SteppedWorker, ServesEachSlotAsItsModeAndLifetimeSay) {
   // A good answer changes the count for modes 2 and up, so the wait for it
   // is long: 259 characters at 2400 bit/s are over a second.
   line_at(2400);
-  const uint32_t silence = static_cast<uint32_t>(ModbusRTU.time_silence);
+  const uint32_t silence = static_cast<uint32_t>(serial.settings.time_silence);
   const std::vector<ServiceCase> cases = {
       {"mode 1, lifetime 0", 1, 0, 0, true, 1},
       {"mode 1, lifetime 1", 1, 0, 1, true, 1},
@@ -166,7 +184,7 @@ TEST_F(SteppedWorker, ServesEachSlotAsItsModeAndLifetimeSay) {
     uint32_t lifetime = c.lifetime_silences * silence + static_cast<uint32_t>(c.lifetime_extra);
     arm(read_holding(u, 0, 1), 0, c.mode, c.answers ? 255 : 0, 0, lifetime);
   }
-  for (int i = 0; i < 100 && vt::exchange_next(w).unit != 0; ++i) {
+  for (int i = 0; i < 100 && vt::exchange_next(serial).unit != 0; ++i) {
   }
   EXPECT_TRUE(walk_exchanges_nothing());
 
@@ -174,7 +192,7 @@ TEST_F(SteppedWorker, ServesEachSlotAsItsModeAndLifetimeSay) {
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     uint8_t u = static_cast<uint8_t>(10 + i);
-    ExchangeSlot s = vt::slot_copy(u, 0);
+    ExchangeSlot s = slot_copy(u, 0);
     EXPECT_EQ(exchanges(s), cases[i].exchanges);
     EXPECT_EQ(vt::frames_of(frames, u).size(), cases[i].exchanges);
     EXPECT_EQ(s.mode, kModeIdle);
@@ -187,18 +205,18 @@ TEST_F(SteppedWorker, UntilAnsweredModeRepeatsWhileTheUnitIsSilentAndStopsAtTheA
   unit.set_behaviour(1, vt::Behaviour::Silent());
   arm(read_holding(1, 0, 1), 0, kModeUntilAnswered, 0);
   exchange_until(1, 0, 3);
-  EXPECT_EQ(vt::slot_copy(1, 0).mode, kModeUntilAnswered);
-  EXPECT_EQ(vt::slot_copy(1, 0).counts.no_answer, 3u);
+  EXPECT_EQ(slot_copy(1, 0).mode, kModeUntilAnswered);
+  EXPECT_EQ(slot_copy(1, 0).counts.no_answer, 3u);
 
   unit.set_behaviour(1, vt::Behaviour::Answer());
   arm(read_holding(1, 0, 1), 0, kModeUntilAnswered, 255);
-  for (int i = 0; i < 10 && vt::slot_copy(1, 0).mode != kModeIdle; ++i) vt::exchange_next(w);
-  ASSERT_EQ(vt::slot_copy(1, 0).mode, kModeIdle);
+  for (int i = 0; i < 10 && slot_copy(1, 0).mode != kModeIdle; ++i) vt::exchange_next(serial);
+  ASSERT_EQ(slot_copy(1, 0).mode, kModeIdle);
   size_t asked = unit.frames().size();
   EXPECT_TRUE(walk_exchanges_nothing()) << "exchanged after the answer";
   EXPECT_EQ(unit.frames().size(), asked);
   ASSERT_FALSE(unit.sent().empty());
-  ExchangeSlot s = vt::slot_copy(1, 0);
+  ExchangeSlot s = slot_copy(1, 0);
   EXPECT_EQ(s.lifetime, 0u);
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), unit.sent().back().bytes);
 }
@@ -207,14 +225,14 @@ TEST_F(SteppedWorker, ReloadModeIsLeftWithNoLifetimeAfterAGoodAnswer) {
   line_at(9600);
   arm(read_holding(1, 0, 1), 0, kModeReload);
   exchange_until(1, 0, 1);
-  ExchangeSlot s = vt::slot_copy(1, 0);
+  ExchangeSlot s = slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultValid);
   EXPECT_EQ(s.mode, kModeReload);
   EXPECT_EQ(s.lifetime, 0u);
 
   // The next exchange, whatever its outcome, switches it off.
   exchange_until(1, 0, 2);
-  EXPECT_EQ(vt::slot_copy(1, 0).mode, kModeIdle);
+  EXPECT_EQ(slot_copy(1, 0).mode, kModeIdle);
   EXPECT_TRUE(walk_exchanges_nothing());
   EXPECT_TRUE(unit.wait_frames(2, vt::slow_ms(1000)));
   EXPECT_EQ(unit.frames().size(), 2u);
@@ -229,7 +247,7 @@ TEST_F(SteppedWorker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMor
   const Bytes frame = read_holding(1, 0, 1);
   arm(frame, 0, kModeRepeat, 0, 300000);
 
-  std::thread walk([&] { vt::exchange_next(w); });
+  std::thread walk([&] { vt::exchange_next(serial); });
   // The lock is free during the pause: the rewrite gets in before the send.
   sleep_us(50000);
   arm(frame, 0, kModeIdle, 0, 300000);
@@ -237,7 +255,7 @@ TEST_F(SteppedWorker, SlotIdledDuringThePauseBeforeItsExchangeIsExchangedOnceMor
   walk.join();
   EXPECT_FALSE(sent_before_rewrite);
   ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(1000)));
-  ExchangeSlot s = vt::slot_copy(1, 0);
+  ExchangeSlot s = slot_copy(1, 0);
   EXPECT_EQ(exchanges(s), 1u);
   EXPECT_EQ(s.lifetime, 0u);
   EXPECT_EQ(s.mode, kModeIdle);
@@ -251,14 +269,14 @@ TEST_F(SteppedWorker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
   line_at(9600);
   const Bytes write = {0x01, 0x06, 0x00, 0x05, 0x12, 0x34};
   auto poll = [&] {
-    return vt::run_command(
-        {.frame = write, .mode = kModeUntilAnswered, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
+    return vt::run_command(serial, 
+        {.frame = write, .mode = kModeUntilAnswered, .timeout = vt::char_times_us(serial, 255), .lifetime = kLongLife});
   };
 
   EXPECT_EQ(poll().result, kCmdNoAnswer);
   for (int turn = 0; turn < 3; ++turn) {
     SCOPED_TRACE("turn " + std::to_string(turn));
-    vt::exchange_next(w);
+    vt::exchange_next(serial);
     vt::CommandOutcome out = poll();
     EXPECT_EQ(out.result, kCmdOk);
     EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, write.size()), write);
@@ -268,7 +286,7 @@ TEST_F(SteppedWorker, AnsweredWriteIsKeptForCollectionAndSentOnce) {
 
   EXPECT_EQ(arm(write, 0, kModeIdle), kCmdOk);
   EXPECT_EQ(poll().result, kCmdOk);  // the earlier answer, until the next exchange
-  vt::exchange_next(w);
+  vt::exchange_next(serial);
   EXPECT_EQ(poll().result, kCmdOk);
   EXPECT_TRUE(walk_exchanges_nothing());
   EXPECT_EQ(vt::frames_of(unit.frames(), 1).size(), 2u);
@@ -315,7 +333,7 @@ TEST_F(SteppedWorker, ShortOrInconsistentRequestsNeverReachTheLine) {
     frames.push_back(frame);
     EXPECT_EQ(StatusForResult(arm(frame, 0, kModeUntilAnswered)), cases[i].status);
   }
-  for (int i = 0; i < 100 && vt::exchange_next(w).unit != 0; ++i) {
+  for (int i = 0; i < 100 && vt::exchange_next(serial).unit != 0; ++i) {
   }
 
   std::vector<vt::Frame> line_frames = unit.frames();
@@ -357,12 +375,15 @@ TEST_F(Worker, PauseBeforeAnExchangeIsCappedAndEndsWhenTheSlotIsRewritten) {
   EXPECT_GE(stalled_at - armed, 9900000);
   EXPECT_LE(stalled_at - armed, 10000000 + vt::slow_us(1500000));
 
-  // The worker is back in the pause before the stalled slot.
+  // The worker is back in the pause before the stalled slot. The rewrite
+  // ends it at once: well within a second, where the cap is ten (on a
+  // loaded machine the unit thread that stamps the frame may read it a
+  // hundred milliseconds late).
   sleep_us(100000);
   const int64_t rewritten = vt::now_us();
   arm(stalled, 0, kModeRepeat, 255, 0);
   ASSERT_TRUE(vt::wait_until([&] { return after(1, rewritten, 1) != 0; }, 2000));
-  EXPECT_LE(after(1, rewritten, 1) - rewritten, vt::slow_us(100000));
+  EXPECT_LE(after(1, rewritten, 1) - rewritten, vt::slow_us(1000000));
 }
 
 // ---- An idle worker ----------------------------------------------------------------
@@ -400,12 +421,12 @@ TEST_F(Worker, SlotSwitchedOffReadsNoAnswerToTheNextRequestUnlessItKeepsItsAnswe
     SCOPED_TRACE(r.name);
     const uint8_t u = static_cast<uint8_t>(40 + i);
     const Bytes frame = {u, 0x06, 0x00, 0x01, 0x00, 0x07};
-    arm(frame, 0, r.mode, 255, 0, static_cast<uint32_t>(ModbusRTU.time_silence));
-    ASSERT_TRUE(vt::wait_until([&] { return vt::slot_copy(u, 0).counts.valid >= 1; }, 3000));
+    arm(frame, 0, r.mode, 255, 0, static_cast<uint32_t>(serial.settings.time_silence));
+    ASSERT_TRUE(vt::wait_until([&] { return slot_copy(u, 0).counts.valid >= 1; }, 3000));
     // Marked, or kept: either way the worker has finished with the slot.
     ASSERT_TRUE(vt::wait_until(
         [&] {
-          ExchangeSlot s = vt::slot_copy(u, 0);
+          ExchangeSlot s = slot_copy(u, 0);
           return s.mode == kModeIdle && (s.answerKept || (s.result & kResultNoAnswer) != 0);
         },
         3000));
@@ -433,8 +454,8 @@ TEST_F(Worker, SilentUnitIsGivenUpAfterItsTimeoutAndExchangesAreSpacedByTheDelay
   const Bytes frame = read_holding(1, 0, 1);
   arm(frame, 0, 1, 0);
   start();
-  const double sym = ModbusRTU.time_one_sym;
-  const double silence = ModbusRTU.time_silence;
+  const double sym = serial.settings.time_one_sym;
+  const double silence = serial.settings.time_silence;
 
   for (SpacingCase c : {SpacingCase{0, 0}, SpacingCase{100, 0}, SpacingCase{0, 5000}}) {
     SCOPED_TRACE("timeout " + std::to_string(c.timeout_chars) + " characters, delay " + std::to_string(c.delay_us));
@@ -450,7 +471,7 @@ TEST_F(Worker, SilentUnitIsGivenUpAfterItsTimeoutAndExchangesAreSpacedByTheDelay
     double mean = vt::mean_spacing_us(unit.frames());
     EXPECT_GE(mean, 0.85 * least);
     EXPECT_LE(mean, vt::slowdown() * (20 * least + 200000));
-    ExchangeSlot s = vt::slot_copy(1, 0);
+    ExchangeSlot s = slot_copy(1, 0);
     EXPECT_EQ(s.result, kResultNoAnswer);
     EXPECT_EQ(s.rxLength, 0);
   }
@@ -465,7 +486,7 @@ TEST_F(SteppedWorker, WrongCrcIsABadAnswerThatAnIdlePassAlsoMarksUnanswered) {
   arm(frame, 0);
   exchange_until(4, 0, 1);
 
-  ExchangeSlot s = vt::slot_copy(4, 0);
+  ExchangeSlot s = slot_copy(4, 0);
   EXPECT_EQ(s.result, kResultBadAnswer);
   ASSERT_FALSE(unit.sent().empty());
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), unit.sent()[0].bytes);
@@ -473,8 +494,8 @@ TEST_F(SteppedWorker, WrongCrcIsABadAnswerThatAnIdlePassAlsoMarksUnanswered) {
 
   EXPECT_EQ(arm(frame, 0, kModeIdle), kCmdNoAnswer);
   EXPECT_TRUE(walk_exchanges_nothing());
-  EXPECT_EQ(vt::slot_copy(4, 0).result, kResultBadAnswer | kResultNoAnswer);
-  EXPECT_EQ(vt::slot_copy(4, 0).rxLength, 7);
+  EXPECT_EQ(slot_copy(4, 0).result, kResultBadAnswer | kResultNoAnswer);
+  EXPECT_EQ(slot_copy(4, 0).rxLength, 7);
 }
 
 // A reply that comes after the worker gave up must not pass as the answer of
@@ -490,13 +511,13 @@ TEST_F(SteppedWorker, LateReplyIsNeverTakenForTheAnswerOfALaterExchange) {
 
   int valid = 0;
   for (size_t n = 1; n <= 3; ++n) {
-    vt::exchange_next(w);
+    vt::exchange_next(serial);
     if (arm(frame, 0, 1, 0) == kCmdOk) ++valid;
     ASSERT_TRUE(vt::wait_until([&] { return unit.sent().size() >= n; }, 2000)) << "the late replies did not go out";
   }
   ASSERT_GE(unit.frames().size(), 3u);
   EXPECT_EQ(valid, 0);
-  ExchangeSlot s = vt::slot_copy(1, 0);
+  ExchangeSlot s = slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultNoAnswer);
   EXPECT_EQ(s.rxLength, 0) << "bytes of a late reply were recorded";
   EXPECT_GE(s.counts.stale_bytes, 7u) << "the late reply was not discarded before the next send";
@@ -629,8 +650,8 @@ TEST_F(SteppedWorker, OnlyTheAnswerToTheRequestIsRecordedWhateverComesBeforeIt) 
   for (int walk = 0; walk < 20; ++walk) {
     bool all = true;
     for (size_t i = 0; i < rows.size(); ++i) {
-      vt::exchange_next(w);
-      ExchangeSlot s = vt::slot_copy(rows[i].unit, 0);
+      vt::exchange_next(serial);
+      ExchangeSlot s = slot_copy(rows[i].unit, 0);
       if (!seen[i] && outcome_reached(rows[i], s)) seen[i] = s;
       all = all && seen[i].has_value();
     }
@@ -640,7 +661,7 @@ TEST_F(SteppedWorker, OnlyTheAnswerToTheRequestIsRecordedWhateverComesBeforeIt) 
     const ShapeRow &r = rows[i];
     SCOPED_TRACE(r.name);
     ASSERT_TRUE(seen[i].has_value()) << "outcome never reached";
-    ExchangeSlot now = vt::slot_copy(r.unit, 0);
+    ExchangeSlot now = slot_copy(r.unit, 0);
     if (r.outcome == Outcome::kBad) {
       EXPECT_EQ(now.counts.valid, 0u);
       EXPECT_NE(now.result, kResultValid);
@@ -667,18 +688,18 @@ TEST_F(SteppedWorker, ALateReplyNeverBecomesTheNextUnitsAnswer) {
   int crossed = 0;
   bool enough = false;
   for (int i = 0; i < 40 && !enough; ++i) {
-    vt::exchange_next(w);
-    ExchangeSlot s = vt::slot_copy(2, 0);
+    vt::exchange_next(serial);
+    ExchangeSlot s = slot_copy(2, 0);
     if (s.result == kResultValid && s.rxLength != 0 && vt::head(s.rxFrame, s.rxLength) != own) ++crossed;
-    enough = s.counts.frames_dropped >= 3 && vt::slot_copy(1, 0).counts.no_answer >= 3;
+    enough = s.counts.frames_dropped >= 3 && slot_copy(1, 0).counts.no_answer >= 3;
   }
   EXPECT_TRUE(enough) << "unit 1's late reply never reached unit 2's wait";
   EXPECT_EQ(crossed, 0);
-  ExchangeSlot first = vt::slot_copy(1, 0);
+  ExchangeSlot first = slot_copy(1, 0);
   EXPECT_EQ(first.result, kResultNoAnswer);
   EXPECT_EQ(first.counts.valid, 0u);
   EXPECT_EQ(first.counts.mismatch, 0u);
-  EXPECT_GE(vt::slot_copy(2, 0).counts.valid, 1u);
+  EXPECT_GE(slot_copy(2, 0).counts.valid, 1u);
 }
 
 // Above 19200 bit/s replies come in chunks up to a millisecond apart; the
@@ -695,8 +716,8 @@ TEST_F(SteppedWorker, ReplyInThreePiecesAMillisecondApartIsOneAnswer) {
   arm(read_holding(2, 0, 1), 0);
   exchange_until(2, 0, 40);
 
-  ExchangeSlot split = vt::slot_copy(1, 0);
-  ExchangeSlot next = vt::slot_copy(2, 0);
+  ExchangeSlot split = slot_copy(1, 0);
+  ExchangeSlot next = slot_copy(2, 0);
   EXPECT_GE(4 * split.counts.valid, exchanges(split));
   EXPECT_GE(next.counts.valid, 1u);
   EXPECT_LE(4 * (next.counts.bad_crc + next.counts.mismatch + next.counts.frames_dropped), exchanges(next));
@@ -706,10 +727,12 @@ TEST_F(SteppedWorker, ReplyInThreePiecesAMillisecondApartIsOneAnswer) {
 // a request rather than walking again.
 TEST_F(SteppedWorker, IdleTableIsMarkedUnansweredEverywhereAndNothingIsSent) {
   line_at(115200);
+  // Every slot for the walk to look at, as after a request for each of them.
+  memset(serial.changed.pending, (1 << kSlotCount) - 1, sizeof serial.changed.pending);
   EXPECT_EQ(arm(read_holding(9, 0, 1), 2, kModeIdle), kCmdNoAnswer);  // stored, but idle
   EXPECT_TRUE(walk_exchanges_nothing());
 
-  for (const DeviceRecord &r : vt::table_copy())
+  for (const DeviceRecord &r : vt::table_copy(serial))
     for (const ExchangeSlot &s : r.slots) ASSERT_EQ(s.result, kResultNoAnswer);
   sleep_us(static_cast<uint32_t>(vt::slow_ms(20)) * 1000);
   EXPECT_TRUE(unit.frames().empty());
@@ -721,13 +744,13 @@ TEST_F(SteppedWorker, ServesTheLastUnitAndTheLastSlot) {
   const Bytes frame = read_holding(247, 7, 2);
   arm(frame, 4);
 
-  vt::Exchanged e = vt::exchange_next(w);
+  vt::Exchanged e = vt::exchange_next(serial);
   EXPECT_EQ(e.unit, 247);
   EXPECT_EQ(e.slot, 4);
   ASSERT_TRUE(unit.wait_frames(1, vt::slow_ms(3000)));
   EXPECT_EQ(unit.frames()[0].bytes, vt::with_crc(frame));
-  vt::CommandOutcome out = vt::run_command(
-      {.frame = frame, .slot = 4, .mode = 1, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
+  vt::CommandOutcome out = vt::run_command(serial, 
+      {.frame = frame, .slot = 4, .mode = 1, .timeout = vt::char_times_us(serial, 255), .lifetime = kLongLife});
   ASSERT_EQ(out.result, kCmdOk);
   const Bytes answer = vt::with_crc({247, 0x03, 0x04, 0x00, 0x07, 0x00, 0x08});
   EXPECT_EQ(msg::get16(out.response.data(), msg::kLength), 32 + answer.size() - 2);
@@ -749,27 +772,27 @@ TEST_F(SteppedWorker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
   arm(read_holding(2, 0, 1), 0);
   arm(read_holding(3, 0, 125), 0);  // 3 + 250 + 2 bytes
   arm(read_holding(4, 0, 1), 0);
-  for (int i = 0; i < 4; ++i) vt::exchange_next(w);
+  for (int i = 0; i < 4; ++i) vt::exchange_next(serial);
 
   ASSERT_TRUE(received(1, 0) && received(2, 0) && received(3, 0) && received(4, 0));
   std::vector<vt::Frame> sent = unit.sent();
   ASSERT_GE(sent.size(), 4u);
   for (uint8_t u : {1, 2, 4}) {
     SCOPED_TRACE("256 bytes or more from unit " + std::to_string(u));
-    ExchangeSlot s = vt::slot_copy(u, 0);
+    ExchangeSlot s = slot_copy(u, 0);
     EXPECT_EQ(s.result, kResultBadAnswer);
     EXPECT_EQ(s.rxLength, 255);
     Bytes flood = sent[u - 1].bytes;
     flood.resize(kFrameSize);
     EXPECT_EQ(vt::head(s.rxFrame, kFrameSize), flood);
   }
-  ExchangeSlot s = vt::slot_copy(3, 0);
+  ExchangeSlot s = slot_copy(3, 0);
   EXPECT_EQ(s.result, kResultValid);
   EXPECT_EQ(s.rxLength, 255);
   EXPECT_EQ(vt::head(s.rxFrame, 255), sent[2].bytes);
 
-  vt::CommandOutcome out = vt::run_command(
-      {.frame = read_holding(3, 0, 125), .mode = 1, .timeout = vt::char_times_us(255), .lifetime = kLongLife});
+  vt::CommandOutcome out = vt::run_command(serial, 
+      {.frame = read_holding(3, 0, 125), .mode = 1, .timeout = vt::char_times_us(serial, 255), .lifetime = kLongLife});
   ASSERT_EQ(out.result, kCmdOk);
   EXPECT_EQ(msg::get16(out.response.data(), msg::kLength), 285);
   EXPECT_EQ(vt::head(out.response.data() + msg::kFrame, 255), sent[2].bytes);
@@ -783,19 +806,19 @@ TEST_F(SteppedWorker, ReplyFillingTheWholeBufferIsBadAndA255ByteReplyIsValid) {
 TEST_F(SteppedWorker, ReplyArrivingInPiecesIsCollectedWhole) {
   line_at(300);
   unit.set_behaviour(1, vt::Behaviour::Paced(300));
-  unit.set_behaviour(2, vt::Behaviour::Split(3, 2 * ModbusRTU.time_one_sym));
+  unit.set_behaviour(2, vt::Behaviour::Split(3, 2 * serial.settings.time_one_sym));
   arm(read_holding(1, 0, 1), 0, 1, 4);
   arm(read_holding(2, 0, 1), 0, 1, 4);
 
-  auto valid = [](uint8_t u) {
-    ExchangeSlot s = vt::slot_copy(u, 0);
+  auto valid = [this](uint8_t u) {
+    ExchangeSlot s = slot_copy(u, 0);
     return s.result == kResultValid && s.rxLength != 0;
   };
-  for (int i = 0; i < 12 && !(valid(1) && valid(2)); ++i) vt::exchange_next(w);
+  for (int i = 0; i < 12 && !(valid(1) && valid(2)); ++i) vt::exchange_next(serial);
   ASSERT_TRUE(valid(1) && valid(2));
   for (uint8_t u : {1, 2}) {
     SCOPED_TRACE(u == 1 ? "one byte per character time" : "pieces of 3, 2 character times apart");
-    ExchangeSlot s = vt::slot_copy(u, 0);
+    ExchangeSlot s = slot_copy(u, 0);
     EXPECT_EQ(s.result, kResultValid);
     EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), vt::with_crc({u, 0x03, 0x02, 0, 0}));
   }
@@ -809,23 +832,23 @@ TEST_F(SteppedWorker, ReplyWithALongerSilenceInsideIsCutThere) {
   line_at(9600);
   unit.set_behaviour(1, vt::Behaviour::Split(4, 450000));
   arm(read_holding(1, 0, 1), 0, 1, 255);
-  vt::exchange_next(w);
-  ExchangeSlot s = vt::slot_copy(1, 0);
+  vt::exchange_next(serial);
+  ExchangeSlot s = slot_copy(1, 0);
   EXPECT_EQ(s.result, kResultBadAnswer);
   EXPECT_EQ(s.rxLength, 4);
 
   sleep_us(static_cast<uint32_t>(vt::slow_ms(600)) * 1000);  // the tail is out by now
-  vt::exchange_next(w);
-  s = vt::slot_copy(1, 0);
+  vt::exchange_next(serial);
+  s = slot_copy(1, 0);
   EXPECT_NE(s.result, kResultValid);
   EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), (Bytes{1, 0x03, 0x02, 0x00})) << "the tail of the first reply was read";
 }
 
 // ---- Full-size replies, slow units, late replies -----------------------------------
 
-// Arms `frame` in slot 0 for good with a time-out in µs.
-void arm_us(const Bytes &frame, int32_t timeout_us) {
-  vt::run_command({.frame = frame, .slot = 0, .mode = 1, .timeout = timeout_us, .lifetime = kLongLife});
+// Arms `frame` in slot 0 of `serial` for good with a time-out in µs.
+void arm_us(SerialLine &serial, const Bytes &frame, int32_t timeout_us) {
+  vt::run_command(serial, {.frame = frame, .slot = 0, .mode = 1, .timeout = timeout_us, .lifetime = kLongLife});
 }
 
 Bytes answer_of(const Bytes &request) {
@@ -839,9 +862,9 @@ class FullSizeReplies : public SteppedWorker, public ::testing::WithParamInterfa
 // byte's wait (100 ms: beyond 255 characters above 19200 bit/s). Each is
 // collected whole. A unit thread kept off the processor for more than the
 // frame gap cuts a reply now and then, so the slots ask until answered
-// (mode 2), and each exchange waits until the unit has sent all it owes:
-// a cut reply's tail is stale by the next send, not the next reply's head. A reply the window cuts is
-// cut every time.
+// (mode 2), up to twenty times each, and each exchange waits until the
+// unit has sent all it owes: a cut reply's tail is stale by the next send,
+// not the next reply's head. A reply the window cuts is cut every time.
 TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
   const int baud = GetParam();
   line_at(baud);
@@ -850,20 +873,22 @@ TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
     for (Bytes read : {read_holding(0, 0, 125), Bytes{0, 0x01, 0, 0, 0x07, 0xD0}}) {
       read[0] = static_cast<uint8_t>(reads.size() + 1);
       unit.set_behaviour(read[0], vt::Behaviour::Pausing(baud, start_us));
-      vt::run_command({.frame = read, .mode = kModeUntilAnswered, .timeout = 100000, .lifetime = kLongLife});
+      vt::run_command(serial, {.frame = read, .mode = kModeUntilAnswered, .timeout = 100000, .lifetime = kLongLife});
       reads.push_back(read);
     }
-  auto all_sent = [&] {  // sent() holds a reply from its first byte on
+  // sent() holds a reply from its first byte on; a unit that has not read
+  // the request yet has sent nothing for it either.
+  auto all_sent = [&] {
     std::vector<vt::Frame> out = unit.sent();
-    return out.size() == unit.frames().size() && out.back().bytes.size() == 255;
+    return !out.empty() && out.size() == unit.frames().size() && out.back().bytes.size() == 255;
   };
-  for (int i = 0; i < 6 * 6 && vt::exchange_next(w).unit != 0; ++i) {
+  for (int i = 0; i < 6 * 20 && vt::exchange_next(serial).unit != 0; ++i) {
     ASSERT_TRUE(vt::wait_until(all_sent, 3000));
     sleep_us(5000);  // the pseudo-terminal hands written bytes over a little later
   }
   for (const Bytes &read : reads) {
     SCOPED_TRACE("unit " + std::to_string(read[0]));
-    ExchangeSlot s = vt::slot_copy(read[0], 0);
+    ExchangeSlot s = slot_copy(read[0], 0);
     EXPECT_EQ(s.counts.valid, 1u);
     EXPECT_EQ(s.counts.mismatch + s.counts.no_answer, 0u);
     EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), answer_of(read));
@@ -880,12 +905,12 @@ TEST_F(SteppedWorker, SlowUnitsAreWaitedForAsLongAsTheirTimeOutSays) {
   const int64_t delays_us[] = {30000, 300000, 900000};
   for (uint8_t u = 1; u <= 3; ++u) {
     unit.set_behaviour(u, vt::Behaviour::Late(delays_us[u - 1]));
-    arm_us(read_holding(u, 0, 2), 1000000);
+    arm_us(serial, read_holding(u, 0, 2), 1000000);
   }
-  for (int i = 0; i < 6; ++i) vt::exchange_next(w);
+  for (int i = 0; i < 6; ++i) vt::exchange_next(serial);
   for (uint8_t u = 1; u <= 3; ++u) {
     SCOPED_TRACE("answers after " + std::to_string(delays_us[u - 1]) + " us");
-    ExchangeSlot s = vt::slot_copy(u, 0);
+    ExchangeSlot s = slot_copy(u, 0);
     EXPECT_EQ(s.counts.valid, 2u);
     EXPECT_EQ(s.timeoutSymbols, 255);
     EXPECT_EQ(s.firstByteSymbols, 10527u);
@@ -903,8 +928,8 @@ TEST_F(SteppedWorker, ReplyAfterItsTimeOutIsCountedLateForItsUnit) {
   line_at(115200);
   unit.set_behaviour(1, vt::Behaviour::Late(5000));
   unit.set_behaviour(2, vt::Behaviour::Late(20000));
-  arm_us(read_holding(1, 0, 1), 2000);
-  arm_us(read_holding(2, 0, 1), 100000);
+  arm_us(serial, read_holding(1, 0, 1), 2000);
+  arm_us(serial, read_holding(2, 0, 1), 100000);
   const struct {
     const char *name;
     int64_t rest_us;
@@ -912,36 +937,23 @@ TEST_F(SteppedWorker, ReplyAfterItsTimeOutIsCountedLateForItsUnit) {
   uint64_t late = 0;
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(vt::exchange_next(w).unit, 1);
+    EXPECT_EQ(vt::exchange_next(serial).unit, 1);
     sleep_us(static_cast<uint32_t>(row.rest_us));
-    EXPECT_EQ(vt::exchange_next(w).unit, 2);
+    EXPECT_EQ(vt::exchange_next(serial).unit, 2);
     UnitCounters c;
     {
-      Locked table(SerialMutex);
-      c = MRTU_LineCounters.units[0];
+      Locked table(serial.mutex);
+      c = serial.counters.units[0];
     }
     EXPECT_EQ(c.late_replies, ++late);
     EXPECT_GE(c.late_answer_us, std::max<int64_t>(4000, row.rest_us));
-    EXPECT_EQ(vt::slot_copy(1, 0).counts.valid, 0u);
-    ExchangeSlot second = vt::slot_copy(2, 0);
+    EXPECT_EQ(slot_copy(1, 0).counts.valid, 0u);
+    ExchangeSlot second = slot_copy(2, 0);
     EXPECT_EQ(vt::head(second.rxFrame, second.rxLength), answer_of(read_holding(2, 0, 1)));
   }
 }
 
 // ---- Transceivers and adapters ------------------------------------------------------
-
-// Echo and frame gap set in VelkordEnv for the length of a test.
-class WithSettings {
- public:
-  WithSettings(bool echo, uint32_t frame_gap_us) : saved_(VelkordEnv) {
-    VelkordEnv.echo = echo;
-    VelkordEnv.frame_gap_us = frame_gap_us;
-  }
-  ~WithSettings() { VelkordEnv = saved_; }
-
- private:
-  VelkordSettings saved_;
-};
 
 struct EchoRow {
   const char *name;
@@ -953,10 +965,13 @@ struct EchoRow {
 
 // An echoing transceiver: exactly the request's bytes come back first, then
 // the unit's answer 2 ms later. A wrong echo, or none, is a line fault of
-// its own, whatever comes after it.
+// its own, whatever comes after it. The echo is waited for the request's
+// time on the line and one gap: at 2400 bit/s 73 ms, which a unit thread
+// kept off the processor on a loaded machine still makes (at 38400 bit/s,
+// 4.6 ms, it missed now and then).
 TEST_F(SteppedWorker, EchoedRequestIsDroppedBeforeTheAnswerAndAWrongOneIsCounted) {
-  line_at(38400);
-  WithSettings echo(true, 0);
+  line_at(2400);
+  serial.options = {.echo = true, .frame_gap_us = 0};
   const std::vector<EchoRow> rows = {
       {"echo, then the answer", true, -1, true, kResultValid},
       {"echo with its unit changed", true, 0, true, kResultBadAnswer},
@@ -981,13 +996,13 @@ TEST_F(SteppedWorker, EchoedRequestIsDroppedBeforeTheAnswerAndAWrongOneIsCounted
     unit.set_behaviour(u, b);
     arm(read_holding(u, 0, 1), 0, kModeRepeat, 255);
   }
-  for (size_t i = 0; i < rows.size(); ++i) vt::exchange_next(w);
+  for (size_t i = 0; i < rows.size(); ++i) vt::exchange_next(serial);
 
   for (size_t i = 0; i < rows.size(); ++i) {
     const EchoRow &r = rows[i];
     SCOPED_TRACE(r.name);
     const uint8_t u = static_cast<uint8_t>(30 + i);
-    ExchangeSlot s = vt::slot_copy(u, 0);
+    ExchangeSlot s = slot_copy(u, 0);
     EXPECT_EQ(s.result, r.result);
     EXPECT_EQ(s.counts.echo_faults, r.result == kResultValid ? 0u : 1u);
     EXPECT_EQ(exchanges(s), 1u);
@@ -1009,13 +1024,13 @@ TEST_F(SteppedWorker, ReplyInChunks16MsApartIsWholeWithTheFrameGapAndCutWithoutI
   arm(read_holding(1, 0, 1), 0, kModeRepeat, 255);
   for (uint32_t gap_us : {20000u, 0u}) {
     SCOPED_TRACE("VELKORD_FRAME_GAP_US " + std::to_string(gap_us));
-    WithSettings gap(false, gap_us);
-    const ExchangeSlot before = vt::slot_copy(1, 0);
+    serial.options = {.echo = false, .frame_gap_us = gap_us};
+    const ExchangeSlot before = slot_copy(1, 0);
     for (int i = 0; i < 6; ++i) {
-      vt::exchange_next(w);
+      vt::exchange_next(serial);
       sleep_us(static_cast<uint32_t>(vt::slow_ms(40)) * 1000);  // a cut reply's tail is out
     }
-    const ExchangeSlot after = vt::slot_copy(1, 0);
+    const ExchangeSlot after = slot_copy(1, 0);
     const uint32_t valid = after.counts.valid - before.counts.valid;
     if (gap_us != 0) {
       EXPECT_GE(valid, 4u);
@@ -1028,7 +1043,7 @@ TEST_F(SteppedWorker, ReplyInChunks16MsApartIsWholeWithTheFrameGapAndCutWithoutI
 // ---- The steps one by one -----------------------------------------------------------
 
 // Any slot can be exchanged, one of the table or not; nothing else changes.
-TEST_F(SteppedWorker, ExchangeSlotExchangesASlotOutsideTheTableAndLoopExchangeTheCurrentOne) {
+TEST_F(ProcessLineStepped, ExchangeSlotExchangesASlotOutsideTheTableAndLoopExchangeTheCurrentOne) {
   line_at(38400);
   ExchangeSlot loose{};
   const Bytes frame = read_holding(5, 0, 1);
@@ -1037,28 +1052,28 @@ TEST_F(SteppedWorker, ExchangeSlotExchangesASlotOutsideTheTableAndLoopExchangeTh
   loose.txLength = static_cast<uint8_t>(frame.size() + 2);
   loose.mode = kModeUntilAnswered;
   loose.timeoutSymbols = 255;
-  const std::vector<DeviceRecord> before = vt::table_copy();
+  const std::vector<DeviceRecord> before = vt::table_copy(serial);
   {
-    Locked table(SerialMutex);
-    EXPECT_EQ(exchange_slot(w, loose), kResultValid);
+    Locked table(serial.mutex);
+    EXPECT_EQ(exchange_slot(serial, loose), kResultValid);
   }
   EXPECT_EQ(vt::head(loose.rxFrame, loose.rxLength), vt::with_crc({5, 0x03, 0x02, 0x00, 0x00}));
   EXPECT_TRUE(loose.answerKept);
   EXPECT_EQ(loose.mode, kModeIdle);
   EXPECT_EQ(w.position, 0);
-  EXPECT_EQ(memcmp(vt::table_copy().data(), before.data(), sizeof(DeviceRecord) * kUnitCount), 0);
+  EXPECT_EQ(memcmp(vt::table_copy(serial).data(), before.data(), sizeof(DeviceRecord) * kUnitCount), 0);
 
   // Loop_Exchange: the process worker's record CountDev, its currentSlot
   // read modulo 5.
   arm(frame, 2, kModeRepeat);
   {
-    Locked table(SerialMutex);
+    Locked table(serial.mutex);
     CountDev = 4;
     MRTU_SerialData[4].currentSlot = 7;
     Loop_Exchange();
   }
-  EXPECT_EQ(vt::slot_copy(5, 2).result, kResultValid);
-  EXPECT_EQ(exchanges(vt::slot_copy(5, 2)), 1u);
+  EXPECT_EQ(slot_copy(5, 2).result, kResultValid);
+  EXPECT_EQ(exchanges(slot_copy(5, 2)), 1u);
 }
 
 struct RestRow {
@@ -1086,22 +1101,22 @@ TEST_F(SteppedWorker, RestWhenIdleWaitsOnlyWhenNothingHappened) {
   };
   for (const RestRow &r : rows) {
     SCOPED_TRACE(r.name);
-    w.walk_marked_slot = r.cycle_marked_a_slot;
-    w.walk_generation = TableChanged.count;
+    w.walk_unchanged = !r.cycle_marked_a_slot;
+    w.walk_generation = serial.changed.count;
     if (r.request_since) arm(read_holding(1, 0, 1), 0, kModeIdle);
     w.link.lost = r.link_lost;
     w.link.next_try_us = vt::now_us() + r.reopen_in_us;
     const int64_t start = vt::now_us();
     std::thread request;
     if (r.rests && !r.link_lost) {
-      request = std::thread([] {
+      request = std::thread([this] {
         sleep_us(20000);
         arm(read_holding(1, 0, 1), 0, kModeIdle);
       });
     }
     {
-      Locked table(SerialMutex);
-      rest_when_idle(w, table);
+      Locked table(serial.mutex);
+      rest_when_idle(serial, table);
     }
     const int64_t took = vt::now_us() - start;
     if (request.joinable()) request.join();
@@ -1110,8 +1125,8 @@ TEST_F(SteppedWorker, RestWhenIdleWaitsOnlyWhenNothingHappened) {
     } else {
       EXPECT_LT(took, vt::slow_us(15000));
     }
-    EXPECT_FALSE(w.walk_marked_slot);
-    EXPECT_EQ(w.walk_generation, TableChanged.count);
+    EXPECT_TRUE(w.walk_unchanged);
+    EXPECT_EQ(w.walk_generation, serial.changed.count);
   }
   w.link.lost = false;
 }
@@ -1130,7 +1145,7 @@ struct ReopenRow {
 // off further while the node is missing; a line that is up is left alone.
 TEST_F(SteppedWorker, ReopenLineIfDueReopensALostLineWithBackOff) {
   line_at(115200);
-  const int present_port = ModbusRTU.serialport;
+  const int present_port = serial.settings.serialport;
   const std::vector<ReopenRow> rows = {
       {"line up", false, true, true, true, 0, ""},
       {"lost, not yet due", true, false, true, false, 100000, ""},
@@ -1139,17 +1154,17 @@ TEST_F(SteppedWorker, ReopenLineIfDueReopensALostLineWithBackOff) {
   };
   for (const ReopenRow &r : rows) {
     SCOPED_TRACE(r.name);
-    ModbusRTU.serialport = r.node_there ? present_port : 1;  // the folder holds ttyM0 only
+    serial.settings.serialport = r.node_there ? present_port : 1;  // the folder holds ttyM0 only
     w.link = {r.lost, 100000, r.due ? 0 : vt::now_us() + 10000000};
     vt::StdoutCapture capture;
-    EXPECT_EQ(reopen_line_if_due(w), r.usable);
+    EXPECT_EQ(reopen_line_if_due(serial), r.usable);
     EXPECT_EQ(capture.text(), r.printed);
     EXPECT_EQ(w.link.lost, !r.usable);
     if (r.backoff_after != 0) {
       EXPECT_EQ(w.link.backoff_us, r.backoff_after);
     }
   }
-  ModbusRTU.serialport = present_port;
+  serial.settings.serialport = present_port;
 }
 
 // ---- End to end with a real Modbus server -----------------------------------------------
@@ -1158,7 +1173,7 @@ TEST(WorkerWithLibmodbus, ArmedSlotCollectsTheAnswerAndWritesGoThrough) {
   vt::PtyPair line(0);
   vt::LibmodbusUnit server(line, 1, 9600);
   server.set_holding(0, 0x002A);
-  vt::configure_line(line, 9600);
+  vt::configure_line(SerialProcessLine, line, 9600);
   ASSERT_EQ(OpenSerial(), 0);
 
   // Read one holding register at 0 of unit 1 through slot 0: mode 1, time-out
@@ -1187,8 +1202,8 @@ TEST(WorkerWithLibmodbus, ArmedSlotCollectsTheAnswerAndWritesGoThrough) {
 
   // Writes go through as well, each once (mode 2), as libmodbus decodes them.
   auto arm_once = [](Bytes frame, uint8_t slot) {
-    return vt::run_command(
-               {.frame = std::move(frame), .slot = slot, .mode = 2, .timeout = 100000, .lifetime = kLongLife})
+    return vt::run_command(SerialProcessLine,
+                           {.frame = std::move(frame), .slot = slot, .mode = 2, .timeout = 100000, .lifetime = kLongLife})
         .result;
   };
   EXPECT_EQ(arm_once({0x01, 0x06, 0x00, 0x05, 0x12, 0x34}, 1), kCmdNoAnswer);
@@ -1201,7 +1216,7 @@ TEST(WorkerWithLibmodbus, ArmedSlotCollectsTheAnswerAndWritesGoThrough) {
                server.coil(3) && server.coil(8) && !server.coil(9) && server.coil(10) && server.coil(17);
       },
       3000));
-  vt::stop_worker();
+  vt::stop_worker(SerialProcessLine);
 }
 
 }  // namespace

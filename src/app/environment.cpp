@@ -8,8 +8,6 @@
 #include "decimal.h"
 #include "tq708port.h"
 
-VelkordSettings VelkordEnv;
-
 namespace {
 
 // Where a reader writes why it refuses a value.

@@ -33,11 +33,6 @@ struct VelkordSettings {
   NetEndpoint status;         //   where the status server listens when status_on
 };
 
-// The settings of this process. main fills them before the serial link and
-// the server start; afterwards they are only read, without a lock, like
-// ModbusRTU. Until then they are all zero, which is every default.
-extern VelkordSettings VelkordEnv;
-
 // A getenv-like source: the value of `name`, or nullptr when it is unset.
 using EnvLookup = const char *(*)(void *context, const char *name);
 

@@ -5,15 +5,17 @@
 
 #include <cstdint>
 
+#include "modbustcp.h"
 #include "pelnet.h"
 #include "status.h"
 
-// What the snapshot shows besides the modules' counters, and the native
-// server whose clients it lists.
+// What the snapshot shows besides the modules' counters, and the faces
+// whose clients it lists.
 struct GatewayFacts {
   const char *version;
   int64_t start_unix_us;  // wall clock
   NativeServer *native;
+  const ModbusTcpFace *modbus_tcp;
 };
 
 // The gateway's StatusProvider; `context` is its GatewayFacts. Each module

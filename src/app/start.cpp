@@ -87,7 +87,9 @@ const ValuedOption *find_option(const char *arg) {
 // The app's own state once the gateway runs, in static storage: the status
 // server and the summary's snapshot are large.
 struct Gateway {
-  GatewayFacts facts = {kVersion, 0, &NativeProcessServer};
+  VelkordSettings env;  // read before anything opens, then only read
+  ModbusTcpFace modbus_tcp;
+  GatewayFacts facts = {kVersion, 0, &NativeProcessServer, &modbus_tcp};
   StatusServer status;
   StatusSnapshot summary;     // SIGUSR1's, filled on the main thread
   char error[kEnvErrorSize];  // the line of a start-up step that failed
@@ -124,8 +126,6 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
   if (env.modbus_tcp_max_age_ms != 0) s.max_age_ms = env.modbus_tcp_max_age_ms;
   if (env.modbus_tcp_idle_ms != 0) s.idle_ms = env.modbus_tcp_idle_ms;
   if (env.modbus_tcp_timeout_ms != 0) s.timeout_ms = env.modbus_tcp_timeout_ms;
-  s.char_time_us = ModbusRTU.time_one_sym;
-  s.wake_worker = signal_table_changed;
   s.allow = &env.allow;
   return s;
 }
@@ -134,22 +134,18 @@ ModbusTcpSettings face_settings(const VelkordSettings &env) {
 // only after it: a port that cannot be had ends the start before any client
 // of either server is served.
 const char *bind_modbus_tcp(Gateway &g, const VelkordSettings &env) {
-  int err = modbustcp_bind(face_settings(env));
-  if (err == 0) return nullptr;
+  const char *error = modbustcp_bind(g.modbus_tcp, face_settings(env));
+  if (error == nullptr) return nullptr;
   char where[kEndpointTextSize];
   net_format_endpoint(env.modbus_tcp, where, sizeof where);
-  return step_failed(g, "VELKORD_MODBUS_TCP=\"%s\": cannot listen there: %s", where, strerror(err));
+  return step_failed(g, "VELKORD_MODBUS_TCP=\"%s\": %s", where, error);
 }
 
 const char *serve_modbus_tcp(Gateway &g) {
-  {
-    Locked table(SerialMutex);
-    SerialProcessWorker.face_on = true;
-  }
-  int err = modbustcp_serve();
-  if (err != 0) return step_failed(g, "VELKORD_MODBUS_TCP: the listener cannot start: %s", strerror(err));
+  if (const char *error = modbustcp_serve(g.modbus_tcp, SerialProcessLine))
+    return step_failed(g, "VELKORD_MODBUS_TCP: %s", error);
   char where[kEndpointTextSize];
-  net_format_endpoint(modbustcp_endpoint(), where, sizeof where);
+  net_format_endpoint(modbustcp_endpoint(g.modbus_tcp), where, sizeof where);
   printf("---- modbus tcp  %s ---\r\n", where);
   return nullptr;
 }
@@ -175,7 +171,7 @@ void print_unit_summary(Gateway &g) {
 // TCP listener go again before the start ends with 255.
 void abandon_gateway() {
   native_stop(NativeProcessServer);
-  SerialWork = 0;
+  line_stop(SerialProcessLine);
   CloseSerial();
 }
 
@@ -220,13 +216,13 @@ int start_servers(Gateway &g, const VelkordSettings &env) {
   const char *failed = server == 0 && face ? serve_modbus_tcp(g) : nullptr;
   if (server != 0 || failed != nullptr) {
     if (failed != nullptr) report(failed);
-    modbustcp_stop();
+    modbustcp_stop(g.modbus_tcp);
     CloseSerial();
     return kStatusStartFailed;
   }
   if (const char *status_failed = start_status_face(g, env)) {
     report(status_failed);
-    modbustcp_stop();
+    modbustcp_stop(g.modbus_tcp);
     abandon_gateway();
     return kStatusStartFailed;
   }
@@ -269,10 +265,12 @@ void PrintSettings() {
 
 const char *TakeEnvironment() {
   Gateway &g = ProcessGateway;
-  if (const char *refused = ReadEnvironment(ProcessEnvironment, nullptr, VelkordEnv, g.error, sizeof g.error))
+  VelkordSettings &env = g.env;
+  if (const char *refused = ReadEnvironment(ProcessEnvironment, nullptr, env, g.error, sizeof g.error))
     return refused;
-  if (const char *taken = face_port_taken(g, VelkordEnv)) return taken;
-  TQ708sSetRs485(ModbusRTU.serialport, VelkordEnv.rs485_on ? &VelkordEnv.rs485 : nullptr);
+  if (const char *taken = face_port_taken(g, env)) return taken;
+  TQ708sSetRs485(ModbusRTU.serialport, env.rs485_on ? &env.rs485 : nullptr);
+  SerialProcessLine.options = {env.echo, env.frame_gap_us};
   return nullptr;
 }
 
@@ -284,7 +282,7 @@ int StartGateway() {
   printf("-- time_one_sym (uS) %i\r\n", ModbusRTU.time_one_sym);
   printf("-- time_silence (uS) %i\r\n", ModbusRTU.time_silence);
   printf("-- res serial open %i\r\n", res);
-  if (start_servers(ProcessGateway, VelkordEnv) != 0) return kStatusStartFailed;
+  if (start_servers(ProcessGateway, ProcessGateway.env) != 0) return kStatusStartFailed;
   sigset_t wanted;
   sigemptyset(&wanted);
   sigaddset(&wanted, SIGUSR1);

@@ -11,9 +11,9 @@ int ParseCommandLine(int argc, char **argv);
 // Prints the five settings lines of ModbusRTU.
 void PrintSettings();
 
-// Reads the VELKORD_* settings into VelkordEnv and hands the serial library
-// its part. Returns nullptr, or the line (without its end) that names the
-// first invalid one and why.
+// Reads the VELKORD_* settings into the gateway's record and hands the
+// serial library and the line their parts. Returns nullptr, or the line
+// (without its end) that names the first invalid one and why.
 const char *TakeEnvironment();
 
 // Opens the serial link, the TCP server and, when VELKORD_STATUS names an

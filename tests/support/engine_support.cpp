@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "message.h"
+#include "pelnet.h"
 #include "sleep_us.h"
 #include "support/slowdown.h"
 
@@ -28,76 +29,68 @@ Message request_message(const Command &cmd) {
   return m;
 }
 
-CommandOutcome run_command(const Command &cmd) {
+std::unique_ptr<SerialLine> fresh_line() { return std::make_unique<SerialLine>(); }
+
+CommandOutcome run_command(SerialLine &line, const Command &cmd) {
   Message request = request_message(cmd);
   CommandOutcome out;
   int64_t start = now_us();
-  out.result = MRTU_CMD(request.data(), out.response.data(), cmd.slot, cmd.mode, cmd.timeout, cmd.lifetime, cmd.delay);
+  out.result = native_intake(line, request.data(), out.response.data(), cmd.slot, cmd.mode, cmd.timeout,
+                             cmd.lifetime, cmd.delay);
   out.took_us = now_us() - start;
   return out;
 }
 
-ExchangeSlot slot_copy(uint8_t unit, int slot) {
-  Locked table(SerialMutex);
-  return MRTU_SerialData[unit - 1].slots[slot];
+ExchangeSlot slot_copy(SerialLine &line, uint8_t unit, int slot) {
+  Locked table(line.mutex);
+  return line.table[unit - 1].slots[slot];
 }
 
-std::vector<DeviceRecord> table_copy() {
-  Locked table(SerialMutex);
-  return std::vector<DeviceRecord>(MRTU_SerialData, MRTU_SerialData + kUnitCount);
+std::vector<DeviceRecord> table_copy(SerialLine &line) {
+  Locked table(line.mutex);
+  return std::vector<DeviceRecord>(line.table, line.table + kUnitCount);
 }
 
 Bytes head(const uint8_t *frame, size_t n) { return Bytes(frame, frame + n); }
 
-void configure_line(const PtyPair &line, int baud) {
-  line.export_pattern();
-  ModbusRTU = ModbusRTUSettings{};
-  ModbusRTU.serialport = line.port();
-  ModbusRTU.baudrate = baud;
-  ModbusRTU.databits = 8;
-  ModbusRTU.stopbits = 1;
-  derive_line_timing(ModbusRTU);
+void configure_line(SerialLine &line, const PtyPair &pty, int baud) {
+  pty.export_pattern();
+  ModbusRTUSettings &rtu = line.settings;
+  rtu = ModbusRTUSettings{};
+  rtu.serialport = pty.port();
+  rtu.baudrate = baud;
+  rtu.databits = 8;
+  rtu.stopbits = 1;
+  derive_line_timing(rtu);
 }
 
-bool open_stepped_line(const PtyPair &line, int baud) {
-  configure_line(line, baud);
-  return prepare_table_locks() == 0 && open_line() == 0;
+bool open_stepped_line(SerialLine &line, const PtyPair &pty, int baud) {
+  configure_line(line, pty, baud);
+  return prepare_table_locks(line) == 0 && open_line(line) == 0;
 }
 
-void clear_table() {
-  Locked table(SerialMutex);
-  memset(static_cast<void *>(MRTU_SerialData), 0, sizeof MRTU_SerialData);
-  memset(TableChanged.pending, (1 << kSlotCount) - 1, sizeof TableChanged.pending);
+void stop_worker(SerialLine &line) {
+  line_stop(line);
+  if (!line_join(line)) throw std::runtime_error("the worker did not end");
 }
 
-void stop_worker() {
-  const int threads = thread_count();
-  if (SerialWork.exchange(0) == 0) return;  // none started, or ended already
-  {
-    Locked table(SerialMutex);
-    pthread_cond_broadcast(&TableChanged.signal);
-  }
-  // The worker is detached: it has ended when the process has one thread
-  // less. A worker in a long pause or exchange finishes that first.
-  wait_until([&] { return thread_count() < threads; }, 12000);
+Visit step(SerialLine &line) {
+  Locked table(line.mutex);
+  return visit_record(line, table);
 }
 
-Visit step(SerialWorker &w) {
-  Locked table(SerialMutex);
-  return visit_record(w, table);
-}
-
-Exchanged exchange_next(SerialWorker &w) {
+Exchanged exchange_next(SerialLine &line) {
+  const SerialWorker &w = line.worker;
   for (int visits = 0; visits < 2 * (kUnitCount + 1); ++visits) {
-    if (step(w) != Visit::kExchanged) continue;
-    Locked table(SerialMutex);
-    const DeviceRecord &rec = MRTU_SerialData[w.position - 1];
+    if (step(line) != Visit::kExchanged) continue;
+    Locked table(line.mutex);
+    const DeviceRecord &rec = line.table[w.position - 1];
     return {w.position, (rec.currentSlot + kSlotCount - 1) % kSlotCount};
   }
   return {};
 }
 
-int32_t char_times_us(int n) { return n * ModbusRTU.time_one_sym; }
+int32_t char_times_us(const SerialLine &line, int n) { return n * line.settings.time_one_sym; }
 
 bool wait_until(const std::function<bool()> &done, int timeout_ms) {
   int64_t end = now_us() + static_cast<int64_t>(slow_ms(timeout_ms)) * 1000;

@@ -1,15 +1,18 @@
 // Driving the Modbus RTU engine in-process: client commands into the intake,
 // consistent copies of the slot table, the settings of a pty line, and the
-// measurements the worker tests make on what a unit saw.
+// measurements the worker tests make on what a unit saw. Each call names
+// the SerialLine it works on: a test's own, or the process's.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "modbusRTU.h"
+#include "worker.h"
 #include "support/pty.h"
 #include "support/unit.h"
 
@@ -38,37 +41,37 @@ struct CommandOutcome {
 // from byte 32, zeros after it (the handler clears its buffer before a read).
 Message request_message(const Command &cmd);
 
-// Calls MRTU_CMD with the request message of `cmd` and a cleared response.
-CommandOutcome run_command(const Command &cmd);
+// A line of the test's own, as the process's is at its start (on the heap:
+// the table is large).
+std::unique_ptr<SerialLine> fresh_line();
 
-// Copies taken under SerialMutex, so the worker is never caught half-way.
-ExchangeSlot slot_copy(uint8_t unit, int slot);
-std::vector<DeviceRecord> table_copy();
+// Files the request message of `cmd` with a cleared response on `line`, as
+// a native handler does (MRTU_CMD on the process's line).
+CommandOutcome run_command(SerialLine &line, const Command &cmd);
+
+// Copies taken under the line's lock, so the worker is never caught half-way.
+ExchangeSlot slot_copy(SerialLine &line, uint8_t unit, int slot);
+std::vector<DeviceRecord> table_copy(SerialLine &line);
 
 // The first `n` bytes of a frame buffer.
 Bytes head(const uint8_t *frame, size_t n);
 
-// Points ModbusRTU at `line`, 8N1 at `baud`, and derives the character time,
-// so slots armed before OpenSerial convert their time-outs as they would
-// after it. Also exports the line's device-node pattern.
-void configure_line(const PtyPair &line, int baud);
+// Points the settings of `line` at the pseudo-terminal `pty`, 8N1 at `baud`,
+// and derives the character time, so slots armed before the line opens
+// convert their time-outs as they would after it. Also exports the
+// pseudo-terminal's device-node pattern.
+void configure_line(SerialLine &line, const PtyPair &pty, int baud);
 
 // Configures `line` as configure_line does and opens it with open_line, with
-// the table's lock and signal set up but no worker thread: the tests step a
-// SerialWorker of their own. False when the line does not open.
-bool open_stepped_line(const PtyPair &line, int baud);
+// the table's lock and signal set up but no worker thread: the tests step
+// its worker themselves. False when the line does not open.
+bool open_stepped_line(SerialLine &line, const PtyPair &pty, int baud);
 
-// Empties every slot of the table and has the next walk look at each of
-// them, as if a request had come for every one (the table's pending bits).
-void clear_table();
+// Stops the worker thread of `line` and waits until it has ended.
+void stop_worker(SerialLine &line);
 
-// Ends the worker thread OpenSerial started: clears SerialWork, wakes the
-// worker should it rest on an idle table, where nothing else would, and
-// waits (at most 12 s) until it has ended.
-void stop_worker();
-
-// One record visit of `w` under SerialMutex.
-Visit step(SerialWorker &w);
+// One record visit of the line's worker under the line's lock.
+Visit step(SerialLine &line);
 
 // Which slot a visit exchanged.
 struct Exchanged {
@@ -76,13 +79,13 @@ struct Exchanged {
   int slot = -1;
 };
 
-// Visits records of `w` until one exchanges a slot, at most two whole walks
-// (an idle cycle's rest is skipped: the walk goes on at once).
-Exchanged exchange_next(SerialWorker &w);
+// Visits records of the line's worker until one exchanges a slot, at most
+// two whole walks (an idle cycle's rest is skipped: the walk goes on at once).
+Exchanged exchange_next(SerialLine &line);
 
 // `n` character times of the configured line, in µs: a time-out that the
 // intake turns into exactly n.
-int32_t char_times_us(int n);
+int32_t char_times_us(const SerialLine &line, int n);
 
 // Polls `done` about every millisecond until it holds or timeout_ms (stretched
 // by the slowdown factor) has passed; returns its last value.

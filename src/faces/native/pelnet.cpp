@@ -153,6 +153,24 @@ uint8_t StatusForResult(int result) {
   }
 }
 
+int native_intake(SerialLine &line, const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode,
+                  int32_t timeout, uint32_t lifetime, uint32_t delay) {
+  const int carried = msg::get16(request, msg::kLength) - static_cast<int>(msg::kHeaderSize);
+  const SlotRequest r = {request + msg::kFrame, carried, slot, mode, timeout, lifetime, delay};
+  int length = 0;
+  const int result = intake_store(line, r, response + msg::kFrame, length);
+  if (result != kCmdOk) return result;
+  // The copy carries the answer's CRC; the length leaves it out.
+  msg::put16(response, msg::kLength, static_cast<uint16_t>(msg::kHeaderSize + length - kCrcLength));
+  response[msg::kSlot] = slot;
+  return kCmdOk;
+}
+
+int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode, int32_t timeout,
+             uint32_t lifetime, uint32_t delay) {
+  return native_intake(SerialProcessLine, request, response, slot, mode, timeout, lifetime, delay);
+}
+
 namespace {
 
 // A response of the header alone: length 32, the status, every other byte 0.
@@ -163,7 +181,7 @@ void make_error_response(uint8_t *response, uint8_t status) {
 }
 
 // Carries out one request that was read whole and builds its response.
-void answer_request(MRTUServerRecord &self, const uint8_t *request, uint8_t *response) {
+void answer_request(SerialLine &line, MRTUServerRecord &self, const uint8_t *request, uint8_t *response) {
   // keepAlive and pause hold for the rest of the connection, and are taken
   // even when the intake refuses the request.
   uint32_t keep_alive = msg::get32(request, msg::kKeepAlive);
@@ -172,9 +190,9 @@ void answer_request(MRTUServerRecord &self, const uint8_t *request, uint8_t *res
   if (pause != 0) self.pause = pause;
 
   memset(response, 0, msg::kCapacity);
-  int result = MRTU_CMD(request, response, request[msg::kSlot], request[msg::kMode],
-                        static_cast<int32_t>(msg::get32(request, msg::kTimeout)),
-                        msg::get32(request, msg::kLifetime), msg::get32(request, msg::kDelay));
+  int result = native_intake(line, request, response, request[msg::kSlot], request[msg::kMode],
+                             static_cast<int32_t>(msg::get32(request, msg::kTimeout)),
+                             msg::get32(request, msg::kLifetime), msg::get32(request, msg::kDelay));
   if (result != kCmdOk) make_error_response(response, StatusForResult(result));
 }
 
@@ -191,7 +209,7 @@ void count_answer(NativeServer &server, Answered &answered) {
 }
 
 // One turn of reading and answering. False when the handler must end.
-bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response, Answered &answered) {
+bool serve_turn(SerialLine &line, MRTUServerRecord &self, uint8_t *request, uint8_t *response, Answered &answered) {
   memset(request, 0, msg::kCapacity);
   int r = read_message(self.sockClient, request);
   if (r == kSockTimeout) return true;  // a silent client costs one turn of budget
@@ -199,7 +217,7 @@ bool serve_turn(MRTUServerRecord &self, uint8_t *request, uint8_t *response, Ans
   if (r == kSockBadLength)
     make_error_response(response, msg::kStatusNoAnswer);
   else
-    answer_request(self, request, response);
+    answer_request(line, self, request, response);
 
   int w = WriteSocket(self.sockClient, response, msg::get16(response, msg::kLength));
   answered = {true, response[msg::kStatus]};
@@ -247,7 +265,8 @@ void *ClientProcess(void *given) {
   uint8_t request[msg::kCapacity];
   uint8_t response[msg::kCapacity];
   Answered answered = {false, 0};
-  while (self.work != 0 && serve_turn(self, request, response, answered)) {
+  SerialLine &line = server.settings.line != nullptr ? *server.settings.line : SerialProcessLine;
+  while (self.work != 0 && serve_turn(line, self, request, response, answered)) {
     // The budget counts turns: every turn, answered or idle, costs one pause.
     if (self.keepAliveLeft <= self.pause) break;
     self.keepAliveLeft -= self.pause;

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "access.h"
+#include "intake.h"
 #include "net.h"
 
 constexpr int kMaxClients = 10;
@@ -51,11 +52,13 @@ struct ClientHandOver {
   int index;
 };
 
-// Where the server listens and whom it serves; set before it starts.
+// Where the server listens, whom it serves and whose table it files the
+// requests in; set before it starts.
 struct NativeSettings {
   uint16_t port;            // the low 16 bits of ModbusRTU.ipport
   NetEndpoint listen;       // VELKORD_LISTEN; family 0: every IPv4 interface
   const AllowList *allow;   // VELKORD_ALLOW; nullptr: everyone
+  SerialLine *line;         // nullptr: the process's line
 };
 
 // Everything one native server owns. `mutex` (ServerMutex) guards the
@@ -111,6 +114,18 @@ int WriteSocket(int sock, const uint8_t *data, int len);
 
 // The response status for a result of MRTU_CMD.
 uint8_t StatusForResult(int result);
+
+// The intake of one request message (`request`, its frame from byte 32 on,
+// within the message's own length at bytes 0-1) on `line`: its slot takes
+// the frame sealed and the timing given; the slot's last valid answer goes
+// into the cleared 1024-byte `response` (its length, slot and frame).
+// Returns the intake's result (kCmd*).
+int native_intake(SerialLine &line, const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode,
+                  int32_t timeout, uint32_t lifetime, uint32_t delay);
+
+// native_intake on the process's line.
+int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode, int32_t timeout,
+             uint32_t lifetime, uint32_t delay);
 
 // A handler's body; `given` points at its own hand-over entry (server,
 // connection and registry index), which the listener does not touch while

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "access.h"
+#include "counters.h"
 #include "http.h"
 #include "net.h"
 
@@ -25,37 +26,10 @@ constexpr int kStatusSlots = 5;       // exchange slots per unit
 constexpr int kStatusPeers = 24;      // connected clients listed by address
 constexpr int kStatusCodes = 256;     // request counts by status byte
 
-// Outcome of one exchange on the line.
-constexpr uint8_t kOutcomeValid = 0;
-constexpr uint8_t kOutcomeNoAnswer = 1;  // no first byte within the slot's time-out
-constexpr uint8_t kOutcomeBadCrc = 2;
-constexpr uint8_t kOutcomeMismatch = 3;  // a sound frame that answers another request
-constexpr int kOutcomeCount = 4;
-constexpr uint8_t kOutcomeNone = 0xFF;   // not exchanged yet
-
 // Client protocols.
 constexpr int kProtocolNative = 0;
 constexpr int kProtocolModbusTcp = 1;
 constexpr int kProtocolCount = 2;
-
-// Upper bounds of the response-time buckets, µs: from a few characters at
-// 921600 bit/s (a character is 11.9 µs) to the slowest unit at 9600 bit/s
-// (1.15 ms a character) that still answers within a second.
-constexpr int kResponseBuckets = 12;
-constexpr uint32_t kResponseBucketUs[kResponseBuckets] = {
-    250, 500, 1000, 2000, 5000, 10000, 20000, 50000, 100000, 200000, 500000, 1000000};
-
-// Response times: counts per bucket (not cumulative), the last one for
-// anything above the last bound, and their sum.
-struct ResponseHistogram {
-  uint64_t buckets[kResponseBuckets + 1];
-  uint64_t count;
-  uint64_t sum_us;
-};
-
-// Counts one response time: the engine calls this where it stamps the reply's
-// first byte.
-void histogram_add(ResponseHistogram &h, uint32_t response_us);
 
 struct SlotStatus {
   uint8_t slot;               // 0…4

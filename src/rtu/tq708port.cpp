@@ -14,13 +14,27 @@
 
 #include "sleep_us.h"
 
-// Descriptor of each port, -1 while the port is closed.
-static int fd_map[4] = {-1, -1, -1, -1};
-// Working settings of each port, rebuilt at every open.
-static struct termios newtio[4];
-// The settings each port had before we opened it; close puts them back so the
-// line is left as we found it.
-static struct termios oldtio[4];
+static constexpr int kPorts = 4;
+
+// What the library keeps of the ports, by port number. The process has one
+// set; the documented names below are its parts.
+struct SerialPorts {
+  // Descriptor of each port, -1 while the port is closed.
+  int fd[kPorts] = {-1, -1, -1, -1};
+  // Working settings of each port, rebuilt at every open.
+  struct termios working[kPorts];
+  // The settings each port had before we opened it; close puts them back so
+  // the line is left as we found it.
+  struct termios saved[kPorts];
+  // RS-485 mode each port's driver is asked for at open, when enabled.
+  bool rs485_on[kPorts];
+  struct serial_rs485 rs485_mode[kPorts];
+};
+
+static SerialPorts ProcessPorts;
+static int (&fd_map)[kPorts] = ProcessPorts.fd;
+static struct termios (&newtio)[kPorts] = ProcessPorts.working;
+static struct termios (&oldtio)[kPorts] = ProcessPorts.saved;
 
 static constexpr int kRateCount = 23;
 // Line rates in bit/s and, side by side, the terminal speed codes for them
@@ -30,10 +44,6 @@ static constexpr int kLineRates[kRateCount] = {0,     50,     75,     110,    13
                                                57600, 115200, 230400, 460800, 500000, 576000, 921600};
 static constexpr int kSpeedCodes[kRateCount] = {
     0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1006, 0x1007};
-
-// RS-485 mode each port's driver is asked for at open, when enabled.
-static bool rs485_on[4];
-static struct serial_rs485 rs485_mode[4];
 
 static int ask_driver_for_rs485(int fd, struct serial_rs485 *mode) { return ioctl(fd, TIOCSRS485, mode); }
 static TQ708sRs485Request rs485_request = ask_driver_for_rs485;
@@ -142,16 +152,16 @@ static void ask_low_latency(int fd) {
 // A line that should drive an RS-485 transceiver but does not would send
 // into a bus it never turns around: refuse to go on without the mode.
 static bool enter_rs485_mode(int port, int fd, const char *name) {
-  if (!rs485_on[port]) return true;
-  struct serial_rs485 mode = rs485_mode[port];
+  if (!ProcessPorts.rs485_on[port]) return true;
+  struct serial_rs485 mode = ProcessPorts.rs485_mode[port];
   if (rs485_request(fd, &mode) == 0) return true;
   fprintf(stderr, "%s: the driver of %s refuses RS-485 mode: %s\n", kRs485Variable, name, strerror(errno));
   return false;
 }
 
 void TQ708sSetRs485(int port, const struct serial_rs485 *mode) {
-  rs485_on[port] = mode != nullptr;
-  if (mode) rs485_mode[port] = *mode;
+  ProcessPorts.rs485_on[port] = mode != nullptr;
+  if (mode) ProcessPorts.rs485_mode[port] = *mode;
 }
 
 void TQ708sSetRs485Request(TQ708sRs485Request request) {
