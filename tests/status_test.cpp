@@ -90,15 +90,15 @@ void script_line(StatusSnapshot &s) {
   s.peer_count = 1;
   s.peers[0] = {kProtocolNative, "192.0.2.7:50412", 95000000};
   s.unit_count = 3;
-  s.units[0] = {1, kOutcomeMismatch, 1, {3, 2, 1, 1}, {}, 1500000, 2, 320000, {}};
+  s.units[0] = {1, kOutcomeMismatch, 1, {3, 2, 1, 1}, {}, 1500000, 2, 320000, {}, 0};
   for (uint32_t us : {800u, 1200u, 3000u, 40000u, 700000u}) histogram_add(s.units[0].response, us);
-  s.units[0].slots[0] = {0, 3, 1, kOutcomeMismatch, true, 0, 10, 4200000, 1500000, {3, 2, 1, 1}};
-  s.units[1] = {2, kOutcomeValid, 2, {10, 0, 0, 0}, {}, 200000, 0, -1, {}};
+  s.units[0].slots[0] = {0, 3, 1, kOutcomeMismatch, true, 0, 10, 4200000, 1500000, {3, 2, 1, 1}, {}, 0};
+  s.units[1] = {2, kOutcomeValid, 2, {10, 0, 0, 0}, {}, 200000, 0, -1, {}, 0};
   for (int i = 0; i < 10; ++i) histogram_add(s.units[1].response, 4000);
-  s.units[1].slots[0] = {0, 4, 2, kOutcomeValid, true, 100, 2, 800000, 200000, {6, 0, 0, 0}};
-  s.units[1].slots[1] = {3, 6, 1, kOutcomeValid, false, 7, 0, 9000000, 300000, {4, 0, 0, 0}};
-  s.units[2] = {3, kOutcomeNoAnswer, 1, {0, 4, 0, 0}, {}, -1, 0, -1, {}};
-  s.units[2].slots[0] = {0, 3, 1, kOutcomeNoAnswer, true, 0, 1, 3000000, -1, {0, 4, 0, 0}};
+  s.units[1].slots[0] = {0, 4, 2, kOutcomeValid, true, 100, 2, 800000, 200000, {6, 0, 0, 0}, {}, 0};
+  s.units[1].slots[1] = {3, 6, 1, kOutcomeValid, false, 7, 0, 9000000, 300000, {4, 0, 0, 0}, {}, 0};
+  s.units[2] = {3, kOutcomeNoAnswer, 1, {0, 4, 0, 0}, {}, -1, 0, -1, {}, 0};
+  s.units[2].slots[0] = {0, 3, 1, kOutcomeNoAnswer, true, 0, 1, 3000000, -1, {0, 4, 0, 0}, {}, 0};
 }
 
 void scripted_provider(StatusSnapshot &s, void *calls) {
@@ -296,8 +296,8 @@ TEST(StatusRender, FullTableStreamsThroughTheBuffer) {
   for (int i = 0; i < kStatusUnits; ++i) {
     UnitStatus &u = s->units[i];
     u = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX},
-         {}, INT64_MAX, UINT64_MAX, INT64_MAX / 2, {}};
-    for (int k = 0; k < kStatusSlots; ++k) u.slots[k] = {static_cast<uint8_t>(k), 16, 3, kOutcomeBadCrc, true, 65535, 123, UINT32_MAX, INT64_MAX, {1, 2, 3, 4}};
+         {}, INT64_MAX, UINT64_MAX, INT64_MAX / 2, {}, 0};
+    for (int k = 0; k < kStatusSlots; ++k) u.slots[k] = {static_cast<uint8_t>(k), 16, 3, kOutcomeBadCrc, true, 65535, 123, UINT32_MAX, INT64_MAX, {1, 2, 3, 4}, {}, 0};
   }
   for (auto render : {render_metrics, render_status_json, render_page}) {
     std::string text;
@@ -336,9 +336,9 @@ struct FedLine {
     status_snapshot_reset(*s);
     s->unit_count = static_cast<uint16_t>(units);
     for (int i = 0; i < units; ++i) {
-      s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}};
+      s->units[i] = {static_cast<uint8_t>(i + 1), kOutcomeValid, kStatusSlots, {}, {}, 150000, 0, -1, {}, 0};
       for (int k = 0; k < kStatusSlots; ++k)
-        s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}};
+        s->units[i].slots[k] = {static_cast<uint8_t>(k), 3, 1, kOutcomeValid, true, static_cast<uint16_t>(100 * k), 10, 1999000, 150000, {}, {}, 0};
     }
     s->samples = r.get();
     samples_start(*r, *s, 0);

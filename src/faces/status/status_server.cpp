@@ -94,19 +94,28 @@ namespace {
 
 struct Route {
   const char *path;
+  const char *query;  // nullptr: any query, which is left unread
   const char *content_type;
   void (*render)(const StatusSnapshot &, TextOut &);
 };
 
+// The first that fits is taken.
 constexpr Route kRoutes[] = {
-    {"/", "text/html; charset=utf-8", render_page},
-    {"/metrics", "text/plain; version=0.0.4", render_metrics},
-    {"/status", "application/json", render_status_json},
+    {"/", nullptr, "text/html; charset=utf-8", render_page},
+    {"/metrics", nullptr, "text/plain; version=0.0.4", render_metrics},
+    {"/status", "samples=0", "application/json", render_status_without_samples},
+    {"/status", nullptr, "application/json", render_status_json},
 };
 
-const Route *find_route(const uint8_t *path, size_t length) {
-  for (const Route &r : kRoutes)
-    if (strlen(r.path) == length && memcmp(r.path, path, length) == 0) return &r;
+bool same_text(const char *text, const uint8_t *bytes, size_t length) {
+  return strlen(text) == length && memcmp(text, bytes, length) == 0;
+}
+
+const Route *find_route(const uint8_t *head, const HttpRequest &req) {
+  for (const Route &r : kRoutes) {
+    if (!same_text(r.path, head + req.path_offset, req.path_length)) continue;
+    if (r.query == nullptr || same_text(r.query, head + req.query_offset, req.query_length)) return &r;
+  }
   return nullptr;
 }
 
@@ -165,7 +174,7 @@ void read_connection(StatusServer &s, StatusConnection &c) {
     send_refusal(c.fd, refusal_for(req.result));
   } else if (!req.get) {
     send_refusal(c.fd, {405, "Method Not Allowed"});
-  } else if (const Route *route = find_route(c.head + req.path_offset, req.path_length)) {
+  } else if (const Route *route = find_route(c.head, req)) {
     serve_route(s, c.fd, *route);
   } else {
     send_refusal(c.fd, {404, "Not Found"});
