@@ -331,6 +331,7 @@ struct StatusServer {
   uint16_t port = 0;          // the port bound
   char error[160] = {};
   StatusConnection connections[kStatusConnections];
+  int64_t resting_until_us = 0;  // monotonic: no client is served before
   StatusSnapshot snapshot;
   StatusSamples samples;
   char out[kStatusOutBytes];
