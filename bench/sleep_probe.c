@@ -12,7 +12,8 @@
  * File layout: a 64-byte header whose first 8 bytes count the records
  * written, then records of four little-endian int64: start ns, asked ns,
  * took ns, thread id (plus ABSOLUTE_FLAG for a sleep until a deadline, or
- * LOCK_FLAG for a lock that waited; its asked ns is 0). */
+ * LOCK_FLAG for a lock that waited; its asked ns is then the lock's
+ * address, which tells the locks apart). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -112,6 +113,6 @@ int pthread_mutex_lock(pthread_mutex_t *mutex) {
   if (r != EBUSY) return r;
   int64_t t0 = now_ns();
   r = real_mutex_lock(mutex);
-  note(t0, 0, now_ns(), LOCK_FLAG);
+  note(t0, (int64_t)(intptr_t)mutex, now_ns(), LOCK_FLAG);
   return r;
 }
