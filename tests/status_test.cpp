@@ -19,6 +19,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "status.h"
@@ -297,6 +298,31 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   if (png != nullptr) {
     EXPECT_TRUE(vt::chromium_screenshot(url, png));
   }
+}
+
+// Eight clients asking for the page back to back: each is answered, and the
+// server thread, resting after each answer, stays on a processor at most a
+// quarter of the time, so the line's worker always finds one.
+TEST_F(StatusServerTest, ClientsAskingBackToBackLeaveTheProcessorsToTheLine) {
+  clockid_t clock;
+  ASSERT_EQ(pthread_getcpuclockid(server_->thread, &clock), 0);
+  auto cpu_us = [&] {
+    struct timespec t;
+    EXPECT_EQ(clock_gettime(clock, &t), 0);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+  };
+  const int64_t cpu_from = cpu_us(), from = vt::now_us(), until = from + 1500000;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 8; ++i)
+    clients.emplace_back([&] {
+      while (vt::now_us() < until)
+        if (ask("GET / HTTP/1.1\r\n\r\n").text.rfind("HTTP/1.1 200", 0) == 0) ++answered;
+    });
+  for (std::thread &t : clients) t.join();
+  const double share = static_cast<double>(cpu_us() - cpu_from) / static_cast<double>(vt::now_us() - from);
+  EXPECT_GE(answered.load(), 8);
+  EXPECT_LT(share, 0.3) << answered.load() << " answers";
 }
 
 // ---- Misbehaving clients ---------------------------------------------------
