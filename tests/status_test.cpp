@@ -259,8 +259,9 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
 
   // Then the real gateway on the simulator's line, after a few seconds with a
   // native slot on unit 1 and a Modbus TCP read of unit 2: each is listed
-  // under its unit's row, and the graphs have their points.
-  vt::SimProcess sim({"-a", "1,2,3", "-b", "115200", "--pace"});
+  // under its unit's row, and the graphs have their points. Units 3 and 4
+  // (which is not there) and a bad CRC now and then make it look like a line.
+  vt::SimProcess sim({"-a", "1,2,3", "-b", "115200", "--pace", "--bad-crc", "0.02"});
   if (!sim.ready()) GTEST_SKIP() << "velkord-sim is not built";
   const int tcp = vt::free_tcp_port(), face = vt::free_tcp_port(), http = vt::free_tcp_port();
   vt::Gateway gw({"-sp", "0", "-br", "115200", "-db", "8", "-sb", "1", "-p", std::to_string(tcp)},
@@ -270,15 +271,19 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   vt::NetClient native(tcp);
   vt::RequestFields slot;
   slot.keep_alive = 60000000, slot.mode = 1, slot.timeout = 20000, slot.lifetime = 3600000000u;
-  slot.frame = {1, 4, 0, 0, 0, 3};
-  ASSERT_TRUE(native.exchange(vt::build_request(slot), vt::slow_ms(5000)).has_value());
+  for (const vt::Bytes &frame : {vt::Bytes{1, 4, 0, 0, 0, 3}, vt::Bytes{3, 3, 0, 10, 0, 8}, vt::Bytes{3, 1, 0, 0, 0, 16},
+                                  vt::Bytes{4, 3, 0, 0, 0, 2}}) {
+    slot.frame = frame;
+    slot.slot = frame[0] == 3 && frame[1] == 1 ? 1 : 0;
+    ASSERT_TRUE(native.exchange(vt::build_request(slot), vt::slow_ms(5000)).has_value());
+  }
   vt::ModbusTcpClient reader(face, 2);
   uint16_t registers[4];
   ASSERT_EQ(modbus_read_registers(reader.ctx, 100, 4, registers), 4) << modbus_strerror(errno);
   // VELKORD_STATUS_SCREENSHOT=docs/status-page.png takes the documentation's
-  // picture, after a minute of the line, so that its graphs show one.
+  // picture, after three minutes of the line, so that its graphs show some.
   const char *png = getenv("VELKORD_STATUS_SCREENSHOT");
-  usleep(static_cast<useconds_t>(png != nullptr ? 60000000 : vt::slow_ms(3000) * 1000));
+  usleep(static_cast<useconds_t>(png != nullptr ? 180000000 : vt::slow_ms(3000) * 1000));
   url = "http://127.0.0.1:" + std::to_string(http) + "/";
   dom = vt::chromium_dom(url);
   std::smatch listed;
@@ -296,7 +301,7 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
         << unit;
   }
   if (png != nullptr) {
-    EXPECT_TRUE(vt::chromium_screenshot(url, png));
+    EXPECT_TRUE(vt::chromium_screenshot(url, png, 1240));
   }
 }
 
