@@ -1,6 +1,7 @@
 // Micro-benchmarks of the gateway's hot paths, in process, no worker thread
 // running: the frame check, one command intake as a client handler makes it,
-// the worker's walk over an idle table, and the pauses the worker sleeps.
+// the worker's walk over an idle table, what watching the line costs (a
+// status snapshot, the page), and the pauses the worker sleeps.
 //
 //   micro_bench                                  all, default run times
 //   micro_bench --benchmark_min_time=0.01        a quick pass (CI)
@@ -13,14 +14,18 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "intake.h"
 #include "message.h"
 #include "modbusRTU.h"
+#include "modbustcp.h"
 #include "pelnet.h"
-#include "worker.h"
 #include "sleep_us.h"
+#include "snapshot.h"
+#include "status.h"
+#include "worker.h"
 
 namespace {
 
@@ -167,6 +172,101 @@ void BM_IdleWalk(benchmark::State &state) {
   state.counters["slot_tests"] = kUnitCount * kSlotCount;
 }
 BENCHMARK(BM_IdleWalk);
+
+// ---- Watching: the status snapshot and the page ------------------------------
+
+constexpr int kWatchedUnits = 32;
+constexpr int kFaceReadsPerUnit = 2;
+
+// The process line as a busy one looks to the status face: 32 units with 5
+// active slots each, every one exchanged; and a started pool with 2 reads of
+// each unit on the line (asked once, with nobody to answer them).
+struct WatchedLine {
+  ModbusTcpFace face;
+  GatewayFacts facts = {"bench", 1, &NativeProcessServer, &face, &face.pool};
+
+  WatchedLine() {
+    SerialLine &line = SerialProcessLine;
+    for (int u = 0; u < kWatchedUnits; ++u) {
+      line.counters.unit_seen[u] = kUnitRequested | kUnitExchanged;
+      line.counters.units[u].exchanges[kOutcomeValid] = 1000;
+      for (ExchangeSlot &s : line.table[u].slots) {
+        const uint8_t read[6] = {static_cast<uint8_t>(u + 1), 3, 0, 10, 0, 4};
+        memcpy(s.txFrame, read, sizeof read);
+        s.mode = kModeRepeat;
+      }
+    }
+    PoolSettings quick;
+    quick.wait_ms = 1;
+    pool_start(face.pool, quick);
+    for (int u = 1; u <= kWatchedUnits; ++u)
+      for (int k = 0; k < kFaceReadsPerUnit; ++k) {
+        const uint8_t read[6] = {static_cast<uint8_t>(u), 3, 0, static_cast<uint8_t>(100 + k), 0, 2};
+        uint8_t answer[kFaceFrameSize];
+        pool_ask(face.pool, read, sizeof read, answer);
+      }
+  }
+  ~WatchedLine() {
+    pool_stop(face.pool);
+    for (int u = 0; u < kWatchedUnits; ++u) {
+      SerialProcessLine.counters.unit_seen[u] = 0;
+      for (ExchangeSlot &s : SerialProcessLine.table[u].slots) s.mode = kModeIdle;
+    }
+  }
+};
+
+// One snapshot as the status server takes it for every answer: the line's
+// part copied under SerialMutex (held for that copy only), the pool's reads
+// under its lock, the clients' counts; ages and rates worked out after.
+void BM_StatusSnapshot(benchmark::State &state) {
+  auto watched = std::make_unique<WatchedLine>();
+  auto s = std::make_unique<StatusSnapshot>();
+  for (auto _ : state) {
+    status_snapshot_reset(*s);
+    fill_status(*s, &watched->facts);
+    benchmark::DoNotOptimize(s->unit_count);
+  }
+  if (s->unit_count != kWatchedUnits || s->read_count != kWatchedUnits * kFaceReadsPerUnit)
+    state.SkipWithError("the snapshot does not list the line");
+}
+BENCHMARK(BM_StatusSnapshot);
+
+bool count_bytes(void *context, const char *, size_t length) {
+  *static_cast<size_t *>(context) += length;
+  return true;
+}
+
+// The page of that snapshot, with ten minutes of graphs in which every
+// second differs from the one before (the longest paths), rendered twice as
+// the server does (to count, then to send); and /metrics and /status once.
+void BM_StatusRender(benchmark::State &state) {
+  auto watched = std::make_unique<WatchedLine>();
+  auto s = std::make_unique<StatusSnapshot>();
+  auto samples = std::make_unique<StatusSamples>();
+  status_snapshot_reset(*s);
+  fill_status(*s, &watched->facts);
+  s->samples = samples.get();
+  samples_start(*samples, *s, 0);
+  for (int t = 1; t <= kSampleSeconds; ++t) {
+    for (int i = 0; i < s->unit_count; ++i) s->units[i].exchanges[kOutcomeValid] += 4 + (t + i) % 3;
+    samples_take(*samples, *s, t * kSampleIntervalUs);
+  }
+  static char buffer[kStatusOutBytes];
+  void (*const render)(const StatusSnapshot &, TextOut &) =
+      state.range(0) == 0 ? render_page : state.range(0) == 1 ? render_metrics : render_status_json;
+  const int times = state.range(0) == 0 ? 2 : 1;
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes = 0;
+    for (int n = 0; n < times; ++n) {
+      TextOut out(buffer, sizeof buffer, count_bytes, &bytes);
+      render(*s, out);
+      out.flush();
+    }
+  }
+  state.counters["bytes"] = static_cast<double>(bytes / static_cast<size_t>(times));
+}
+BENCHMARK(BM_StatusRender)->ArgName("page0_metrics1_status2")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 // ---- Sleeps ------------------------------------------------------------------
 

@@ -2,16 +2,23 @@
  * nanosleep and clock_nanosleep the gateway makes is stamped with the
  * thread, the time asked for and the time it really took, measured on
  * CLOCK_MONOTONIC around the real call. For a sleep until a deadline the
- * time asked for is the deadline less the moment of the call. The records
- * go to a file mapped shared, so they are complete even when the gateway
- * is killed. Without SLEEP_PROBE_FILE it only passes the calls through.
+ * time asked for is the deadline less the moment of the call. Every
+ * pthread_mutex_lock that had to wait is stamped too, with the time it
+ * waited, so a bench can tell a thread kept off the processor from one kept
+ * waiting for a lock. The records go to a file mapped shared, so they are
+ * complete even when the gateway is killed. Without SLEEP_PROBE_FILE it only
+ * passes the calls through.
  *
  * File layout: a 64-byte header whose first 8 bytes count the records
  * written, then records of four little-endian int64: start ns, asked ns,
- * took ns, thread id (plus ABSOLUTE_FLAG for a sleep until a deadline). */
+ * took ns, thread id (plus ABSOLUTE_FLAG for a sleep until a deadline, or
+ * LOCK_FLAG for a lock that waited; its asked ns is then the lock's
+ * address, which tells the locks apart). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -23,9 +30,12 @@
 #define RECORD_WORDS 4
 #define CAPACITY (1u << 20) /* records: 32 MiB of file, written as used */
 #define ABSOLUTE_FLAG (1LL << 40)
+#define LOCK_FLAG (1LL << 41)
 
 static int (*real_nanosleep)(const struct timespec *, struct timespec *);
 static int (*real_clock_nanosleep)(clockid_t, int, const struct timespec *, struct timespec *);
+static int (*real_mutex_lock)(pthread_mutex_t *);
+static int (*real_mutex_trylock)(pthread_mutex_t *);
 static int64_t *header;
 static int64_t *records;
 
@@ -33,6 +43,8 @@ static void find_real_calls(void) {
   real_nanosleep = (int (*)(const struct timespec *, struct timespec *))dlsym(RTLD_NEXT, "nanosleep");
   real_clock_nanosleep = (int (*)(clockid_t, int, const struct timespec *, struct timespec *))dlsym(
       RTLD_NEXT, "clock_nanosleep");
+  real_mutex_lock = (int (*)(pthread_mutex_t *))dlsym(RTLD_NEXT, "pthread_mutex_lock");
+  real_mutex_trylock = (int (*)(pthread_mutex_t *))dlsym(RTLD_NEXT, "pthread_mutex_trylock");
 }
 
 __attribute__((constructor)) static void probe_start(void) {
@@ -89,5 +101,18 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *req, stru
     note(t0, ns_of(req) - t0, t1, ABSOLUTE_FLAG);
   else if (!(flags & TIMER_ABSTIME))
     note(t0, ns_of(req), t1, 0);
+  return r;
+}
+
+/* A lock taken at once costs a try and is not recorded; one that must wait
+ * is stamped from the try to the moment it is held. */
+int pthread_mutex_lock(pthread_mutex_t *mutex) {
+  if (real_mutex_lock == NULL) find_real_calls();
+  if (header == NULL) return real_mutex_lock(mutex);
+  int r = real_mutex_trylock(mutex);
+  if (r != EBUSY) return r;
+  int64_t t0 = now_ns();
+  r = real_mutex_lock(mutex);
+  note(t0, (int64_t)(intptr_t)mutex, now_ns(), LOCK_FLAG);
   return r;
 }

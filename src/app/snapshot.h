@@ -9,13 +9,14 @@
 #include "pelnet.h"
 #include "status.h"
 
-// What the snapshot shows besides the modules' counters, and the faces
-// whose clients it lists.
+// What the snapshot shows besides the modules' counters, the faces whose
+// clients it lists and the pool whose reads it lists.
 struct GatewayFacts {
   const char *version;
   int64_t start_unix_us;  // wall clock
   NativeServer *native;
   const ModbusTcpFace *modbus_tcp;
+  FacePool *pool;
 };
 
 // The gateway's StatusProvider; `context` is its GatewayFacts. Each module

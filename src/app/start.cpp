@@ -89,7 +89,7 @@ const ValuedOption *find_option(const char *arg) {
 struct Gateway {
   VelkordSettings env;  // read before anything opens, then only read
   ModbusTcpFace modbus_tcp;
-  GatewayFacts facts = {kVersion, 0, &NativeProcessServer, &modbus_tcp};
+  GatewayFacts facts = {kVersion, 0, &NativeProcessServer, &modbus_tcp, &modbus_tcp.pool};
   StatusServer status;
   StatusSnapshot summary;     // SIGUSR1's, filled on the main thread
   char error[kEnvErrorSize];  // the line of a start-up step that failed

@@ -62,9 +62,9 @@ std::string chromium_dom(const std::string &url) {
   return dom;
 }
 
-bool chromium_screenshot(const std::string &url, const std::string &png) {
-  std::string cmd = chromium_command() + " --hide-scrollbars --window-size=420,680 --screenshot=" + png + " " +
-                    url + " 2>/dev/null";
+bool chromium_screenshot(const std::string &url, const std::string &png, int height) {
+  std::string cmd = chromium_command() + " --hide-scrollbars --window-size=420," + std::to_string(height) +
+                    " --screenshot=" + png + " " + url + " 2>/dev/null";
   return system(cmd.c_str()) == 0;
 }
 

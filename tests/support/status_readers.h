@@ -20,7 +20,8 @@ bool have_chromium();
 // time. Empty when Chromium failed.
 std::string chromium_dom(const std::string &url);
 
-// Takes a phone-sized screenshot of `url` into the PNG file `png`.
-bool chromium_screenshot(const std::string &url, const std::string &png);
+// Takes a screenshot of `url` as a phone 420 pixels wide shows it, `height`
+// pixels of it, into the PNG file `png`.
+bool chromium_screenshot(const std::string &url, const std::string &png, int height = 680);
 
 }  // namespace vt

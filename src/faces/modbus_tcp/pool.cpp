@@ -5,6 +5,7 @@
 // and delivers the outcomes, which wake the waiting clients.
 #include "pool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,8 +33,6 @@ int rtu_request_frame(uint8_t unit, const uint8_t *pdu, int n, uint8_t *frame) {
 }
 
 namespace {
-
-constexpr int kReadKeyLength = kReadFrameLength - kCrcLength;
 
 // With the pool's lock held (`held`): waits for `answered` until the
 // monotonic time `deadline_us`; false once it has passed.
@@ -67,6 +66,8 @@ bool ticket_names(uint32_t ticket, uint16_t generation) {
 void stop_polling(FacePool &p, FaceRead &r) {
   if (!r.polled) return;
   r.polled = false;
+  r.polled_us = 0;  // armed again, its rate starts afresh
+  r.poll_gap_us = 0;
   --p.polled_of_unit[r.request[0]];
   --p.polled_reads;
 }
@@ -233,10 +234,25 @@ void fill_exchange(WorkExchange &x, const uint8_t *frame, uint8_t length, uint32
 // module's judgement (MRTU_ReplyMatches), made by the worker.
 int fitting_answer(int length, bool valid) { return valid ? length - kCrcLength : 0; }
 
+// A gap between two polls counts a quarter into the smoothed one: a rate
+// that follows a change within a few polls and does not jump with each.
+constexpr int64_t kPollGapWeight = 4;
+constexpr int64_t kPollGapLimitUs = UINT32_MAX;
+
+void note_poll(FaceRead &r, int64_t at_us) {
+  if (r.polled_us != 0) {
+    const int64_t gap = std::clamp<int64_t>(at_us - r.polled_us, 0, kPollGapLimitUs);
+    const int64_t smooth = r.poll_gap_us == 0 ? gap : r.poll_gap_us + (gap - r.poll_gap_us) / kPollGapWeight;
+    r.poll_gap_us = static_cast<uint32_t>(smooth);
+  }
+  r.polled_us = at_us;
+}
+
 void deliver_read(FacePool &p, int index, uint32_t ticket, const WorkOutcome &o) {
   FaceRead &r = p.reads[index];
   if (!r.in_use || !ticket_names(ticket, r.generation)) return;
   r.in_flight = false;
+  if (r.polled) note_poll(r, o.at_us);
   int n = fitting_answer(o.length, o.answered);
   r.last_valid = n > 0;
   if (n == 0) return;
@@ -378,3 +394,22 @@ int pool_ask(FacePool &pool, const uint8_t *frame, int n, uint8_t *answer) {
 }
 
 WorkSource pool_work_source(FacePool &pool) { return {&pool, take_write, take_read, deliver, has_work}; }
+
+int pool_copy_reads(FacePool &pool, FaceReadCopy *to, int capacity) {
+  // A pool no face started is left untouched, its pages unread.
+  if (!pool.running) return 0;
+  int n = 0;
+  Locked held(pool.mutex);
+  for (const FaceRead &r : pool.reads) {
+    if (n == capacity) break;
+    if (!r.polled) continue;
+    FaceReadCopy &c = to[n++];
+    memcpy(c.key, r.request, kReadKeyLength);
+    c.last_valid = r.last_valid;
+    c.answer_us = r.valid_answers != 0 ? r.answer_us : 0;
+    c.asked_us = r.asked_us;
+    c.polled_us = r.polled_us;
+    c.poll_gap_us = r.poll_gap_us;
+  }
+  return n;
+}

@@ -75,8 +75,10 @@ inline uint8_t answer_status(const uint8_t *answer) {
 
 // ---- The pool -----------------------------------------------------------------
 
-// A read as the pool keeps it: unit, function, address, quantity, CRC.
+// A read as the pool keeps it: unit, function, address, quantity, CRC; the
+// first six bytes are its key.
 constexpr int kReadFrameLength = 8;
+constexpr int kReadKeyLength = kReadFrameLength - kCrcLength;
 
 struct FaceRead {
   bool in_use;
@@ -91,6 +93,11 @@ struct FaceRead {
   uint32_t valid_answers;  // counts answers, so a waiter sees a new one
   int64_t answer_us;       // when the last valid answer came
   int64_t asked_us;        // when a client last asked
+  // How often the line polls it, for whoever watches the line: when the
+  // latest poll ended (0: none since it was armed) and the time between two
+  // polls, smoothed (0 until the second).
+  int64_t polled_us;
+  uint32_t poll_gap_us;
 };
 
 // A queued write moves Pending -> InFlight -> Done; its client frees it. A
@@ -154,3 +161,21 @@ int pool_ask(FacePool &pool, const uint8_t *frame, int n, uint8_t *answer);
 
 // The pool's calls as a source of extra line work.
 WorkSource pool_work_source(FacePool &pool);
+
+// ---- What the status page lists ------------------------------------------------
+
+// A read on the line, as copied out: its key (unit, function, address,
+// quantity) and the pool's own stamps (monotonic µs), nothing worked out, so
+// the copy holds the pool's lock no longer than a copy needs.
+struct FaceReadCopy {
+  uint8_t key[kReadKeyLength];
+  bool last_valid;       // the latest poll brought its answer
+  int64_t answer_us;     // the last valid answer; 0: none yet
+  int64_t asked_us;      // a client's last request for it
+  int64_t polled_us;     // the latest poll; 0: none yet
+  uint32_t poll_gap_us;  // between two polls, smoothed; 0 before the second
+};
+
+// Copies the reads the line polls now into `to` (room for `capacity`), in
+// the pool's order; returns how many (none while the pool is not started).
+int pool_copy_reads(FacePool &pool, FaceReadCopy *to, int capacity);

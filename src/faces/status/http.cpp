@@ -84,6 +84,8 @@ HttpParse parse_request_line(const uint8_t *d, const Line &line, HttpRequest &re
   req.get = method_end - line.begin == 3 && memcmp(d + line.begin, "GET", 3) == 0;
   req.path_offset = target;
   req.path_length = path_end - target;
+  req.query_offset = path_end < at ? path_end + 1 : at;
+  req.query_length = at - req.query_offset;
   return HttpParse::kComplete;
 }
 
@@ -131,7 +133,7 @@ HttpRequest http_parse_request(const uint8_t *data, size_t length) {
     }
   }
   req.get = false;
-  req.path_offset = req.path_length = 0;
+  req.path_offset = req.path_length = req.query_offset = req.query_length = 0;
   if (!have_request_line && partial_method_bad(data, at, limit))
     req.result = HttpParse::kMalformed;
   else

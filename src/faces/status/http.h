@@ -28,6 +28,8 @@ struct HttpRequest {
   bool get = false;          // the method is GET (any other method: false)
   size_t path_offset = 0;    // the path within the buffer, query string not included
   size_t path_length = 0;
+  size_t query_offset = 0;   // the query string after '?', if any (length 0: none)
+  size_t query_length = 0;
   size_t head_length = 0;    // bytes up to and including the blank line
 };
 

@@ -20,6 +20,10 @@ int listed_units(const StatusSnapshot &s) {
   return s.unit_count < kStatusUnits ? s.unit_count : kStatusUnits;
 }
 
+int listed_reads(const StatusSnapshot &s) {
+  return s.read_count < kStatusReads ? s.read_count : kStatusReads;
+}
+
 int64_t timeout_to_catch_us(int64_t answer_us) {
   constexpr int64_t kStepUs = 50000;
   const int64_t wanted = answer_us + (answer_us + 1) / 2;
@@ -322,21 +326,64 @@ void json_counts(const uint64_t *counts, TextOut &o) {
   o.put("}");
 }
 
-void json_slot(const SlotStatus &t, TextOut &o) {
+void json_slot(const SlotStatus &t, StatusDetail detail, TextOut &o) {
   o.putf("{\"slot\":%u,\"function\":%u,\"address\":%u,", t.slot, t.function, t.address);
   if (t.has_quantity) o.putf("\"quantity\":%u,", t.quantity);
-  o.putf("\"mode\":\"%s\",\"mode_value\":%u,\"lifetime_left_seconds\":", mode_name(t.mode), t.mode);
+  o.putf("\"mode\":\"%s\",", mode_name(t.mode));
+  if (detail != StatusDetail::kPage) o.putf("\"mode_value\":%u,", t.mode);
+  o.put("\"lifetime_left_seconds\":");
   put_seconds(o, t.lifetime_left_us);
   o.putf(",\"last_outcome\":\"%s\",\"answer_age_seconds\":", outcome_name(t.last_outcome));
   put_json_age(o, t.answer_age_us);
-  o.put(",\"exchanges\":");
-  json_counts(t.exchanges, o);
+  if (detail != StatusDetail::kPage) {
+    o.put(",\"exchanges\":");
+    json_counts(t.exchanges, o);
+  }
   o.put("}");
 }
 
-void json_response(const ResponseHistogram &h, TextOut &o) {
+// Polls a second from the time between two; null before the second poll.
+void put_json_rate(TextOut &o, int64_t interval_us) {
+  if (interval_us <= 0)
+    o.put("null");
+  else
+    o.putf("%.3g", 1e6 / static_cast<double>(interval_us));
+}
+
+void json_read(const ReadStatus &r, StatusDetail detail, TextOut &o) {
+  o.putf("{\"function\":%u,\"address\":%u,\"quantity\":%u,\"polls_per_second\":", r.function, r.address,
+         r.quantity);
+  put_json_rate(o, r.poll_interval_us);
+  o.putf(",\"last_poll_valid\":%s,\"answer_age_seconds\":", r.last_valid ? "true" : "false");
+  put_json_age(o, r.answer_age_us);
+  if (detail != StatusDetail::kPage) {
+    o.put(",\"asked_age_seconds\":");
+    put_json_age(o, r.asked_age_us);
+  }
+  o.put("}");
+}
+
+// The reads of `unit`, from `*next` on in the snapshot's order, which is the
+// units' order too; `*next` is left at the first read of a later unit.
+void json_unit_reads(const StatusSnapshot &s, uint8_t unit, int *next, StatusDetail detail, TextOut &o) {
+  o.put(",\"reads\":[");
+  bool first = true;
+  for (; *next < listed_reads(s) && s.reads[*next].unit <= unit; ++*next) {
+    if (s.reads[*next].unit < unit) continue;  // of a unit not listed yet
+    if (!first) o.put(",");
+    json_read(s.reads[*next], detail, o);
+    first = false;
+  }
+  o.put("]");
+}
+
+void json_response(const ResponseHistogram &h, StatusDetail detail, TextOut &o) {
   o.putf("{\"count\":%" PRIu64 ",\"sum\":", h.count);
   put_seconds(o, h.sum_us);
+  if (detail == StatusDetail::kPage) {
+    o.put("}");
+    return;
+  }
   o.put(",\"buckets\":[");
   for (int b = 0; b <= kResponseBuckets; ++b) {
     o.put(b == 0 ? "{\"le\":" : ",{\"le\":");
@@ -390,12 +437,14 @@ void json_samples(const StatusSamples &r, TextOut &o) {
   o.put("}");
 }
 
-void json_unit(const UnitStatus &u, const StatusSamples *samples, TextOut &o) {
-  o.putf("{\"unit\":%u,\"state\":\"%s\",\"last_outcome\":\"%s\",\"exchanges\":", u.unit,
-         unit_state(u), outcome_name(u.last_outcome));
+// A unit with its slots and reads; `next_read` as json_unit_reads takes it.
+void json_unit(const StatusSnapshot &s, const UnitStatus &u, int *next_read, StatusDetail detail, TextOut &o) {
+  o.putf("{\"unit\":%u,\"state\":\"%s\",", u.unit, unit_state(u));
+  if (detail != StatusDetail::kPage) o.putf("\"last_outcome\":\"%s\",", outcome_name(u.last_outcome));
+  o.put("\"exchanges\":");
   json_counts(u.exchanges, o);
   o.put(",\"response_seconds\":");
-  json_response(u.response, o);
+  json_response(u.response, detail, o);
   o.put(",\"last_valid_answer_age_seconds\":");
   put_json_age(o, u.last_valid_age_us);
   o.putf(",\"late_replies\":%" PRIu64 ",\"late_answer_seconds\":", u.late_replies);
@@ -406,10 +455,11 @@ void json_unit(const UnitStatus &u, const StatusSamples *samples, TextOut &o) {
   int slots = u.slot_count < kStatusSlots ? u.slot_count : kStatusSlots;
   for (int k = 0; k < slots; ++k) {
     if (k > 0) o.put(",");
-    json_slot(u.slots[k], o);
+    json_slot(u.slots[k], detail, o);
   }
   o.put("]");
-  json_unit_samples(samples, u.unit, o);
+  json_unit_reads(s, u.unit, next_read, detail, o);
+  if (detail == StatusDetail::kFull) json_unit_samples(s.samples, u.unit, o);
   o.put("}");
 }
 
@@ -424,11 +474,15 @@ void json_line(const StatusSnapshot &s, TextOut &o) {
          s.link_losses, s.line_bytes_tx, s.line_bytes_rx, s.stale_bytes_dropped, s.active_slots);
 }
 
-void json_protocol(const StatusSnapshot &s, int p, TextOut &o) {
+void json_protocol(const StatusSnapshot &s, int p, StatusDetail detail, TextOut &o) {
   const ProtocolStatus &c = s.protocols[p];
   o.putf("\"%s\":{\"connected\":%" PRIu32 ",\"accepted\":%" PRIu64 ",\"refused\":%" PRIu64,
          kProtocolNames[p], c.connected, c.accepted, c.refused);
   if (turns_away_when_full(p)) o.putf(",\"full\":%" PRIu64, c.full);
+  if (detail == StatusDetail::kPage) {
+    o.put("}");
+    return;
+  }
   o.put(",\"requests\":{");
   bool first = true;
   for (int code = 0; code < kStatusCodes; ++code) {
@@ -441,11 +495,11 @@ void json_protocol(const StatusSnapshot &s, int p, TextOut &o) {
   o.put("}}");
 }
 
-void json_clients(const StatusSnapshot &s, TextOut &o) {
+void json_clients(const StatusSnapshot &s, StatusDetail detail, TextOut &o) {
   o.put("\"clients\":{");
   for (int p = 0; p < kProtocolCount; ++p) {
     if (p > 0) o.put(",");
-    json_protocol(s, p, o);
+    json_protocol(s, p, detail, o);
   }
   o.put("},\"peers\":[");
   int peers = s.peer_count < kStatusPeers ? s.peer_count : kStatusPeers;
@@ -463,14 +517,19 @@ void json_clients(const StatusSnapshot &s, TextOut &o) {
 
 }  // namespace
 
-void render_status_json(const StatusSnapshot &s, TextOut &o) { render_status_fields(s, o, true); }
+void render_status_json(const StatusSnapshot &s, TextOut &o) { render_status_fields(s, o, StatusDetail::kFull); }
 
-void render_status_fields(const StatusSnapshot &s, TextOut &o, bool with_samples) {
-  const StatusSamples *samples = with_samples ? s.samples : nullptr;
+void render_status_without_samples(const StatusSnapshot &s, TextOut &o) {
+  render_status_fields(s, o, StatusDetail::kNoSamples);
+}
+
+void render_status_fields(const StatusSnapshot &s, TextOut &o, StatusDetail detail) {
   o.put("{\"version\":");
   put_json_string(o, s.version, sizeof s.version);
-  o.put(",\"start_time_seconds\":");
-  put_json_age(o, s.start_unix_us);
+  if (detail != StatusDetail::kPage) {
+    o.put(",\"start_time_seconds\":");
+    put_json_age(o, s.start_unix_us);
+  }
   o.put(",\"uptime_seconds\":");
   put_json_age(o, s.start_unix_us > 0 && s.taken_unix_us >= s.start_unix_us
                       ? s.taken_unix_us - s.start_unix_us
@@ -478,12 +537,13 @@ void render_status_fields(const StatusSnapshot &s, TextOut &o, bool with_samples
   o.put(",");
   json_line(s, o);
   o.put(",");
-  json_clients(s, o);
-  if (samples != nullptr) json_samples(*samples, o);
+  json_clients(s, detail, o);
+  if (detail == StatusDetail::kFull && s.samples != nullptr) json_samples(*s.samples, o);
   o.put(",\"units\":[");
+  int next_read = 0;
   for (int i = 0; i < listed_units(s); ++i) {
     if (i > 0) o.put(",");
-    json_unit(s.units[i], samples, o);
+    json_unit(s, s.units[i], &next_read, detail, o);
   }
   o.put("]}\n");
 }

@@ -25,6 +25,10 @@ constexpr int kStatusUnits = 247;     // unit addresses 1…247
 constexpr int kStatusSlots = 5;       // exchange slots per unit
 constexpr int kStatusPeers = 24;      // connected clients listed by address
 constexpr int kStatusCodes = 256;     // request counts by status byte
+constexpr int kStatusReads = 256;     // the faces' reads on the line
+// The bytes of a stored request that name what it asks for: unit, function,
+// address and, for most functions, quantity.
+constexpr int kStatusRequestBytes = 6;
 
 // Client protocols.
 constexpr int kProtocolNative = 0;
@@ -42,6 +46,11 @@ struct SlotStatus {
   uint32_t lifetime_left_us;
   int64_t answer_age_us;      // since the last valid answer; -1 when none
   uint64_t exchanges[kOutcomeCount];
+  // As the provider copies them under the line's lock: the stored request's
+  // first bytes and its last valid answer's time (monotonic, 0: none). It
+  // works function, address, quantity and the age out of them afterwards.
+  uint8_t request[kStatusRequestBytes];
+  int64_t last_valid_us;
 };
 
 struct UnitStatus {
@@ -54,6 +63,23 @@ struct UnitStatus {
   uint64_t late_replies;      // answers that came after their wait had closed
   int64_t late_answer_us;     // the latest one's answer time; -1 when none came
   SlotStatus slots[kStatusSlots];
+  int64_t last_valid_us;      // as copied (monotonic, 0: none); the age is worked out of it
+};
+
+// A read a Modbus face keeps fresh on the line for its clients, polled in
+// its unit's turn after the unit's slots.
+struct ReadStatus {
+  uint8_t unit;
+  uint8_t function;           // 1…4
+  uint16_t address;
+  uint16_t quantity;
+  bool last_valid;            // its latest poll brought its answer
+  int64_t answer_age_us;      // since its last valid answer; -1 when none
+  int64_t asked_age_us;       // since a client last asked for it
+  // Between two polls: smoothed, or the time since the latest poll when
+  // that is longer (a read polled less often shows so at once); -1 before
+  // the second poll.
+  int64_t poll_interval_us;
 };
 
 // The time-out that would have caught a reply `answer_us` after its request:
@@ -106,6 +132,10 @@ struct StatusSnapshot {
   uint16_t peer_count;
   PeerStatus peers[kStatusPeers];
 
+  // The faces' reads on the line, by unit, function, address and quantity.
+  uint16_t read_count;
+  ReadStatus reads[kStatusReads];
+
   // Units exchanged at least once, by ascending address. Last, so that a
   // reset need not touch the table's pages.
   uint16_t unit_count;
@@ -121,6 +151,9 @@ int listed_units(const StatusSnapshot &s);
 // The state a unit is shown in, from its latest exchange: "answering",
 // "silent" (no answer) or "errors" (bad CRC, foreign reply).
 const char *unit_state(const UnitStatus &u);
+
+// read_count, at most kStatusReads.
+int listed_reads(const StatusSnapshot &s);
 
 // ---- Samples: the last ten minutes -----------------------------------------
 //
@@ -243,10 +276,16 @@ class TextOut {
 };
 
 void render_metrics(const StatusSnapshot &s, TextOut &out);
-// The status document, with the samples; the page embeds it without them,
-// since it draws them instead.
+
+// What a rendering of the status document holds: everything (GET /status);
+// everything but the samples, a tenth of the size (GET /status?samples=0);
+// or what the page's script shows: neither the samples, which the page draws
+// instead, nor the response-time buckets, the counts by slot and by
+// request status, the raw mode and the start time.
+enum class StatusDetail : uint8_t { kFull, kNoSamples, kPage };
+void render_status_fields(const StatusSnapshot &s, TextOut &out, StatusDetail detail);
 void render_status_json(const StatusSnapshot &s, TextOut &out);
-void render_status_fields(const StatusSnapshot &s, TextOut &out, bool with_samples);
+void render_status_without_samples(const StatusSnapshot &s, TextOut &out);
 // The page carries the snapshot it was rendered with and the graphs of the
 // samples, so it shows the line at once; its script then fetches the page
 // again every 2 s and redraws.
@@ -292,6 +331,7 @@ struct StatusServer {
   uint16_t port = 0;          // the port bound
   char error[160] = {};
   StatusConnection connections[kStatusConnections];
+  int64_t resting_until_us = 0;  // monotonic: no client is served before
   StatusSnapshot snapshot;
   StatusSamples samples;
   char out[kStatusOutBytes];

@@ -98,6 +98,12 @@ function slotText(t) {
   return what + " \u00b7 " + t.mode.replace("_", " ") + " \u00b7 " + span(t.lifetime_left_seconds) + " left \u00b7 " +
     outcomeText[t.last_outcome] + ", answer " + (t.answer_age_seconds === null ? "never" : span(t.answer_age_seconds) + " ago");
 }
+function readText(r) {
+  return "face read \u00b7 fc " + r.function + " \u00b7 @" + r.address + " \u00d7" + r.quantity + " \u00b7 " +
+    (r.polls_per_second === null ? "first poll" : r.polls_per_second + " polls/s") + " \u00b7 " +
+    (r.last_poll_valid ? "valid" : "no valid answer") + ", answer " +
+    (r.answer_age_seconds === null ? "never" : span(r.answer_age_seconds) + " ago");
+}
 function unitRows(body, u, graphs) {
   var tr = el("tr", "unit " + u.state);
   tr.id = "unit-" + u.unit;
@@ -110,7 +116,7 @@ function unitRows(body, u, graphs) {
   tr.appendChild(el("td", "", r.count ? span(r.sum / r.count) : "\u2013"));
   tr.appendChild(el("td", "", u.last_valid_answer_age_seconds === null ? "never" : span(u.last_valid_answer_age_seconds)));
   body.appendChild(tr);
-  var lines = u.slots.map(slotText);
+  var lines = u.slots.map(slotText).concat(u.reads.map(readText));
   if (u.late_replies) lines.push("late answers: the last after " + span(u.late_answer_seconds) +
     "; a time-out of " + span(u.timeout_to_catch_seconds) + " would catch it");
   if (lines.length) {
@@ -180,6 +186,6 @@ void render_page(const StatusSnapshot &s, TextOut &out) {
   out.put(kPageMiddle, sizeof kPageMiddle - 1);
   render_unit_graphs(s, out);
   out.put(kPageJson, sizeof kPageJson - 1);
-  render_status_fields(s, out, false);
+  render_status_fields(s, out, StatusDetail::kPage);
   out.put(kPageTail, sizeof kPageTail - 1);
 }
