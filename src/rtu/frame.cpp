@@ -404,6 +404,27 @@ RequestForm MRTU_RequestForm(const uint8_t *frame, int carried) {
   }
 }
 
+int MRTU_SealedRequestLength(const uint8_t *in, int n) {
+  if (n < kShortRequest) return 0;
+  const RequestForm form = MRTU_RequestForm(in, n);
+  if (in[kFunctionAt] == fc::kDiagnostics || form.fault == RequestFault::kUnknownFunction) return kRequestLengthOpen;
+  return form.length == 0 ? 0 : form.length + kCrcLength;
+}
+
+bool MRTU_OnlyReads(const uint8_t *frame, int n) {
+  if (n < kShortRequest) return false;
+  switch (frame[kFunctionAt]) {
+    case fc::kReadCoils: case fc::kReadInputs: case fc::kReadHolding: case fc::kReadInputRegisters:
+    case fc::kReadExceptionStatus: case fc::kCommEventCounter: case fc::kCommEventLog: case fc::kReportServerId:
+    case fc::kReadFileRecord: case fc::kReadFifo:
+      return true;
+    case fc::kEncapsulated:
+      return n > kMeiTypeAt && frame[kMeiTypeAt] == kMeiDeviceId;
+    default:
+      return false;
+  }
+}
+
 int MRTU_ReplyLength(const uint8_t *request, int request_length, const uint8_t *reply, int n) {
   if (request_length < kShortRequest + kCrcLength) return 0;
   int length = length_from_request(request, request_length);
