@@ -17,7 +17,7 @@ int mbap_frame(const uint8_t *in, int n, int *drop) {
 }
 
 // The response to one whole request `adu` of n bytes; its length.
-int mbap_answer(FacePool &pool, const uint8_t *adu, int n, bool may_write, uint8_t *out, uint8_t *status) {
+int mbap_answer(FacePool &pool, const uint8_t *adu, int n, bool may_write, uint8_t *out, int *status) {
   const MbapHeader h = mbap_read_header(adu);
   const uint8_t *pdu = adu + kMbapHeaderSize;
   uint8_t answer[kFaceFrameSize];

@@ -44,8 +44,8 @@ Candidate open_request(const uint8_t *in, int n, bool at_start) {
 Candidate request_at(const uint8_t *in, int n, bool at_start) {
   const int length = MRTU_SealedRequestLength(in, n);
   if (length == kRequestLengthOpen) return open_request(in, n, at_start);
-  if (length == 0 || n < length) return {length > kRtuMaxFrame ? Found::kNone : Found::kPartial, length};
   if (length > kRtuMaxFrame) return {Found::kNone, length};  // no RTU frame is that long
+  if (length == 0 || n < length) return {Found::kPartial, length};
   return {MRTU_CheckFrame(in, length) ? Found::kWhole : Found::kNone, length};
 }
 

@@ -13,7 +13,7 @@ static_assert(kFaceFrameSize + kCrcLength <= kFaceMaxMessage);
 
 // The answer to one whole request `frame` of n bytes, CRC included: the
 // unit's own answer, or an exception, as a sealed frame; its length.
-int rtu_answer(FacePool &pool, const uint8_t *frame, int n, bool may_write, uint8_t *out, uint8_t *status) {
+int rtu_answer(FacePool &pool, const uint8_t *frame, int n, bool may_write, uint8_t *out, int *status) {
   const uint8_t *pdu = frame + 1;
   uint8_t answer[kFaceFrameSize];
   const FaceAnswer a = pool_answer(pool, frame[0], pdu, n - 1 - kCrcLength, may_write, answer);

@@ -84,8 +84,10 @@ int next_request(const FaceCodec &codec, int fd, InBuffer &in, uint8_t *request)
   }
 }
 
-void count_answer(FaceCounters &counters, uint8_t status) {
-  const int index = status < kFaceStatusOther || status == kFaceStatusWriteRefused ? status : kFaceStatusOther;
+void count_answer(FaceCounters &counters, int status) {
+  const int index = status == kFaceWriteRefused ? kFaceStatusWriteRefused
+                    : status < kFaceStatusOther ? status
+                                                : kFaceStatusOther;
   counters.by_status[index].fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -119,7 +121,7 @@ void *serve_connection(void *arg) {
   for (;;) {
     int n = next_request(*server.codec, fd, in, request);
     if (n == kConnectionEnds) break;
-    uint8_t status = 0;
+    int status = 0;
     int m = server.codec->answer(*server.pool, request, n, may_write, out, &status);
     count_answer(server.counters, status);
     if (m > 0 && !net_send_all(fd, out, static_cast<size_t>(m), monotonic_us() + kSendWaitMs * 1000)) break;

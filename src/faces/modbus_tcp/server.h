@@ -28,25 +28,28 @@ struct FaceCodec {
   int (*frame)(const uint8_t *in, int n, int *drop);
   // The answer to one whole request of n bytes, through `pool`, from a
   // peer that may write or not, into `out` (kFaceMaxMessage bytes): its
-  // length (0: none is sent), and in `status` what it is counted as (0, the
-  // exception code it carries, or kFaceStatusWriteRefused).
-  int (*answer)(FacePool &pool, const uint8_t *request, int n, bool may_write, uint8_t *out, uint8_t *status);
+  // length (0: none is sent), and in `status` what it is counted as
+  // (face_status).
+  int (*answer)(FacePool &pool, const uint8_t *request, int n, bool may_write, uint8_t *out, int *status);
 };
 constexpr int kFaceStreamBroken = -1;
 
+// What an answer is counted as: 0 for the unit's normal answer, the
+// exception code it carries (the unit's or the face's), or kFaceWriteRefused
+// for a change refused to a peer that may not write (answered with 0x01,
+// counted only as that). No exception code is that large.
+constexpr int kFaceWriteRefused = 0x100;
+inline int face_status(const FaceAnswer &a, const uint8_t *answer) {
+  if (a.write_refused) return kFaceWriteRefused;
+  return a.length > 0 ? answer_status(answer) : a.code;
+}
+
 // Answers counted by status: [0] the unit's normal answer, [code] an
-// exception code below 16, [kFaceStatusOther] any other, and
-// [kFaceStatusWriteRefused] a change refused to a peer that may not write
-// (answered with 0x01, counted only here).
+// exception code below 16, [kFaceStatusOther] any other code, and
+// [kFaceStatusWriteRefused] the refused changes.
 constexpr int kFaceStatusOther = 16;
 constexpr int kFaceStatusWriteRefused = 17;
 constexpr int kFaceStatuses = 18;
-
-// The status an answer is counted as.
-inline uint8_t face_status(const FaceAnswer &a, const uint8_t *answer) {
-  if (a.write_refused) return kFaceStatusWriteRefused;
-  return a.length > 0 ? answer_status(answer) : a.code;
-}
 
 struct FaceCounters {
   std::atomic<uint64_t> accepted{0};   // connections accepted
