@@ -6,7 +6,6 @@
 // with every face on serves a reader and a writer on two loopback addresses.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
