@@ -30,6 +30,11 @@ void MRTU_SealFrame(uint8_t *frame, int n);
 // A reply shorter than 2 bytes fails; nothing outside the n bytes is read.
 bool MRTU_CheckFrame(const uint8_t *reply, int n);
 
+// The shortest length from `shortest` to n at which the bytes `in` end in
+// the CRC of the bytes before: where a frame whose length only its CRC can
+// tell ends. 0 when there is none. One pass over the bytes.
+int MRTU_FindCheckedLength(const uint8_t *in, int n, int shortest);
+
 // Length of an exception answer: unit, function | 0x80, code, CRC.
 constexpr int kExceptionReplyLength = 5;
 

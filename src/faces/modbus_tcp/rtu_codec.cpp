@@ -21,23 +21,32 @@ struct Candidate {
   int length;  // CRC included, when whole
 };
 
-// A length only its CRC tells: `length` bytes from the start end in their
-// CRC, and are enough for the function's shape.
-bool checks_as_open(const uint8_t *in, int length) {
-  return length >= kShortestRequest && length <= kRtuMaxFrame && MRTU_CheckFrame(in, length) &&
-         MRTU_RequestForm(in, length - kCrcLength).fault != RequestFault::kIncomplete;
+// Diagnostics and functions the gateway does not pass are a few bytes as a
+// rule. Further on in the stream one is looked for only up to this long.
+constexpr int kOpenRequestFurtherOn = 64;
+
+// Enough bytes for the function's shape, when only the CRC tells the length.
+bool shaped_enough(const uint8_t *in, int length) {
+  return MRTU_RequestForm(in, length - kCrcLength).fault != RequestFault::kIncomplete;
 }
 
-// A request whose length is open, at the start of the stream: the shortest
-// that checks. Further on, only one that ends with the bytes at hand is
-// looked for: a CRC tried at every length of every offset would find noise
-// that checks by chance.
+// A request whose length is open. At the start of the stream it ends where
+// its CRC first checks. Further on, only one that ends with the bytes at
+// hand is taken: a CRC tried at every length of every offset would find
+// noise that checks by chance, and cost a pass over the buffer per offset.
 Candidate open_request(const uint8_t *in, int n, bool at_start) {
-  if (!at_start) return {checks_as_open(in, n) ? Found::kWhole : Found::kNone, n};
+  if (!at_start) {
+    const bool whole = n >= kShortestRequest && n <= kOpenRequestFurtherOn && MRTU_CheckFrame(in, n);
+    return {whole && shaped_enough(in, n) ? Found::kWhole : Found::kNone, n};
+  }
   if (n < kShortestRequest) return {Found::kPartial, 0};
   const int longest = n < kRtuMaxFrame ? n : kRtuMaxFrame;
-  for (int length = kShortestRequest; length <= longest; ++length)
-    if (checks_as_open(in, length)) return {Found::kWhole, length};
+  for (int from = kShortestRequest; from <= longest;) {
+    const int length = MRTU_FindCheckedLength(in, longest, from);
+    if (length == 0) break;
+    if (shaped_enough(in, length)) return {Found::kWhole, length};
+    from = length + 1;
+  }
   return {Found::kNone, 0};
 }
 

@@ -22,7 +22,10 @@ constexpr int kRtuMaxFrame = 256;
 // is there. Out of step (a request there failed its CRC, or its length is
 // one only its CRC can tell), the first later byte where a whole request
 // checks is taken, and the bytes before it are dropped only then: a short
-// request is not held up behind noise that claims to be a long one.
+// request is not held up behind noise that claims to be a long one. Further
+// on, a request whose length only its CRC tells is taken only when it is
+// short and ends with the bytes at hand. A call costs one pass over the
+// bytes for each offset that may hold a request.
 int rtu_next_request(const uint8_t *in, int n, int *drop);
 
 // The unit's answer (unit, function, data: n bytes without CRC) as a frame
