@@ -7,11 +7,11 @@
 //   load_client --port P [--clients N] [--seconds S] [--warmup S]
 //               [--pause US] [--keepalive US] [--mode M] [--unit U]
 //               [--same-unit] [--slot S] [--timeout US] [--lifetime US]
-//               [--delay US] [--modbus-tcp]
+//               [--delay US] [--modbus-tcp | --rtu-over-tcp]
 //
 // Connection i sends "read one holding register at 0" to unit U + i (all to
 // unit U with --same-unit), slot S; with --modbus-tcp it sends the same
-// read as a Modbus TCP request instead. Prints one line of JSON with the counts,
+// read as a Modbus TCP request instead, with --rtu-over-tcp as an RTU frame. Prints one line of JSON with the counts,
 // the rate and the latency percentiles; exits 1 when the gateway could not
 // be reached or ended a connection.
 #include <netinet/in.h>
@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "frame.h"
 #include "message.h"
 
 namespace {
@@ -45,7 +46,8 @@ struct Options {
   uint8_t mode = 0;
   int unit = 1;
   bool same_unit = false;
-  bool modbus_tcp = false;  // Modbus TCP requests instead of the native protocol
+  bool modbus_tcp = false;    // Modbus TCP requests instead of the native protocol
+  bool rtu_over_tcp = false;  // RTU frames instead of the native protocol
   uint8_t slot = 0;
   int32_t timeout = 20000;
   uint32_t lifetime = 4000000000u;
@@ -72,7 +74,7 @@ int64_t now_ns() {
   fprintf(stderr,
           "usage: load_client --port P [--clients N] [--seconds S] [--warmup S] [--pause US]\n"
           "       [--keepalive US] [--mode M] [--unit U] [--same-unit] [--slot S]\n"
-          "       [--timeout US] [--lifetime US] [--delay US] [--modbus-tcp]\n");
+          "       [--timeout US] [--lifetime US] [--delay US] [--modbus-tcp | --rtu-over-tcp]\n");
   exit(2);
 }
 
@@ -80,8 +82,8 @@ Options parse(int argc, char **argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--same-unit" || a == "--modbus-tcp") {
-      (a == "--same-unit" ? o.same_unit : o.modbus_tcp) = true;
+    if (a == "--same-unit" || a == "--modbus-tcp" || a == "--rtu-over-tcp") {
+      (a == "--same-unit" ? o.same_unit : a == "--modbus-tcp" ? o.modbus_tcp : o.rtu_over_tcp) = true;
       continue;
     }
     if (i + 1 >= argc) usage();
@@ -100,7 +102,7 @@ Options parse(int argc, char **argv) {
     else if (a == "--delay") o.delay = static_cast<uint32_t>(strtoul(v, nullptr, 10));
     else usage();
   }
-  if (o.port <= 0 || o.clients < 1 || o.clients > 64) usage();
+  if (o.port <= 0 || o.clients < 1 || o.clients > 64 || (o.modbus_tcp && o.rtu_over_tcp)) usage();
   return o;
 }
 
@@ -112,23 +114,47 @@ size_t build_modbus_tcp_request(uint8_t *m, uint8_t unit) {
   return sizeof adu;
 }
 
+// The same read as an RTU frame: unit, function 3, address 0, quantity 1,
+// CRC.
+size_t build_rtu_request(uint8_t *m, uint8_t unit) {
+  const uint8_t frame[6] = {unit, 3, 0, 0, 0, 1};
+  memcpy(m, frame, sizeof frame);
+  MRTU_SealFrame(m, sizeof frame);
+  return sizeof frame + kCrcLength;
+}
+
+// An RTU answer's length: an exception's 5 bytes, or a read's by its byte
+// count; 0 while the bytes that tell are not in.
+size_t rtu_response_length(const uint8_t *in, size_t have) {
+  if (have >= 2 && (in[1] & 0x80) != 0) return kExceptionReplyLength;
+  return have >= 3 ? 5 + static_cast<size_t>(in[2]) : 0;
+}
+
 // Length of the response at the start of `in`; 0 while its length field has
 // not all arrived (a declared 0 counts as 1, to be reported as malformed).
 size_t response_length(const Options &o, const uint8_t *in, size_t have) {
+  if (o.rtu_over_tcp) return rtu_response_length(in, have);
   if (!o.modbus_tcp) return have >= 2 ? std::max<size_t>(msg::get16(in, msg::kLength), 1) : 0;
   return have >= 6 ? 6 + static_cast<size_t>(in[4] << 8 | in[5]) : 0;
 }
 
-// Status of a whole response: the native status byte, or for Modbus TCP 0
-// or the exception code.
+// Status of a whole response: the native status byte, or for the Modbus
+// protocols 0 or the exception code.
 int response_status(const Options &o, const uint8_t *in) {
+  if (o.rtu_over_tcp) return (in[1] & 0x80) != 0 ? in[2] : 0;
   if (!o.modbus_tcp) return in[msg::kStatus];
   return (in[7] & 0x80) != 0 ? in[8] : 0;
+}
+
+// The shortest response there is: an exception, or the native header.
+size_t shortest_response(const Options &o) {
+  return o.rtu_over_tcp ? kExceptionReplyLength : o.modbus_tcp ? 9 : msg::kHeaderSize;
 }
 
 // Read one holding register at address 0 of `unit`, with the timing fields.
 size_t build_request(uint8_t *m, const Options &o, uint8_t unit) {
   if (o.modbus_tcp) return build_modbus_tcp_request(m, unit);
+  if (o.rtu_over_tcp) return build_rtu_request(m, unit);
   constexpr size_t kLen = msg::kHeaderSize + 6;
   memset(m, 0, kLen);
   msg::put16(m, msg::kLength, kLen);
@@ -238,7 +264,7 @@ int main(int argc, char **argv) {
       }
       c.in_len += static_cast<size_t>(got);
       for (size_t len; (len = response_length(o, c.in, c.in_len)) != 0;) {
-        if (len < (o.modbus_tcp ? 9 : msg::kHeaderSize) || len > sizeof c.in) {
+        if (len < shortest_response(o) || len > sizeof c.in) {
           fprintf(stderr, "load_client: malformed response of length %zu\n", len);
           return 1;
         }

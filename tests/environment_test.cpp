@@ -46,23 +46,24 @@ std::string describe(const std::string &name, const VelkordSettings &s) {
     if (s.listen.family == AF_INET6) return address_text(AF_INET6, s.listen.address);
     return "all IPv4";
   }
-  if (name == "VELKORD_MODBUS_TCP" || name == "VELKORD_STATUS") {
-    const bool face = name == "VELKORD_MODBUS_TCP";
-    if (!(face ? s.modbus_tcp_on : s.status_on)) return "off";
+  if (name == "VELKORD_MODBUS_TCP" || name == "VELKORD_STATUS" || name == "VELKORD_RTU_OVER_TCP") {
+    const bool face = name == "VELKORD_MODBUS_TCP", rtu = name == "VELKORD_RTU_OVER_TCP";
+    if (!(face ? s.modbus_tcp_on : rtu ? s.rtu_over_tcp_on : s.status_on)) return "off";
     char shown[kEndpointTextSize];
-    net_format_endpoint(face ? s.modbus_tcp : s.status, shown, sizeof shown);
+    net_format_endpoint(face ? s.modbus_tcp : rtu ? s.rtu_over_tcp : s.status, shown, sizeof shown);
     return shown;
   }
   if (name == "VELKORD_MODBUS_TCP_WAIT_MS") return std::to_string(s.modbus_tcp_wait_ms);
   if (name == "VELKORD_MODBUS_TCP_MAX_AGE_MS") return std::to_string(s.modbus_tcp_max_age_ms);
   if (name == "VELKORD_MODBUS_TCP_IDLE_MS") return std::to_string(s.modbus_tcp_idle_ms);
   if (name == "VELKORD_MODBUS_TCP_TIMEOUT_MS") return std::to_string(s.modbus_tcp_timeout_ms);
+  const AllowList &list = name == "VELKORD_WRITE_ALLOW" ? s.write_allow : s.allow;
   std::string nets;
-  for (int i = 0; i < s.allow.count; ++i) {
-    const AllowedNetwork &n = s.allow.nets[i];
+  for (int i = 0; i < list.count; ++i) {
+    const AllowedNetwork &n = list.nets[i];
     nets += (i ? " " : "") + address_text(n.family, n.address) + "/" + std::to_string(n.prefix);
   }
-  return s.allow.count ? nets : "everyone";
+  return list.count ? nets : "everyone";
 }
 
 std::string repeated(const std::string &item, int times, const char *separator = ",") {
@@ -151,6 +152,14 @@ const EnvCase kEnvCases[] = {
     {"VELKORD_MODBUS_TCP", "0", "!not a port from 1 to 65535"},
     {"VELKORD_MODBUS_TCP", "::1:502", "!not an IPv4 address"},
     {"VELKORD_MODBUS_TCP", "[::1]", "!IPv6 address in brackets"},
+    {"VELKORD_RTU_OVER_TCP", "", "off"},
+    {"VELKORD_RTU_OVER_TCP", "5020", "0.0.0.0:5020"},
+    {"VELKORD_RTU_OVER_TCP", "[::1]:5020", "[::1]:5020"},
+    {"VELKORD_RTU_OVER_TCP", "65536", "!not a port from 1 to 65535"},
+    {"VELKORD_RTU_OVER_TCP", "[::1]", "!IPv6 address in brackets"},
+    {"VELKORD_WRITE_ALLOW", "", "everyone"},
+    {"VELKORD_WRITE_ALLOW", "192.168.1.10,fd00::5", "192.168.1.10/32 fd00::5/128"},
+    {"VELKORD_WRITE_ALLOW", "192.168.1.10/24", "!has address bits set past its prefix"},
     {"VELKORD_STATUS", "9502", "0.0.0.0:9502"},
     {"VELKORD_STATUS", "[::1]", "!a colon and a port must follow the address (PORT, A.B.C.D:PORT"},
     {"VELKORD_STATUS", "::1:80", "!an IPv6 address goes in brackets"},
@@ -210,7 +219,8 @@ INSTANTIATE_TEST_SUITE_P(OnePerVariable, InvalidEnvironment,
                                            "VELKORD_LISTEN=[::1]", "VELKORD_ALLOW=10.0.0.0/33",
                                            "VELKORD_MODBUS_TCP=70000", "VELKORD_MODBUS_TCP_WAIT_MS=0",
                                            "VELKORD_MODBUS_TCP_MAX_AGE_MS=-1", "VELKORD_MODBUS_TCP_IDLE_MS=1.5",
-                                           "VELKORD_MODBUS_TCP_TIMEOUT_MS=60001"));
+                                           "VELKORD_MODBUS_TCP_TIMEOUT_MS=60001", "VELKORD_RTU_OVER_TCP=0",
+                                           "VELKORD_WRITE_ALLOW=10.0.0.0/8,"));
 
 TEST(ValidEnvironment, LeavesEveryStartLineAsItWas) {
   vt::PtyPair line(0);
@@ -218,7 +228,8 @@ TEST(ValidEnvironment, LeavesEveryStartLineAsItWas) {
   std::vector<std::string> args = kArgs;
   args.push_back(std::to_string(tcp));
   vt::Gateway gw(args, {"VELKORD_TTY_PATTERN=" + line.pattern(), "VELKORD_RS485=off", "VELKORD_ECHO=1",
-                        "VELKORD_FRAME_GAP_US=20000", "VELKORD_LISTEN=127.0.0.1", "VELKORD_ALLOW=127.0.0.0/8"});
+                        "VELKORD_FRAME_GAP_US=20000", "VELKORD_LISTEN=127.0.0.1", "VELKORD_ALLOW=127.0.0.0/8",
+                        "VELKORD_WRITE_ALLOW=127.0.0.1"});
   std::string server = "---- opening tcp/ip  " + std::to_string(tcp) + " ----\r\n";
   ASSERT_TRUE(gw.wait_for_output(server, 10000)) << gw.output();
   EXPECT_EQ(gw.output(), settings_lines(tcp) +

@@ -276,6 +276,32 @@ TEST(FrameCheck, ReplyLengthFollowsTheQuantityWithinModbusLimits) {
   EXPECT_EQ(MRTU_ReplyLength(cut.data(), static_cast<int>(cut.size())), 0);
 }
 
+// A request in a stream ends where its function's shape says, or, for
+// diagnostics and functions the gateway does not pass, where the CRC first
+// checks; what only reads is told apart from what may change a unit.
+TEST(FrameCheck, RequestsInAStreamEndWhereTheirShapeOrTheirCrcSays) {
+  const Bytes read = sealed({1, 3, 0, 0, 0, 1}), unknown = sealed({1, 0x41, 9}), diag = sealed({1, 8, 0, 0, 1, 2});
+  Bytes two = unknown;
+  two.insert(two.end(), read.begin(), read.end());
+  const struct {
+    Bytes in;
+    int shape;      // MRTU_SealedRequestLength
+    int checked;    // MRTU_FindCheckedLength from 4
+    bool only_reads;
+  } rows[] = {
+      {read, 8, 8, true},          {Bytes(read.begin(), read.begin() + 1), 0, 0, false},
+      {sealed({1, 16, 0, 0, 0, 2, 4}), 13, 9, false}, {two, kRequestLengthOpen, 5, false},
+      {diag, kRequestLengthOpen, 8, false},           {sealed({1, 43, 14, 1, 0}), 7, 7, true},
+      {sealed({1, 43, 13, 1}), kRequestLengthOpen, 6, false},
+  };
+  for (const auto &row : rows) {
+    const int n = static_cast<int>(row.in.size());
+    EXPECT_EQ(MRTU_SealedRequestLength(row.in.data(), n), row.shape) << n;
+    EXPECT_EQ(MRTU_FindCheckedLength(row.in.data(), n, 4), row.checked) << n;
+    EXPECT_EQ(MRTU_OnlyReads(row.in.data(), n), row.only_reads) << n;
+  }
+}
+
 // A read of 17 to 24 bits at an address 0x03xx has the shape of its own
 // answer; an adapter that echoes the request must not pass for the unit.
 TEST(FrameCheck, EchoOfAReadRequestIsNotItsAnswer) {

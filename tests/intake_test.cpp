@@ -207,13 +207,15 @@ struct RefusalCase {
   const char *name;
   Bytes frame;
   int want;
+  bool may_write = true;
 };
 
 // A refused function still replaces the slot's timing fields, but its frame,
 // length and mode stay those of the last accepted request. Byte counts above
 // 246 would not fit the sealed frame in txFrame (nor its length in txLength);
 // a frame cut short or a byte count that does not fit its quantity would go
-// on the line with made-up bytes.
+// on the line with made-up bytes; a client outside the write allow-list
+// may not write.
 TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
   const std::vector<RefusalCase> cases = {
       {"fc 5 value 00FF", {0x05, 0x05, 0x00, 0x01, 0x00, 0xFF}, kCmdBadCoilValue},
@@ -231,6 +233,10 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
       {"fc 6 cut short", {0x05, 0x06, 0x00, 0x28}, kCmdFrameMalformed},
       {"fc 16 byte count 200 with 2 bytes", {0x05, 0x10, 0x00, 0x00, 0x00, 0x64, 0xC8, 0x01, 0x02}, kCmdFrameMalformed},
       {"fc 15 byte count 1 for 10 coils", write_multiple(0x05, 0x0F, 10, 1), kCmdFrameMalformed},
+      {"fc 5 from a reader", {0x05, 0x05, 0x00, 0x01, 0xFF, 0x00}, kCmdWriteRefused, false},
+      {"fc 6 from a reader", {0x05, 0x06, 0x00, 0x01, 0x00, 0x07}, kCmdWriteRefused, false},
+      {"fc 15 from a reader", write_multiple(0x05, 0x0F, 10, 2), kCmdWriteRefused, false},
+      {"fc 16 from a reader", write_multiple(0x05, 0x10, 2, 4), kCmdWriteRefused, false},
   };
   const Bytes armed = {0x05, 0x03, 0x00, 0x20, 0x00, 0x04};
   for (const RefusalCase &c : cases) {
@@ -244,7 +250,8 @@ TEST_F(Intake, RefusedFunctionsReplaceOnlyTheTimingFields) {
     w.delay = 654321;
 
     vt::CommandOutcome out = vt::run_command(serial, 
-        {.frame = c.frame, .slot = 1, .mode = 1, .timeout = 100000, .lifetime = 123456, .delay = 654321});
+        {.frame = c.frame, .slot = 1, .mode = 1, .timeout = 100000, .lifetime = 123456, .delay = 654321,
+         .may_write = c.may_write});
 
     EXPECT_EQ(out.result, c.want);
     EXPECT_TRUE(all_zero(out.response));

@@ -78,22 +78,10 @@ TEST(ModbusTcpStart, PrintsItsLineAfterTheServerLine) {
   EXPECT_EQ(gw.process->wait_exit(200), -1);
 }
 
-// A listening socket on 127.0.0.1:port for the scope.
-struct Squatter {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  explicit Squatter(int port) {
-    sockaddr_storage where;
-    socklen_t size = vt::socket_address("127.0.0.1", port, where);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&where), size), 0);
-    EXPECT_EQ(listen(fd, 1), 0);
-  }
-  ~Squatter() { close(fd); }
-};
-
 TEST(ModbusTcpStart, RefusalsEndWith255AndOneLineNamingTheVariable) {
   vt::PtyPair line(0);
   const int native = vt::free_tcp_port(), taken = vt::free_tcp_port();
-  Squatter squatter(taken);
+  vt::Squatter squatter(taken);
   const std::string serial_open = "-- res serial open 0\r\n";
   const struct {
     std::string setting;

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "support/net_client.h"
 #include "support/process.h"
 #include "support/pty.h"
 
@@ -28,20 +29,7 @@ std::string serial_lines(int port, int bits, int one, int silence) {
 
 std::string server_line(unsigned tcp) { return "---- opening tcp/ip  " + std::to_string(tcp) + " ----\r\n"; }
 
-// A socket listening on 127.0.0.1:port, closed at the end of the scope.
-struct Squatter {
-  int fd;
-  explicit Squatter(int port) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    EXPECT_EQ(listen(fd, 1), 0);
-  }
-  ~Squatter() { close(fd); }
-};
+using vt::Squatter;
 
 struct StartCase {
   int baud, data, stop;

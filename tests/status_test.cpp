@@ -89,9 +89,9 @@ void script_line(StatusSnapshot &s) {
   s.serial_port = 1, s.baud = 19200, s.data_bits = 8, s.stop_bits = 1, s.link_up = true;
   s.link_losses = 1, s.line_bytes_tx = 4321, s.line_bytes_rx = 8765, s.stale_bytes_dropped = 3;
   s.active_slots = 3, s.start_unix_us = s.taken_unix_us - 3723000000;
-  s.protocols[kProtocolNative] = {1, 5, 0, 0, {}};
+  s.protocols[kProtocolNative] = {1, 5, 0, 0, {}, 0};
   s.protocols[kProtocolNative].requests[0x00] = 12, s.protocols[kProtocolNative].requests[0x81] = 2;
-  s.protocols[kProtocolModbusTcp] = {0, 2, 1, 4, {}};
+  s.protocols[kProtocolModbusTcp] = {0, 2, 1, 4, {}, 0};
   s.protocols[kProtocolModbusTcp].requests[0] = 7, s.protocols[kProtocolModbusTcp].requests[0x0B] = 1;
   s.peer_count = 1;
   s.peers[0] = {kProtocolNative, "192.0.2.7:50412", 95000000};

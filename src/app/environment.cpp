@@ -127,6 +127,10 @@ const char *read_allow(const char *value, VelkordSettings &s, Reason why) {
   return ParseAllowList(value, s.allow, why.text, why.size);
 }
 
+const char *read_write_allow(const char *value, VelkordSettings &s, Reason why) {
+  return ParseAllowList(value, s.write_allow, why.text, why.size);
+}
+
 // The two endpoint settings came with their own wording of the same faults,
 // and manuals and scripts quote both: each keeps its own, by EndpointFault.
 constexpr const char *kModbusTcpFaults[kEndpointFaults] = {
@@ -150,11 +154,21 @@ constexpr const char *kStatusFaults[kEndpointFaults] = {
     "the port is not a number from 1 to 65535",
 };
 
-const char *read_modbus_tcp(const char *value, VelkordSettings &s, Reason why) {
-  EndpointFault fault = net_parse_endpoint(value, s.modbus_tcp);
+// Where a Modbus face listens. The RTU over TCP face takes the Modbus TCP
+// face's forms in its words: the two are set up side by side.
+const char *read_modbus_face(const char *value, NetEndpoint &where, bool &on, Reason why) {
+  EndpointFault fault = net_parse_endpoint(value, where);
   if (fault != EndpointFault::kNone) return refuse(why, "%s", kModbusTcpFaults[static_cast<int>(fault)]);
-  s.modbus_tcp_on = true;
+  on = true;
   return nullptr;
+}
+
+const char *read_modbus_tcp(const char *value, VelkordSettings &s, Reason why) {
+  return read_modbus_face(value, s.modbus_tcp, s.modbus_tcp_on, why);
+}
+
+const char *read_rtu_over_tcp(const char *value, VelkordSettings &s, Reason why) {
+  return read_modbus_face(value, s.rtu_over_tcp, s.rtu_over_tcp_on, why);
 }
 
 // A positive count of milliseconds up to `limit`.
@@ -202,11 +216,13 @@ const Variable kVariables[] = {
     {"VELKORD_FRAME_GAP_US", read_frame_gap},
     {"VELKORD_LISTEN", read_listen},
     {"VELKORD_ALLOW", read_allow},
+    {"VELKORD_WRITE_ALLOW", read_write_allow},
     {"VELKORD_MODBUS_TCP", read_modbus_tcp},
     {"VELKORD_MODBUS_TCP_WAIT_MS", read_modbus_tcp_wait},
     {"VELKORD_MODBUS_TCP_MAX_AGE_MS", read_modbus_tcp_max_age},
     {"VELKORD_MODBUS_TCP_IDLE_MS", read_modbus_tcp_idle},
     {"VELKORD_MODBUS_TCP_TIMEOUT_MS", read_modbus_tcp_timeout},
+    {"VELKORD_RTU_OVER_TCP", read_rtu_over_tcp},
     {"VELKORD_STATUS", read_status},
 };
 

@@ -23,12 +23,15 @@ struct VelkordSettings {
   uint32_t frame_gap_us;      // VELKORD_FRAME_GAP_US; 0: the line's own gap rule
   NetEndpoint listen;         // VELKORD_LISTEN, port 0; family 0: all IPv4 interfaces
   AllowList allow;            // VELKORD_ALLOW; no networks: everyone
+  AllowList write_allow;      // VELKORD_WRITE_ALLOW; no networks: every admitted peer
   bool modbus_tcp_on;               // VELKORD_MODBUS_TCP
   NetEndpoint modbus_tcp;           //   where the Modbus TCP face listens
   uint32_t modbus_tcp_wait_ms;      // VELKORD_MODBUS_TCP_WAIT_MS; 0: kFaceDefaultWaitMs
   uint32_t modbus_tcp_max_age_ms;   // VELKORD_MODBUS_TCP_MAX_AGE_MS; 0: kFaceDefaultMaxAgeMs
   uint32_t modbus_tcp_idle_ms;      // VELKORD_MODBUS_TCP_IDLE_MS; 0: kFaceDefaultIdleMs
   uint32_t modbus_tcp_timeout_ms;   // VELKORD_MODBUS_TCP_TIMEOUT_MS; 0: kFaceDefaultTimeoutMs
+  bool rtu_over_tcp_on;             // VELKORD_RTU_OVER_TCP
+  NetEndpoint rtu_over_tcp;         //   where the RTU over TCP face listens
   bool status_on;             // VELKORD_STATUS
   NetEndpoint status;         //   where the status server listens when status_on
 };

@@ -154,6 +154,7 @@ void copy_native_status(NativeServer &server, StatusSnapshot &s, int64_t now_us)
   p.accepted = native.counters.accepted;
   p.refused = native.refused;
   memcpy(p.requests, native.counters.requests, sizeof p.requests);
+  p.write_refused = native.counters.write_refused;
   for (int j = 0; j < kMaxClients && s.peer_count < kStatusPeers; ++j) {
     if (!native.busy[j]) continue;
     PeerStatus &peer = s.peers[s.peer_count++];
@@ -163,17 +164,17 @@ void copy_native_status(NativeServer &server, StatusSnapshot &s, int64_t now_us)
   }
 }
 
-// The Modbus TCP face's connections and answers; its counters are atomics
-// of its own, so no lock is taken. It counts the rare exception codes above
-// 15 together; they show under 0x80.
-void copy_modbus_tcp_status(const ModbusTcpFace &face, ProtocolStatus &p) {
-  const ModbusTcpCounters c = modbustcp_counters(face);
+// A Modbus face's connections and answers; its counters are atomics of its
+// own, so no lock is taken. It counts the rare exception codes above 15
+// together; they show under 0x80.
+void copy_face_status(const FaceCounts &c, ProtocolStatus &p) {
   p.connected = static_cast<uint32_t>(c.connected);
   p.accepted = c.accepted;
   p.refused = c.refused;
   p.full = c.full;
   for (int code = 0; code < kFaceStatusOther; ++code) p.requests[code] = c.by_status[code];
   p.requests[0x80] = c.by_status[kFaceStatusOther];
+  p.write_refused = c.by_status[kFaceStatusWriteRefused];
 }
 
 }  // namespace
@@ -188,5 +189,7 @@ void fill_status(StatusSnapshot &s, void *context) {
   finish_line_status(s, now_us);
   copy_face_reads(*facts.pool, s, now_us);
   copy_native_status(*facts.native, s, now_us);
-  copy_modbus_tcp_status(*facts.modbus_tcp, s.protocols[kProtocolModbusTcp]);
+  copy_face_status(modbustcp_counters(*facts.modbus_tcp), s.protocols[kProtocolModbusTcp]);
+  copy_face_status(rtuovertcp_counters(*facts.rtu_over_tcp), s.protocols[kProtocolRtuOverTcp]);
+  s.write_allow = *facts.write_allow;
 }

@@ -1,12 +1,13 @@
 // snapshot: the status face's snapshot, filled from every module of the
 // gateway: the line's part from the engine, the clients' parts from the
-// native server and the Modbus TCP face, and what only the app knows.
+// native server and the Modbus faces, and what only the app knows.
 #pragma once
 
 #include <cstdint>
 
 #include "modbustcp.h"
 #include "pelnet.h"
+#include "rtuovertcp.h"
 #include "status.h"
 
 // What the snapshot shows besides the modules' counters, the faces whose
@@ -16,7 +17,9 @@ struct GatewayFacts {
   int64_t start_unix_us;  // wall clock
   NativeServer *native;
   const ModbusTcpFace *modbus_tcp;
-  FacePool *pool;
+  const RtuOverTcpFace *rtu_over_tcp;
+  const AllowList *write_allow;  // VELKORD_WRITE_ALLOW; no networks: everyone may write
+  FacePool *pool;                // the reads both Modbus faces share
 };
 
 // The gateway's StatusProvider; `context` is its GatewayFacts. Each module

@@ -18,6 +18,7 @@
 #include "modbustcp.h"
 #include "net.h"
 #include "pelnet.h"
+#include "rtuovertcp.h"
 #include "sleep_us.h"
 #include "snapshot.h"
 #include "status.h"
@@ -88,8 +89,9 @@ const ValuedOption *find_option(const char *arg) {
 // server and the summary's snapshot are large.
 struct Gateway {
   VelkordSettings env;  // read before anything opens, then only read
-  ModbusTcpFace modbus_tcp;
-  GatewayFacts facts = {kVersion, 0, &NativeProcessServer, &modbus_tcp, &modbus_tcp.pool};
+  ModbusTcpFace modbus_tcp;     // with the pool both Modbus faces share
+  RtuOverTcpFace rtu_over_tcp;  // on that pool
+  GatewayFacts facts = {kVersion, 0, &NativeProcessServer, &modbus_tcp, &rtu_over_tcp, &env.write_allow, &modbus_tcp.pool};
   StatusServer status;
   StatusSnapshot summary;     // SIGUSR1's, filled on the main thread
   char error[kEnvErrorSize];  // the line of a start-up step that failed
@@ -109,45 +111,88 @@ __attribute__((format(printf, 2, 3))) const char *step_failed(Gateway &g, const 
 // The line of a start that failed, on standard error.
 void report(const char *line) { fprintf(stderr, "%s\n", line); }
 
-// ---- The Modbus TCP face ----------------------------------------------------
+// ---- The Modbus faces ------------------------------------------------------
 
-// Both servers bind the same kind of socket: on one port the face's bind
-// would take it and the native server would fail without saying why.
+// Every server binds the same kind of socket: a face on a port another of
+// the gateway's servers uses would take it, and that server would fail
+// without saying why.
 const char *face_port_taken(Gateway &g, const VelkordSettings &env) {
-  if (!env.modbus_tcp_on || env.modbus_tcp.port != static_cast<uint16_t>(ModbusRTU.ipport)) return nullptr;
-  return step_failed(g, "VELKORD_MODBUS_TCP=\"%u\": the native server's port (-p); choose another",
-                     static_cast<unsigned>(env.modbus_tcp.port));
+  const uint16_t native = static_cast<uint16_t>(ModbusRTU.ipport);
+  if (env.modbus_tcp_on && env.modbus_tcp.port == native)
+    return step_failed(g, "VELKORD_MODBUS_TCP=\"%u\": the native server's port (-p); choose another",
+                       static_cast<unsigned>(env.modbus_tcp.port));
+  const struct {
+    bool on;
+    uint16_t port;
+    const char *whose;
+  } others[] = {{env.rtu_over_tcp_on, native, "the native server's port (-p)"},
+                {env.rtu_over_tcp_on && env.modbus_tcp_on, env.modbus_tcp.port, "the port of VELKORD_MODBUS_TCP"},
+                {env.rtu_over_tcp_on && env.status_on, env.status.port, "the port of VELKORD_STATUS"}};
+  for (const auto &other : others)
+    if (other.on && other.port == env.rtu_over_tcp.port)
+      return step_failed(g, "VELKORD_RTU_OVER_TCP=\"%u\": %s; choose another",
+                         static_cast<unsigned>(env.rtu_over_tcp.port), other.whose);
+  return nullptr;
 }
 
-ModbusTcpSettings face_settings(const VelkordSettings &env) {
+// The settings of both Modbus faces, listening on `endpoint`.
+ModbusTcpSettings face_settings(const VelkordSettings &env, const NetEndpoint &endpoint) {
   ModbusTcpSettings s;
-  s.endpoint = env.modbus_tcp;
+  s.endpoint = endpoint;
   if (env.modbus_tcp_wait_ms != 0) s.wait_ms = env.modbus_tcp_wait_ms;
   if (env.modbus_tcp_max_age_ms != 0) s.max_age_ms = env.modbus_tcp_max_age_ms;
   if (env.modbus_tcp_idle_ms != 0) s.idle_ms = env.modbus_tcp_idle_ms;
   if (env.modbus_tcp_timeout_ms != 0) s.timeout_ms = env.modbus_tcp_timeout_ms;
   s.allow = &env.allow;
+  s.write_allow = &env.write_allow;
   return s;
 }
 
-// The face's socket is bound before the native server starts, and served
-// only after it: a port that cannot be had ends the start before any client
-// of either server is served.
-const char *bind_modbus_tcp(Gateway &g, const VelkordSettings &env) {
-  const char *error = modbustcp_bind(g.modbus_tcp, face_settings(env));
-  if (error == nullptr) return nullptr;
+// A face's failed step as the line that names its variable and where.
+const char *face_failed(Gateway &g, const char *variable, const NetEndpoint &endpoint, const char *error) {
   char where[kEndpointTextSize];
-  net_format_endpoint(env.modbus_tcp, where, sizeof where);
-  return step_failed(g, "VELKORD_MODBUS_TCP=\"%s\": %s", where, error);
+  net_format_endpoint(endpoint, where, sizeof where);
+  return step_failed(g, "%s=\"%s\": %s", variable, where, error);
 }
 
-const char *serve_modbus_tcp(Gateway &g) {
-  if (const char *error = modbustcp_serve(g.modbus_tcp, SerialProcessLine))
-    return step_failed(g, "VELKORD_MODBUS_TCP: %s", error);
-  char where[kEndpointTextSize];
-  net_format_endpoint(modbustcp_endpoint(g.modbus_tcp), where, sizeof where);
-  printf("---- modbus tcp  %s ---\r\n", where);
+// The faces' sockets are bound before the native server starts, and served
+// only after it: a port that cannot be had ends the start before any client
+// of any server is served. The RTU over TCP face shares the Modbus TCP
+// face's pool, and starts it itself when that face is off.
+const char *bind_modbus_faces(Gateway &g, const VelkordSettings &env) {
+  if (env.modbus_tcp_on) {
+    if (const char *error = modbustcp_bind(g.modbus_tcp, face_settings(env, env.modbus_tcp)))
+      return face_failed(g, "VELKORD_MODBUS_TCP", env.modbus_tcp, error);
+  }
+  if (env.rtu_over_tcp_on) {
+    if (const char *error = rtuovertcp_bind(g.rtu_over_tcp, g.modbus_tcp.pool, face_settings(env, env.rtu_over_tcp)))
+      return face_failed(g, "VELKORD_RTU_OVER_TCP", env.rtu_over_tcp, error);
+  }
   return nullptr;
+}
+
+// Each face serving, with its start-up line, the Modbus TCP face's first.
+const char *serve_modbus_faces(Gateway &g, const VelkordSettings &env) {
+  char where[kEndpointTextSize];
+  if (env.modbus_tcp_on) {
+    if (const char *error = modbustcp_serve(g.modbus_tcp, SerialProcessLine))
+      return step_failed(g, "VELKORD_MODBUS_TCP: %s", error);
+    net_format_endpoint(modbustcp_endpoint(g.modbus_tcp), where, sizeof where);
+    printf("---- modbus tcp  %s ---\r\n", where);
+  }
+  if (env.rtu_over_tcp_on) {
+    if (const char *error = rtuovertcp_serve(g.rtu_over_tcp, SerialProcessLine))
+      return step_failed(g, "VELKORD_RTU_OVER_TCP: %s", error);
+    net_format_endpoint(rtuovertcp_endpoint(g.rtu_over_tcp), where, sizeof where);
+    printf("---- rtu over tcp  %s ---\r\n", where);
+  }
+  return nullptr;
+}
+
+// Both faces and their pool, as far as they were started (bound or served).
+void stop_modbus_faces(Gateway &g) {
+  rtuovertcp_stop(g.rtu_over_tcp);
+  modbustcp_stop(g.modbus_tcp);
 }
 
 // ---- The status face ------------------------------------------------------
@@ -199,30 +244,31 @@ const char *start_status_face(Gateway &g, const VelkordSettings &env) {
 
 // ---- The servers ------------------------------------------------------------
 
-// The native server and, when asked for, the Modbus TCP face (bound first)
-// and the status server, each with its start-up line. 0, or 255 after the
+// The native server and, when asked for, the Modbus faces (bound first) and
+// the status server, each with its start-up line. 0, or 255 after the
 // failed step's line, with everything started so far ended again.
 int start_servers(Gateway &g, const VelkordSettings &env) {
-  const bool face = env.modbus_tcp_on;
-  if (const char *failed = face ? bind_modbus_tcp(g, env) : nullptr) {
+  if (const char *failed = bind_modbus_faces(g, env)) {
     report(failed);
+    stop_modbus_faces(g);
     CloseSerial();
     return kStatusStartFailed;
   }
   NativeProcessServer.settings.listen = env.listen;
   NativeProcessServer.settings.allow = &env.allow;
+  NativeProcessServer.settings.write_allow = &env.write_allow;
   int server = pelnetStart();
   printf("---- opening tcp/ip  %u ----\r\n", static_cast<unsigned>(ModbusRTU.ipport));
-  const char *failed = server == 0 && face ? serve_modbus_tcp(g) : nullptr;
+  const char *failed = server == 0 ? serve_modbus_faces(g, env) : nullptr;
   if (server != 0 || failed != nullptr) {
     if (failed != nullptr) report(failed);
-    modbustcp_stop(g.modbus_tcp);
+    stop_modbus_faces(g);
     CloseSerial();
     return kStatusStartFailed;
   }
   if (const char *status_failed = start_status_face(g, env)) {
     report(status_failed);
-    modbustcp_stop(g.modbus_tcp);
+    stop_modbus_faces(g);
     abandon_gateway();
     return kStatusStartFailed;
   }

@@ -97,6 +97,12 @@ const char *ParseAllowList(const char *text, AllowList &out, char *reason, size_
   }
 }
 
+void FormatAllowedNetwork(const AllowedNetwork &net, char *out, size_t size) {
+  char address[INET6_ADDRSTRLEN];
+  if (inet_ntop(net.family, net.address, address, sizeof address) == nullptr) address[0] = '\0';
+  snprintf(out, size, "%s/%u", address, static_cast<unsigned>(net.prefix));
+}
+
 bool PeerAllowed(const AllowList &list, const struct sockaddr *peer) {
   if (list.count == 0) return true;
   int family = peer->sa_family;

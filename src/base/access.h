@@ -27,6 +27,12 @@ struct AllowList {
 // its prefix, or there are too many.
 const char *ParseAllowList(const char *text, AllowList &out, char *reason, size_t reason_size);
 
+// Room for the longest network text, a full IPv6 address and "/128".
+constexpr size_t kNetworkTextSize = 48;
+
+// "192.168.1.0/24" or "fd00::/8", as a list shows its networks.
+void FormatAllowedNetwork(const AllowedNetwork &net, char *out, size_t size);
+
 // True when `peer` lies in one of the networks, or the list is empty. An
 // IPv4-mapped IPv6 peer (a dual-stack listener's view of an IPv4 client) is
 // matched against the IPv4 networks.

@@ -27,9 +27,10 @@ bool slot_function(uint8_t function) {
 // sent, so it is refused like a byte count that does not fit its quantity.
 // A quantity outside Modbus's limits is left to the unit, which answers it
 // with an exception.
-int request_frame_length(const uint8_t *frame, int carried) {
+int request_frame_length(const uint8_t *frame, int carried, bool writes_refused) {
   if (carried < 2) return kCmdFrameMalformed;  // not even a function code
   if (!slot_function(frame[1])) return kCmdBadFunction;
+  if (writes_refused && !MRTU_OnlyReads(frame, carried)) return kCmdWriteRefused;
   const RequestForm form = MRTU_RequestForm(frame, carried);
   switch (form.fault) {
     case RequestFault::kNone: case RequestFault::kOutOfLimits:
@@ -87,7 +88,7 @@ int intake_store(SerialLine &line, const SlotRequest &r, uint8_t *answer, int &a
   s.lifetime = r.lifetime;
   s.delay = static_cast<int32_t>(r.delay);
 
-  int n = request_frame_length(r.frame, r.carried);
+  int n = request_frame_length(r.frame, r.carried, r.writes_refused);
   if (n < 0) return n;
   if (!collects_kept_answer(s, r.frame, n, r.mode)) store_request(s, r.frame, n, r.mode);
 

@@ -20,6 +20,8 @@ constexpr int kCmdFrameTooLong = -6;  // fc 15/16 whose byte count is above 246
 // The message ends before the frame its function needs, or a fc 15/16 byte
 // count is not the one its quantity needs.
 constexpr int kCmdFrameMalformed = -7;
+// A write (5, 6, 15, 16) from a client that may not change a unit.
+constexpr int kCmdWriteRefused = -8;
 
 // One client request for a slot.
 struct SlotRequest {
@@ -32,6 +34,9 @@ struct SlotRequest {
   int32_t timeout;    // µs: the wait for the reply's first byte
   uint32_t lifetime;  // µs
   uint32_t delay;     // µs
+  // The client may not change a unit: a write is refused like a function
+  // the slot cannot hold, its timing taken all the same.
+  bool writes_refused = false;
 };
 
 // Stores the request sealed in its slot with its timing and copies the

@@ -55,15 +55,33 @@ const uint8_t auchCRCLo[256] = {
     0x41, 0x81, 0x80, 0x40,
 };
 
+namespace {
+
+// One byte into the CRC's two registers: `first` becomes the byte that goes
+// first on the line, `second` the one after it.
+void crc_add(uint8_t &first, uint8_t &second, uint8_t byte) {
+  uint8_t index = first ^ byte;
+  first = second ^ auchCRCHi[index];
+  second = auchCRCLo[index];
+}
+
+}  // namespace
+
 uint16_t MRTU_CRC(const uint8_t *buf, uint16_t len) {
   uint8_t first = 0xFF;
   uint8_t second = 0xFF;
-  for (uint16_t i = 0; i < len; ++i) {
-    uint8_t index = first ^ buf[i];
-    first = second ^ auchCRCHi[index];
-    second = auchCRCLo[index];
-  }
+  for (uint16_t i = 0; i < len; ++i) crc_add(first, second, buf[i]);
   return static_cast<uint16_t>(second << 8 | first);
+}
+
+int MRTU_FindCheckedLength(const uint8_t *in, int n, int shortest) {
+  uint8_t first = 0xFF;  // the CRC of the length - 2 bytes before the two
+  uint8_t second = 0xFF;
+  for (int length = 2; length <= n; ++length) {
+    if (length >= shortest && in[length - 2] == first && in[length - 1] == second) return length;
+    crc_add(first, second, in[length - 2]);
+  }
+  return 0;
 }
 
 void MRTU_SealFrame(uint8_t *frame, int n) {
@@ -401,6 +419,27 @@ RequestForm MRTU_RequestForm(const uint8_t *frame, int carried) {
       return device_id_request(frame, carried);
     default:
       return {0, RequestFault::kUnknownFunction};
+  }
+}
+
+int MRTU_SealedRequestLength(const uint8_t *in, int n) {
+  if (n < kShortRequest) return 0;
+  const RequestForm form = MRTU_RequestForm(in, n);
+  if (in[kFunctionAt] == fc::kDiagnostics || form.fault == RequestFault::kUnknownFunction) return kRequestLengthOpen;
+  return form.length == 0 ? 0 : form.length + kCrcLength;
+}
+
+bool MRTU_OnlyReads(const uint8_t *frame, int n) {
+  if (n < kShortRequest) return false;
+  switch (frame[kFunctionAt]) {
+    case fc::kReadCoils: case fc::kReadInputs: case fc::kReadHolding: case fc::kReadInputRegisters:
+    case fc::kReadExceptionStatus: case fc::kCommEventCounter: case fc::kCommEventLog: case fc::kReportServerId:
+    case fc::kReadFileRecord: case fc::kReadFifo:
+      return true;
+    case fc::kEncapsulated:
+      return n > kMeiTypeAt && frame[kMeiTypeAt] == kMeiDeviceId;
+    default:
+      return false;
   }
 }
 

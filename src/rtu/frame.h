@@ -30,6 +30,11 @@ void MRTU_SealFrame(uint8_t *frame, int n);
 // A reply shorter than 2 bytes fails; nothing outside the n bytes is read.
 bool MRTU_CheckFrame(const uint8_t *reply, int n);
 
+// The shortest length from `shortest` to n at which the bytes `in` end in
+// the CRC of the bytes before: where a frame whose length only its CRC can
+// tell ends. 0 when there is none. One pass over the bytes.
+int MRTU_FindCheckedLength(const uint8_t *in, int n, int shortest);
+
 // Length of an exception answer: unit, function | 0x80, code, CRC.
 constexpr int kExceptionReplyLength = 5;
 
@@ -74,6 +79,21 @@ struct RequestForm {
 // and 43 with MEI type 14 (read device identification). Diagnostics (8)
 // takes all `carried` bytes: its length is not in the frame.
 RequestForm MRTU_RequestForm(const uint8_t *frame, int carried);
+
+// Where a sealed request that arrives in a stream of bytes ends: the
+// length, CRC included, that the shape of the request at the start of the n
+// bytes `in` fixes; 0 while they are too few to tell; kRequestLengthOpen
+// when the shape leaves it open (diagnostics, whose data run up to the CRC,
+// and functions the gateway does not pass), so that only a CRC that checks
+// can end it.
+constexpr int kRequestLengthOpen = -1;
+int MRTU_SealedRequestLength(const uint8_t *in, int n);
+
+// Whether the request (n bytes from its unit on) only reads: functions 1 to
+// 4, 7, 11, 12, 17, 20, 24 and 43 with MEI type 14. Every other request may
+// change the unit: its coils, registers, files, counters or its state
+// (diagnostics can restart it).
+bool MRTU_OnlyReads(const uint8_t *frame, int n);
 
 // Length, CRC included, of the normal answer to the sealed request of
 // `request_length` bytes. Where the request fixes it, that length; where the

@@ -36,7 +36,7 @@ CommandOutcome run_command(SerialLine &line, const Command &cmd) {
   CommandOutcome out;
   int64_t start = now_us();
   out.result = native_intake(line, request.data(), out.response.data(), cmd.slot, cmd.mode, cmd.timeout,
-                             cmd.lifetime, cmd.delay);
+                             cmd.lifetime, cmd.delay, cmd.may_write);
   out.took_us = now_us() - start;
   return out;
 }

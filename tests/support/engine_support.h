@@ -29,6 +29,7 @@ struct Command {
   int32_t timeout = 0;    // µs
   uint32_t lifetime = 0;  // µs
   uint32_t delay = 0;     // µs
+  bool may_write = true;  // the client is in the write allow-list
 };
 
 struct CommandOutcome {

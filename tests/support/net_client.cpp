@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "support/pty.h"
+#include "support/slowdown.h"
 
 namespace vt {
 namespace {
@@ -129,6 +130,32 @@ Bytes read_for(int fd, size_t want, int timeout_ms) {
   return got;
 }
 
+Squatter::Squatter(int port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in a = loopback(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0)
+    throw std::runtime_error("cannot listen on port " + std::to_string(port));
+}
+
+Squatter::~Squatter() { ::close(fd); }
+
+std::string http_get(int port, const std::string &path) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  sockaddr_in a = loopback(port);
+  std::string text;
+  const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      write_all(fd, Bytes(request.begin(), request.end()))) {
+    char buf[8192];
+    struct pollfd p = {fd, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, slow_ms(5000)) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+      text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
 socklen_t socket_address(const std::string &host, int port, sockaddr_storage &where) {
   where = {};
   auto *a4 = reinterpret_cast<sockaddr_in *>(&where);
@@ -148,13 +175,15 @@ socklen_t socket_address(const std::string &host, int port, sockaddr_storage &wh
 
 // ---- NetClient -------------------------------------------------------------
 
-NetClient::NetClient(int port, const std::string &host) {
-  sockaddr_storage a;
+NetClient::NetClient(int port, const std::string &host, const std::string &from) {
+  sockaddr_storage a, source;
   socklen_t size = socket_address(host, port, a);
-  if (size == 0) throw std::runtime_error(host + " is no numeric address");
+  socklen_t source_size = from.empty() ? 0 : socket_address(from, 0, source);
+  if (size == 0 || (!from.empty() && source_size == 0)) throw std::runtime_error(host + " or " + from + " is no numeric address");
   fd_ = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket failed");
-  if (connect(fd_, reinterpret_cast<sockaddr *>(&a), size) != 0) {
+  if ((source_size != 0 && bind(fd_, reinterpret_cast<sockaddr *>(&source), source_size) != 0) ||
+      connect(fd_, reinterpret_cast<sockaddr *>(&a), size) != 0) {
     ::close(fd_);
     fd_ = -1;
     throw std::runtime_error("connect to " + host + " port " + std::to_string(port) + " failed");

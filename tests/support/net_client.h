@@ -48,8 +48,9 @@ socklen_t socket_address(const std::string &host, int port, struct sockaddr_stor
 // A blocking TCP client of 127.0.0.1:port (or of another numeric address).
 class NetClient {
  public:
-  // Connects at once; throws when the connection is refused.
-  explicit NetClient(int port, const std::string &host = "127.0.0.1");
+  // Connects at once, from the address `from` when one is given (another
+  // loopback address, say); throws when the connection is refused.
+  explicit NetClient(int port, const std::string &host = "127.0.0.1", const std::string &from = "");
   ~NetClient();
   NetClient(const NetClient &) = delete;
   NetClient &operator=(const NetClient &) = delete;
@@ -100,11 +101,25 @@ class TcpPair {
   int b_ = -1;
 };
 
+// A socket listening on every IPv4 interface at `port` for the scope, so
+// that a server's bind there fails, whatever address it binds.
+struct Squatter {
+  explicit Squatter(int port);
+  ~Squatter();
+  Squatter(const Squatter &) = delete;
+  Squatter &operator=(const Squatter &) = delete;
+  int fd;
+};
+
 // Writes all bytes to fd (blocking); false on failure.
 bool write_all(int fd, const Bytes &bytes);
 // Reads up to `want` bytes from fd within timeout_ms (fewer at end of stream
 // or time-out).
 Bytes read_for(int fd, size_t want, int timeout_ms);
+
+// Everything an HTTP server on 127.0.0.1:port sends, head included, on a
+// connection that asks for `path`, until it closes (at most 5 s).
+std::string http_get(int port, const std::string &path);
 
 // Descriptors the process holds, from /proc/<pid>/fd; -1 when unreadable.
 int count_open_fds(pid_t pid);

@@ -70,9 +70,14 @@ int decode_status(int wstatus) {
 
 RunResult run_velkord(const std::vector<std::string> &args, int timeout_ms,
                       const std::vector<std::string> &env) {
+  return run_program(VELKORD_BINARY, args, timeout_ms, env);
+}
+
+RunResult run_program(const std::string &path, const std::vector<std::string> &args, int timeout_ms,
+                      const std::vector<std::string> &env) {
   RunResult res;
   int out_fd, err_fd;
-  pid_t pid = spawn_program(VELKORD_BINARY, args, env, &out_fd, &err_fd);
+  pid_t pid = spawn_program(path, args, env, &out_fd, &err_fd);
   int64_t end = now_us() + static_cast<int64_t>(timeout_ms) * 1000;
   bool out_open = true, err_open = true;
   while ((out_open || err_open) && now_us() < end) {

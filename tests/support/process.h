@@ -25,6 +25,10 @@ struct RunResult {
 RunResult run_velkord(const std::vector<std::string> &args, int timeout_ms = 10000,
                       const std::vector<std::string> &env = {});
 
+// The same for any program (a Python client, say).
+RunResult run_program(const std::string &path, const std::vector<std::string> &args, int timeout_ms,
+                      const std::vector<std::string> &env = {});
+
 // A velkord that keeps running: started, watched, killed at the end.
 class Gateway {
  public:

@@ -17,24 +17,13 @@ int mbap_frame(const uint8_t *in, int n, int *drop) {
 }
 
 // The response to one whole request `adu` of n bytes; its length.
-int mbap_answer(FacePool &pool, const uint8_t *adu, int n, uint8_t *out, uint8_t *status) {
-  MbapHeader h = mbap_read_header(adu);
+int mbap_answer(FacePool &pool, const uint8_t *adu, int n, bool may_write, uint8_t *out, int *status) {
+  const MbapHeader h = mbap_read_header(adu);
   const uint8_t *pdu = adu + kMbapHeaderSize;
-  int pdu_length = n - kMbapHeaderSize;
-  uint8_t code = check_request(h.unit, pdu, pdu_length);
-  if (code == 0) {
-    uint8_t frame[kFaceFrameSize];
-    uint8_t answer[kFaceFrameSize];
-    int length = rtu_request_frame(h.unit, pdu, pdu_length, frame);
-    int got = pool_ask(pool, frame, length, answer);
-    if (got > 0) {
-      *status = answer_status(answer);
-      return mbap_response(h, answer, got, out);
-    }
-    code = kExTargetNoResponse;
-  }
-  *status = code;
-  return mbap_exception(h, pdu[0], code, out);
+  uint8_t answer[kFaceFrameSize];
+  const FaceAnswer a = pool_answer(pool, h.unit, pdu, n - kMbapHeaderSize, may_write, answer);
+  *status = face_status(a, answer);
+  return a.length > 0 ? mbap_response(h, answer, a.length, out) : mbap_exception(h, pdu[0], a.code, out);
 }
 
 constexpr FaceCodec kMbapCodec = {mbap_frame, mbap_answer};
@@ -47,6 +36,7 @@ const char *modbustcp_bind(ModbusTcpFace &face, const ModbusTcpSettings &setting
     server.codec = &kMbapCodec;
     server.pool = &face.pool;
     server.allow = settings.allow;
+    server.write_allow = settings.write_allow;
   }
   if (const char *failed = face_bind(server, settings.endpoint)) return failed;
   if (const char *reason = pool_start(face.pool, settings)) {
@@ -78,13 +68,4 @@ void modbustcp_stop(ModbusTcpFace &face) {
   face_drain(face.server);
 }
 
-ModbusTcpCounters modbustcp_counters(const ModbusTcpFace &face) {
-  const FaceCounters &f = face.server.counters;
-  ModbusTcpCounters c{};
-  c.accepted = f.accepted.load();
-  c.refused = f.refused.load();
-  c.full = f.full.load();
-  c.connected = f.connected.load();
-  for (int i = 0; i <= kFaceStatusOther; ++i) c.by_status[i] = f.by_status[i].load();
-  return c;
-}
+ModbusTcpCounters modbustcp_counters(const ModbusTcpFace &face) { return face_counts(face.server); }

@@ -12,9 +12,12 @@
 #include "pool.h"
 #include "server.h"
 
+// The settings of a Modbus face: the pool's, where it listens, and whom it
+// lets in and lets write.
 struct ModbusTcpSettings : PoolSettings {
   NetEndpoint endpoint{};            // port 0 in a start lets the system pick (tests)
   const AllowList *allow = nullptr;  // who may connect; nullptr: everyone
+  const AllowList *write_allow = nullptr;  // who may change a unit; nullptr: everyone
 };
 
 // The face: its pool and its server. The process's is the app's; tests
@@ -48,11 +51,5 @@ NetEndpoint modbustcp_endpoint(const ModbusTcpFace &face);
 void modbustcp_stop(ModbusTcpFace &face);
 
 // Counts since the start, for diagnostics.
-struct ModbusTcpCounters {
-  uint64_t accepted;       // connections accepted
-  uint64_t refused;        // connections from outside the allowed networks
-  uint64_t full;           // connections closed at once: every place taken
-  uint64_t connected;      // clients connected now
-  uint64_t by_status[kFaceStatusOther + 1];  // answers: [0] ok, [code] exception code, [16] other
-};
+using ModbusTcpCounters = FaceCounts;
 ModbusTcpCounters modbustcp_counters(const ModbusTcpFace &face);

@@ -32,6 +32,18 @@ int rtu_request_frame(uint8_t unit, const uint8_t *pdu, int n, uint8_t *frame) {
   return n + 1;
 }
 
+uint8_t check_request_from(uint8_t unit, const uint8_t *pdu, int n, bool may_write, bool *write_refused) {
+  *write_refused = false;
+  const uint8_t code = check_request(unit, pdu, n);
+  // A unit that is no unit, a function nobody may use, or no PDU at all, is
+  // answered as it is for everyone.
+  if (may_write || code == kExPathUnavailable || code == kExIllegalFunction || n < 1 || n > kMaxPdu) return code;
+  uint8_t frame[1 + kMaxPdu];
+  if (MRTU_OnlyReads(frame, rtu_request_frame(unit, pdu, n, frame))) return code;
+  *write_refused = true;
+  return kExIllegalFunction;
+}
+
 namespace {
 
 // With the pool's lock held (`held`): waits for `answered` until the
@@ -391,6 +403,16 @@ void pool_stop(FacePool &pool) {
 
 int pool_ask(FacePool &pool, const uint8_t *frame, int n, uint8_t *answer) {
   return MRTU_IsRead(frame[1]) ? pool_read(pool, frame, answer) : pool_write(pool, frame, n, answer);
+}
+
+FaceAnswer pool_answer(FacePool &pool, uint8_t unit, const uint8_t *pdu, int n, bool may_write, uint8_t *answer) {
+  FaceAnswer a = {0, 0, false};
+  a.code = check_request_from(unit, pdu, n, may_write, &a.write_refused);
+  if (a.code != 0) return a;
+  uint8_t frame[kFaceFrameSize];
+  a.length = pool_ask(pool, frame, rtu_request_frame(unit, pdu, n, frame), answer);
+  if (a.length == 0) a.code = kExTargetNoResponse;
+  return a;
 }
 
 WorkSource pool_work_source(FacePool &pool) { return {&pool, take_write, take_read, deliver, has_work}; }

@@ -67,6 +67,12 @@ uint8_t check_request(uint8_t unit, const uint8_t *pdu, int n);
 // The RTU request frame without CRC: unit, then the PDU. Returns its length.
 int rtu_request_frame(uint8_t unit, const uint8_t *pdu, int n, uint8_t *frame);
 
+// check_request for a peer that may write or not: a request that would
+// change the unit (MRTU_OnlyReads) from a peer that may not is answered
+// kExIllegalFunction, after the unit and the function are known. Sets
+// `write_refused` when that is why.
+uint8_t check_request_from(uint8_t unit, const uint8_t *pdu, int n, bool may_write, bool *write_refused);
+
 // What an answer (unit, function, data; no CRC) says of its request: 0 for
 // a normal answer, the exception code of an exception.
 inline uint8_t answer_status(const uint8_t *answer) {
@@ -158,6 +164,18 @@ void pool_stop(FacePool &pool);
 // no valid answer came within the wait. A read comes from the cache or its
 // next poll; anything else is sent once.
 int pool_ask(FacePool &pool, const uint8_t *frame, int n, uint8_t *answer);
+
+// What a Modbus face answers one request with, whatever its framing.
+struct FaceAnswer {
+  int length;          // the unit's answer (unit first, no CRC) in the caller's buffer; 0: none
+  uint8_t code;        // when there is none: the exception code to answer with
+  bool write_refused;  // the code refuses a change from a peer that may not make one
+};
+
+// The answer to the request (unit id, PDU of n bytes) from a peer that may
+// write or not: checked (check_request_from), then asked of the pool into
+// `answer` (kFaceFrameSize bytes); 0x0B when no valid answer came in time.
+FaceAnswer pool_answer(FacePool &pool, uint8_t unit, const uint8_t *pdu, int n, bool may_write, uint8_t *answer);
 
 // The pool's calls as a source of extra line work.
 WorkSource pool_work_source(FacePool &pool);

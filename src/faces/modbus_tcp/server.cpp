@@ -84,8 +84,10 @@ int next_request(const FaceCodec &codec, int fd, InBuffer &in, uint8_t *request)
   }
 }
 
-void count_answer(FaceCounters &counters, uint8_t status) {
-  const int index = status < kFaceStatusOther ? status : kFaceStatusOther;
+void count_answer(FaceCounters &counters, int status) {
+  const int index = status == kFaceWriteRefused ? kFaceStatusWriteRefused
+                    : status < kFaceStatusOther ? status
+                                                : kFaceStatusOther;
   counters.by_status[index].fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -106,9 +108,11 @@ void *serve_connection(void *arg) {
   FaceConnection &place = *static_cast<FaceConnection *>(arg);
   FaceServer &server = *place.server;
   int fd;
+  bool may_write;
   {
     Locked held(server.mutex);
     fd = place.fd;
+    may_write = place.may_write;
   }
   InBuffer in;
   in.length = 0;
@@ -117,8 +121,8 @@ void *serve_connection(void *arg) {
   for (;;) {
     int n = next_request(*server.codec, fd, in, request);
     if (n == kConnectionEnds) break;
-    uint8_t status = 0;
-    int m = server.codec->answer(*server.pool, request, n, out, &status);
+    int status = 0;
+    int m = server.codec->answer(*server.pool, request, n, may_write, out, &status);
     count_answer(server.counters, status);
     if (m > 0 && !net_send_all(fd, out, static_cast<size_t>(m), monotonic_us() + kSendWaitMs * 1000)) break;
   }
@@ -127,11 +131,11 @@ void *serve_connection(void *arg) {
 }
 
 // A free place for `fd`, or nullptr when every place is taken.
-FaceConnection *take_place(FaceServer &server, int fd) {
+FaceConnection *take_place(FaceServer &server, int fd, bool may_write) {
   Locked held(server.mutex);
   for (FaceConnection &place : server.places) {
     if (place.busy) continue;
-    place = {&server, fd, true};
+    place = {&server, fd, true, may_write};
     ++server.connections;
     return &place;
   }
@@ -152,7 +156,11 @@ void accept_one(FaceServer &server) {
   // the option they still go, a little later; no reason to refuse a client.
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  FaceConnection *place = take_place(server, fd);
+  // Who may write is the peer's address, known now and for the
+  // connection's life.
+  const bool may_write =
+      server.write_allow == nullptr || PeerAllowed(*server.write_allow, reinterpret_cast<const sockaddr *>(&peer));
+  FaceConnection *place = take_place(server, fd, may_write);
   // Full: a clear refusal beats a hang in the backlog. Each refusal is
   // counted before the close, so whoever sees the close finds it counted.
   if (place == nullptr) {
@@ -258,4 +266,15 @@ void face_drain(FaceServer &server) {
     }
   }
   close_server_fds(server);
+}
+
+FaceCounts face_counts(const FaceServer &server) {
+  const FaceCounters &f = server.counters;
+  FaceCounts c{};
+  c.accepted = f.accepted.load();
+  c.refused = f.refused.load();
+  c.full = f.full.load();
+  c.connected = f.connected.load();
+  for (int i = 0; i < kFaceStatuses; ++i) c.by_status[i] = f.by_status[i].load();
+  return c;
 }

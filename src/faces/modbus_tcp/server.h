@@ -14,7 +14,8 @@
 #include "net.h"
 #include "pool.h"
 
-// The longest request or answer a codec handles (an MBAP ADU).
+// The longest request or answer a codec handles (an MBAP ADU; an RTU
+// frame is shorter).
 constexpr int kFaceMaxMessage = 260;
 
 // How a face's requests are cut out of the stream and answered.
@@ -25,23 +26,37 @@ struct FaceCodec {
   // request to throw away first (a codec that finds its way back into a
   // stream after noise; 0 for others).
   int (*frame)(const uint8_t *in, int n, int *drop);
-  // The answer to one whole request of n bytes, through `pool`, into `out`
-  // (kFaceMaxMessage bytes): its length (0: none is sent), and in `status`
-  // 0 or the exception code it carries.
-  int (*answer)(FacePool &pool, const uint8_t *request, int n, uint8_t *out, uint8_t *status);
+  // The answer to one whole request of n bytes, through `pool`, from a
+  // peer that may write or not, into `out` (kFaceMaxMessage bytes): its
+  // length (0: none is sent), and in `status` what it is counted as
+  // (face_status).
+  int (*answer)(FacePool &pool, const uint8_t *request, int n, bool may_write, uint8_t *out, int *status);
 };
 constexpr int kFaceStreamBroken = -1;
 
+// What an answer is counted as: 0 for the unit's normal answer, the
+// exception code it carries (the unit's or the face's), or kFaceWriteRefused
+// for a change refused to a peer that may not write (answered with 0x01,
+// counted only as that). No exception code is that large.
+constexpr int kFaceWriteRefused = 0x100;
+inline int face_status(const FaceAnswer &a, const uint8_t *answer) {
+  if (a.write_refused) return kFaceWriteRefused;
+  return a.length > 0 ? answer_status(answer) : a.code;
+}
+
 // Answers counted by status: [0] the unit's normal answer, [code] an
-// exception code below 16, [kFaceStatusOther] any other.
+// exception code below 16, [kFaceStatusOther] any other code, and
+// [kFaceStatusWriteRefused] the refused changes.
 constexpr int kFaceStatusOther = 16;
+constexpr int kFaceStatusWriteRefused = 17;
+constexpr int kFaceStatuses = 18;
 
 struct FaceCounters {
   std::atomic<uint64_t> accepted{0};   // connections accepted
   std::atomic<uint64_t> refused{0};    // connections from outside the allowed networks
   std::atomic<uint64_t> full{0};       // connections closed at once: every place taken
   std::atomic<uint64_t> connected{0};  // clients connected now
-  std::atomic<uint64_t> by_status[kFaceStatusOther + 1]{};
+  std::atomic<uint64_t> by_status[kFaceStatuses]{};
 };
 
 struct FaceServer;
@@ -51,6 +66,7 @@ struct FaceConnection {
   FaceServer *server;
   int fd;
   bool busy;
+  bool may_write;  // the peer is in the write allow-list, judged at accept
 };
 
 // Everything one server owns. `mutex` guards the connection places and
@@ -59,6 +75,7 @@ struct FaceServer {
   const FaceCodec *codec = nullptr;
   FacePool *pool = nullptr;
   const AllowList *allow = nullptr;  // who may connect; nullptr: everyone
+  const AllowList *write_allow = nullptr;  // who may change a unit; nullptr: everyone
   int listen_fd = -1;
   int stop_pipe[2] = {-1, -1};
   pthread_t listener{};
@@ -90,3 +107,13 @@ void face_close(FaceServer &server);
 // After face_close: waits for the connection threads (a few seconds at
 // most) and closes the listening socket, so the server can bind again.
 void face_drain(FaceServer &server);
+
+// Counts since the start, for diagnostics.
+struct FaceCounts {
+  uint64_t accepted;   // connections accepted
+  uint64_t refused;    // connections from outside the allowed networks
+  uint64_t full;       // connections closed at once: every place taken
+  uint64_t connected;  // clients connected now
+  uint64_t by_status[kFaceStatuses];  // answers, by the status they are counted as
+};
+FaceCounts face_counts(const FaceServer &server);

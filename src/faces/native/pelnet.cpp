@@ -147,16 +147,16 @@ uint8_t StatusForResult(int result) {
     case kCmdNoAnswer: return msg::kStatusNoAnswer;
     case kCmdBadUnit: return msg::kStatusBadUnit;
     case kCmdBadSlot: return msg::kStatusBadSlot;
-    case kCmdBadFunction: return msg::kStatusBadFunction;
+    case kCmdBadFunction: case kCmdWriteRefused: return msg::kStatusBadFunction;
     case kCmdBadCoilValue: return msg::kStatusBadCoilValue;
     default: return msg::kStatusFailed;
   }
 }
 
 int native_intake(SerialLine &line, const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode,
-                  int32_t timeout, uint32_t lifetime, uint32_t delay) {
+                  int32_t timeout, uint32_t lifetime, uint32_t delay, bool may_write) {
   const int carried = msg::get16(request, msg::kLength) - static_cast<int>(msg::kHeaderSize);
-  const SlotRequest r = {request + msg::kFrame, carried, slot, mode, timeout, lifetime, delay};
+  const SlotRequest r = {request + msg::kFrame, carried, slot, mode, timeout, lifetime, delay, !may_write};
   int length = 0;
   const int result = intake_store(line, r, response + msg::kFrame, length);
   if (result != kCmdOk) return result;
@@ -180,8 +180,10 @@ void make_error_response(uint8_t *response, uint8_t status) {
   response[msg::kStatus] = status;
 }
 
-// Carries out one request that was read whole and builds its response.
-void answer_request(SerialLine &line, MRTUServerRecord &self, const uint8_t *request, uint8_t *response) {
+// Carries out one request that was read whole and builds its response;
+// the intake's result.
+int answer_request(SerialLine &line, MRTUServerRecord &self, bool may_write, const uint8_t *request,
+                   uint8_t *response) {
   // keepAlive and pause hold for the rest of the connection, and are taken
   // even when the intake refuses the request.
   uint32_t keep_alive = msg::get32(request, msg::kKeepAlive);
@@ -192,8 +194,9 @@ void answer_request(SerialLine &line, MRTUServerRecord &self, const uint8_t *req
   memset(response, 0, msg::kCapacity);
   int result = native_intake(line, request, response, request[msg::kSlot], request[msg::kMode],
                              static_cast<int32_t>(msg::get32(request, msg::kTimeout)),
-                             msg::get32(request, msg::kLifetime), msg::get32(request, msg::kDelay));
+                             msg::get32(request, msg::kLifetime), msg::get32(request, msg::kDelay), may_write);
   if (result != kCmdOk) make_error_response(response, StatusForResult(result));
+  return result;
 }
 
 // The status of the answer a handler wrote since it last took ServerMutex;
@@ -201,26 +204,32 @@ void answer_request(SerialLine &line, MRTUServerRecord &self, const uint8_t *req
 struct Answered {
   bool pending;
   uint8_t status;
+  bool write_refused;  // counted as that, not by its status
 };
 
 void count_answer(NativeServer &server, Answered &answered) {
-  if (answered.pending) ++server.counters.requests[answered.status];
+  if (answered.pending && answered.write_refused)
+    ++server.counters.write_refused;
+  else if (answered.pending)
+    ++server.counters.requests[answered.status];
   answered.pending = false;
 }
 
 // One turn of reading and answering. False when the handler must end.
-bool serve_turn(SerialLine &line, MRTUServerRecord &self, uint8_t *request, uint8_t *response, Answered &answered) {
+bool serve_turn(SerialLine &line, MRTUServerRecord &self, bool may_write, uint8_t *request, uint8_t *response,
+                Answered &answered) {
   memset(request, 0, msg::kCapacity);
   int r = read_message(self.sockClient, request);
   if (r == kSockTimeout) return true;  // a silent client costs one turn of budget
   if (r == kSockError || r == kReadPeerClosed) return false;
+  int result = kCmdOk;
   if (r == kSockBadLength)
     make_error_response(response, msg::kStatusNoAnswer);
   else
-    answer_request(line, self, request, response);
+    result = answer_request(line, self, may_write, request, response);
 
   int w = WriteSocket(self.sockClient, response, msg::get16(response, msg::kLength));
-  answered = {true, response[msg::kStatus]};
+  answered = {true, response[msg::kStatus], result == kCmdWriteRefused};
   if (w == kSockError) return false;
   if (w >= 0) self.keepAliveLeft = self.keepAlive;
   return true;
@@ -264,9 +273,9 @@ void *ClientProcess(void *given) {
 
   uint8_t request[msg::kCapacity];
   uint8_t response[msg::kCapacity];
-  Answered answered = {false, 0};
+  Answered answered = {false, 0, false};
   SerialLine &line = server.settings.line != nullptr ? *server.settings.line : SerialProcessLine;
-  while (self.work != 0 && serve_turn(line, self, request, response, answered)) {
+  while (self.work != 0 && serve_turn(line, self, mine.may_write, request, response, answered)) {
     // The budget counts turns: every turn, answered or idle, costs one pause.
     if (self.keepAliveLeft <= self.pause) break;
     self.keepAliveLeft -= self.pause;
@@ -286,7 +295,7 @@ namespace {
 // Enters a new connection in the lowest free registry index and starts its
 // handler with that index's hand-over entry. Called without the server's
 // mutex; fewer than ten handlers run.
-void hand_over(NativeServer &server, int sock, const char *peer) {
+void hand_over(NativeServer &server, int sock, const char *peer, bool may_write) {
   Locked held(server.mutex);
   MRTUServerRecord &registry = server.registry;
   int j = 0;
@@ -294,7 +303,7 @@ void hand_over(NativeServer &server, int sock, const char *peer) {
   ++server.counters.accepted;
   snprintf(server.counters.peer[j], sizeof server.counters.peer[j], "%s", peer);
   server.counters.since_us[j] = monotonic_us();
-  server.hand_overs[j] = {&server, sock, j};
+  server.hand_overs[j] = {&server, sock, j, may_write};
   registry.sockClient = sock;  // the most recent hand-over, as the registry tells it
   registry.numClient = j;
   registry.busyClient[j] = 0xFF;
@@ -326,7 +335,10 @@ bool accept_one(NativeServer &server) {
   printf("-- sock. %i --\r\n", sock);
   char text[kPeerTextSize];
   net_format_endpoint(net_endpoint_of(peer), text, sizeof text);
-  hand_over(server, sock, text);
+  // Who may write is the peer's address, known now and for the
+  // connection's life.
+  const AllowList *writers = server.settings.write_allow;
+  hand_over(server, sock, text, writers == nullptr || PeerAllowed(*writers, reinterpret_cast<const sockaddr *>(&peer)));
   return true;
 }
 

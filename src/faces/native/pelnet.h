@@ -38,6 +38,7 @@ struct MRTUServerRecord {
 struct PelnetCounters {
   uint64_t accepted;                       // connections handed to a handler
   uint64_t requests[kResponseStatuses];    // answers by their status byte
+  uint64_t write_refused;                  // writes refused (answered 0x88), counted only here
   char peer[kMaxClients][kPeerTextSize];   // by registry index
   int64_t since_us[kMaxClients];           // monotonic, by registry index
 };
@@ -50,6 +51,7 @@ struct ClientHandOver {
   NativeServer *server;
   int sock;
   int index;
+  bool may_write;  // the peer is in the write allow-list
 };
 
 // Where the server listens, whom it serves and whose table it files the
@@ -58,6 +60,7 @@ struct NativeSettings {
   uint16_t port;            // the low 16 bits of ModbusRTU.ipport
   NetEndpoint listen;       // VELKORD_LISTEN; family 0: every IPv4 interface
   const AllowList *allow;   // VELKORD_ALLOW; nullptr: everyone
+  const AllowList *write_allow;  // VELKORD_WRITE_ALLOW; nullptr: every client may write
   SerialLine *line;         // nullptr: the process's line
 };
 
@@ -119,9 +122,10 @@ uint8_t StatusForResult(int result);
 // within the message's own length at bytes 0-1) on `line`: its slot takes
 // the frame sealed and the timing given; the slot's last valid answer goes
 // into the cleared 1024-byte `response` (its length, slot and frame).
-// Returns the intake's result (kCmd*).
+// Returns the intake's result (kCmd*). A client that may not write gets
+// kCmdWriteRefused for a write, and its slot takes the timing alone.
 int native_intake(SerialLine &line, const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode,
-                  int32_t timeout, uint32_t lifetime, uint32_t delay);
+                  int32_t timeout, uint32_t lifetime, uint32_t delay, bool may_write = true);
 
 // native_intake on the process's line.
 int MRTU_CMD(const uint8_t *request, uint8_t *response, uint8_t slot, uint8_t mode, int32_t timeout,

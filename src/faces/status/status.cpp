@@ -111,12 +111,16 @@ void TextOut::putf(const char *format, ...) {
 namespace {
 
 const char *const kOutcomeNames[kOutcomeCount] = {"valid", "no_answer", "bad_crc", "mismatch"};
-const char *const kProtocolNames[kProtocolCount] = {"native", "modbus_tcp"};
+const char *const kProtocolNames[kProtocolCount] = {"native", "modbus_tcp", "rtu_over_tcp"};
 
-// Only the Modbus TCP face closes a newcomer when every place is taken; the
+// The Modbus faces answer "ok" or an exception code, the native face a
+// status byte.
+bool modbus_face(int protocol) { return protocol == kProtocolModbusTcp || protocol == kProtocolRtuOverTcp; }
+
+// Only the Modbus faces close a newcomer when every place is taken; the
 // native listener leaves it waiting in the listen backlog until a place
 // frees, so a count of its turned-away connections would always read 0.
-bool turns_away_when_full(int protocol) { return protocol == kProtocolModbusTcp; }
+bool turns_away_when_full(int protocol) { return modbus_face(protocol); }
 
 const char *outcome_name(uint8_t outcome) {
   return outcome < kOutcomeCount ? kOutcomeNames[outcome] : "none";
@@ -183,9 +187,9 @@ void put_json_string(TextOut &o, const char *text, size_t size) {
 }
 
 // The label text of a request status: native statuses and Modbus exception
-// codes as "0x0B"; a Modbus TCP request answered normally is "ok".
+// codes as "0x0B"; a Modbus face's request answered normally is "ok".
 void put_status_label(TextOut &o, int protocol, int code) {
-  if (protocol == kProtocolModbusTcp && code == 0)
+  if (modbus_face(protocol) && code == 0)
     o.put("ok");
   else
     o.putf("0x%02X", code);
@@ -271,6 +275,10 @@ void metrics_requests(const StatusSnapshot &s, TextOut &o) {
       put_status_label(o, p, code);
       o.putf("\"} %" PRIu64 "\n", s.protocols[p].requests[code]);
     }
+  for (int p = 0; p < kProtocolCount; ++p)
+    if (s.protocols[p].write_refused != 0)
+      o.putf("velkord_requests_total{protocol=\"%s\",status=\"write_refused\"} %" PRIu64 "\n", kProtocolNames[p],
+             s.protocols[p].write_refused);
 }
 
 void metrics_clients(const StatusSnapshot &s, TextOut &o) {
@@ -492,7 +500,25 @@ void json_protocol(const StatusSnapshot &s, int p, StatusDetail detail, TextOut 
     o.putf("\":%" PRIu64, c.requests[code]);
     first = false;
   }
+  if (c.write_refused != 0) o.putf("%s\"write_refused\":%" PRIu64, first ? "" : ",", c.write_refused);
   o.put("}}");
+}
+
+// The networks that may change a unit, or null when every client may.
+void json_write_allow(const AllowList &list, TextOut &o) {
+  o.put(",\"write_allow\":");
+  if (list.count == 0) {
+    o.put("null");
+    return;
+  }
+  const int count = list.count < kMaxAllowedNetworks ? list.count : kMaxAllowedNetworks;
+  for (int i = 0; i < count; ++i) {
+    char text[kNetworkTextSize];
+    FormatAllowedNetwork(list.nets[i], text, sizeof text);
+    o.put(i == 0 ? "[" : ",");
+    put_json_string(o, text, sizeof text);
+  }
+  o.put("]");
 }
 
 void json_clients(const StatusSnapshot &s, StatusDetail detail, TextOut &o) {
@@ -513,6 +539,7 @@ void json_clients(const StatusSnapshot &s, StatusDetail detail, TextOut &o) {
     o.put("}");
   }
   o.put("]");
+  json_write_allow(s.write_allow, o);
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ constexpr int kStatusRequestBytes = 6;
 // Client protocols.
 constexpr int kProtocolNative = 0;
 constexpr int kProtocolModbusTcp = 1;
-constexpr int kProtocolCount = 2;
+constexpr int kProtocolRtuOverTcp = 2;
+constexpr int kProtocolCount = 3;
 
 struct SlotStatus {
   uint8_t slot;               // 0…4
@@ -92,8 +93,11 @@ struct ProtocolStatus {
   uint64_t refused;           // from outside the allowed networks
   uint64_t full;              // turned away because every place was taken
   // Requests by status: for the native protocol the response's status byte;
-  // for Modbus TCP index 0 is "ok" and any other index an exception code.
+  // for the Modbus faces index 0 is "ok" and any other index an exception
+  // code. A request refused because its peer may not write counts only in
+  // write_refused.
   uint64_t requests[kStatusCodes];
+  uint64_t write_refused;
 };
 
 struct PeerStatus {
@@ -128,6 +132,7 @@ struct StatusSnapshot {
   int64_t start_unix_us;
 
   // The clients.
+  AllowList write_allow;      // who may change a unit; no networks: every client
   ProtocolStatus protocols[kProtocolCount];
   uint16_t peer_count;
   PeerStatus peers[kStatusPeers];

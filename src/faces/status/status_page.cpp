@@ -148,10 +148,12 @@ function draw(s, graphs) {
   body.textContent = "";
   s.units.forEach(function (u) { unitRows(body, u, graphs); });
   document.getElementById("nounits").style.display = s.units.length ? "none" : "block";
-  var n = s.clients.native, m = s.clients.modbus_tcp;
+  var n = s.clients.native, m = s.clients.modbus_tcp, r = s.clients.rtu_over_tcp;
   pairs(document.getElementById("clients"), [
     ["Native", n.connected + " connected, " + n.accepted + " accepted, " + n.refused + " refused"],
-    ["Modbus TCP", m.connected + " connected, " + m.accepted + " accepted, " + m.refused + " refused, " + m.full + " full"]]);
+    ["Modbus TCP", m.connected + " connected, " + m.accepted + " accepted, " + m.refused + " refused, " + m.full + " full"],
+    ["RTU over TCP", r.connected + " connected, " + r.accepted + " accepted, " + r.refused + " refused, " + r.full + " full"],
+    ["Writes", s.write_allow === null ? "from every client" : "only from " + s.write_allow.join(", ")]]);
   var peers = document.getElementById("peers");
   peers.textContent = "";
   s.peers.forEach(function (p) {
