@@ -22,6 +22,7 @@
 #include "modbusRTU.h"
 #include "modbustcp.h"
 #include "pelnet.h"
+#include "rtuovertcp.h"
 #include "sleep_us.h"
 #include "snapshot.h"
 #include "status.h"
@@ -183,7 +184,9 @@ constexpr int kFaceReadsPerUnit = 2;
 // each unit on the line (asked once, with nobody to answer them).
 struct WatchedLine {
   ModbusTcpFace face;
-  GatewayFacts facts = {"bench", 1, &NativeProcessServer, &face, &face.pool};
+  RtuOverTcpFace rtu;      // off, as on most lines
+  AllowList write_allow{};  // everyone may write
+  GatewayFacts facts = {"bench", 1, &NativeProcessServer, &face, &rtu, &write_allow, &face.pool};
 
   WatchedLine() {
     SerialLine &line = SerialProcessLine;
