@@ -29,6 +29,7 @@ struct VelkordSettings {
   uint32_t modbus_tcp_max_age_ms;   // VELKORD_MODBUS_TCP_MAX_AGE_MS; 0: kFaceDefaultMaxAgeMs
   uint32_t modbus_tcp_idle_ms;      // VELKORD_MODBUS_TCP_IDLE_MS; 0: kFaceDefaultIdleMs
   uint32_t modbus_tcp_timeout_ms;   // VELKORD_MODBUS_TCP_TIMEOUT_MS; 0: kFaceDefaultTimeoutMs
+  OfflineRules offline;       // VELKORD_OFFLINE_AFTER, _RETRY_MS, _NATIVE
   bool status_on;             // VELKORD_STATUS
   NetEndpoint status;         //   where the status server listens when status_on
 };
