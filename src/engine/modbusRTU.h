@@ -165,6 +165,10 @@ struct SerialWorker {
   // The earliest retry of an offline unit whose turn this cycle held back
   // (monotonic; 0: none): an idle worker rests no longer than that.
   int64_t held_until_us = 0;
+  // After an urgent exchange, the record visits left before the next one may
+  // go without a cyclic exchange between them: a whole round, in which any
+  // cyclic work that waits comes up.
+  int cyclic_owed = 0;
 };
 
 // ---- The line --------------------------------------------------------------

@@ -225,9 +225,12 @@ void Loop_Exchange() {
 
 Visit visit_record(SerialLine &line, Locked &table) {
   SerialWorker &w = line.worker;
-  // A client waits for its write: it goes ahead of every cyclic exchange.
-  if (exchange_urgent(line, table)) {
+  // A client waits for its write: it goes ahead of the cyclic exchanges, but
+  // never twice in a row while cyclic work waits, so a flood of writes
+  // leaves the reads at least every other exchange.
+  if (w.cyclic_owed == 0 && exchange_urgent(line, table)) {
     w.walk_exchanged = true;
+    w.cyclic_owed = kUnitCount;
     return Visit::kExchanged;
   }
   if (w.position >= kUnitCount) {
@@ -239,8 +242,11 @@ Visit visit_record(SerialLine &line, Locked &table) {
   }
   bool exchanged = scan_record(line, table, w.position);
   ++w.position;
+  // A whole round of visits without a cyclic exchange: none waits.
+  if (w.cyclic_owed > 0) --w.cyclic_owed;
   if (!exchanged) return Visit::kPassed;
   w.walk_exchanged = true;
+  w.cyclic_owed = 0;
   return Visit::kExchanged;
 }
 
