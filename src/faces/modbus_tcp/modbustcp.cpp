@@ -84,6 +84,8 @@ ModbusTcpCounters modbustcp_counters(const ModbusTcpFace &face) {
   c.accepted = f.accepted.load();
   c.refused = f.refused.load();
   c.full = f.full.load();
+  c.evicted = f.evicted.load();
+  c.incomplete = f.incomplete.load();
   c.connected = f.connected.load();
   for (int i = 0; i <= kFaceStatusOther; ++i) c.by_status[i] = f.by_status[i].load();
   return c;

@@ -52,6 +52,8 @@ struct ModbusTcpCounters {
   uint64_t accepted;       // connections accepted
   uint64_t refused;        // connections from outside the allowed networks
   uint64_t full;           // connections closed at once: every place taken
+  uint64_t evicted;        // silent connections closed to make room for a newcomer
+  uint64_t incomplete;     // connections closed: a request not whole within 7 s
   uint64_t connected;      // clients connected now
   uint64_t by_status[kFaceStatusOther + 1];  // answers: [0] ok, [code] exception code, [16] other
 };
