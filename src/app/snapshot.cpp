@@ -59,6 +59,10 @@ uint64_t copy_record(const SerialLine &line, int index, uint8_t seen, int64_t no
   u->last_valid_age_us = age_us(c.last_valid_us, now_us);
   u->late_replies = c.late_replies;
   u->late_answer_us = c.late_answer_us > 0 ? c.late_answer_us : -1;
+  const UnitReach &r = line.reach.units[index];
+  u->offline = r.offline;
+  u->offline_for_us = r.offline ? age_us(r.offline_since_us, now_us) : -1;
+  u->offline_total = r.went_offline;
   return stale;
 }
 
@@ -114,6 +118,8 @@ void copy_modbus_tcp_status(const ModbusTcpFace &face, ProtocolStatus &p) {
   p.accepted = c.accepted;
   p.refused = c.refused;
   p.full = c.full;
+  p.evicted = c.evicted;
+  p.incomplete = c.incomplete;
   for (int code = 0; code < kFaceStatusOther; ++code) p.requests[code] = c.by_status[code];
   p.requests[0x80] = c.by_status[kFaceStatusOther];
 }

@@ -54,6 +54,9 @@ struct UnitStatus {
   uint64_t late_replies;      // answers that came after their wait had closed
   int64_t late_answer_us;     // the latest one's answer time; -1 when none came
   SlotStatus slots[kStatusSlots];
+  bool offline = false;        // set aside for not answering
+  int64_t offline_for_us = -1; // how long it has been offline; -1 when it is not
+  uint64_t offline_total = 0;  // times it was set aside
 };
 
 // The time-out that would have caught a reply `answer_us` after its request:
@@ -68,6 +71,8 @@ struct ProtocolStatus {
   // Requests by status: for the native protocol the response's status byte;
   // for Modbus TCP index 0 is "ok" and any other index an exception code.
   uint64_t requests[kStatusCodes];
+  uint64_t evicted = 0;       // silent, closed to make room for a newcomer
+  uint64_t incomplete = 0;    // closed: a request not whole within 7 s
 };
 
 struct PeerStatus {
