@@ -27,26 +27,7 @@
 
 namespace {
 
-// Everything the status port sends on a connection that asks for `path`,
-// until it closes (at most 5 s).
-std::string http_get(int port, const std::string &path) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string text;
-  const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      vt::write_all(fd, vt::Bytes(request.begin(), request.end()))) {
-    char buf[8192];
-    struct pollfd p = {fd, POLLIN, 0};
-    for (ssize_t n; poll(&p, 1, vt::slow_ms(5000)) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-      text.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return text;
-}
+using vt::http_get;
 
 std::vector<std::string> gateway_args(int tcp) {
   return {"-sp", "0", "-br", "115200", "-db", "8", "-sb", "1", "-p", std::to_string(tcp)};

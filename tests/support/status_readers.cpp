@@ -1,6 +1,9 @@
 #include "support/status_readers.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +11,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "support/net_client.h"
 #include "support/pty.h"
+#include "support/slowdown.h"
 
 namespace vt {
 
@@ -24,6 +29,25 @@ std::string chromium_command() {
 }
 
 }  // namespace
+
+std::string http_get(int port, const std::string &path) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string text;
+  const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      write_all(fd, Bytes(request.begin(), request.end()))) {
+    char buf[8192];
+    struct pollfd p = {fd, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, slow_ms(5000)) > 0 && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+      text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
+}
 
 std::map<std::string, std::string> status_facts(const char *kind, const std::string &text, bool *missing) {
   std::string file = make_temp_dir() + "/answer";

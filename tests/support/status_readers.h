@@ -13,6 +13,10 @@ namespace vt {
 // installed; a parse failure is a test failure.
 std::map<std::string, std::string> status_facts(const char *kind, const std::string &text, bool *missing);
 
+// Everything a status port on 127.0.0.1:port sends on a connection that
+// asks for `path`, until it closes (at most 5 s, stretched by the slowdown).
+std::string http_get(int port, const std::string &path);
+
 // True when /usr/bin/chromium can be run.
 bool have_chromium();
 
