@@ -57,6 +57,9 @@ std::string describe(const std::string &name, const VelkordSettings &s) {
   if (name == "VELKORD_MODBUS_TCP_MAX_AGE_MS") return std::to_string(s.modbus_tcp_max_age_ms);
   if (name == "VELKORD_MODBUS_TCP_IDLE_MS") return std::to_string(s.modbus_tcp_idle_ms);
   if (name == "VELKORD_MODBUS_TCP_TIMEOUT_MS") return std::to_string(s.modbus_tcp_timeout_ms);
+  if (name == "VELKORD_OFFLINE_AFTER") return std::to_string(s.offline.after);
+  if (name == "VELKORD_OFFLINE_RETRY_MS") return std::to_string(s.offline.retry_us) + " us";
+  if (name == "VELKORD_OFFLINE_NATIVE") return s.offline.native ? "1" : "0";
   const AllowList &list = name == "VELKORD_WRITE_ALLOW" ? s.write_allow : s.allow;
   std::string nets;
   for (int i = 0; i < list.count; ++i) {
@@ -178,6 +181,19 @@ const EnvCase kEnvCases[] = {
     {"VELKORD_MODBUS_TCP_IDLE_MS", "10s", "!not a positive whole number"},
     {"VELKORD_MODBUS_TCP_TIMEOUT_MS", "60000", "60000"},
     {"VELKORD_MODBUS_TCP_TIMEOUT_MS", "0", "!not a positive whole number"},
+    {"VELKORD_OFFLINE_AFTER", "", "3"},
+    {"VELKORD_OFFLINE_AFTER", "0", "0"},  // never
+    {"VELKORD_OFFLINE_AFTER", "255", "255"},
+    {"VELKORD_OFFLINE_AFTER", "256", "!from 0 (never) to 255"},
+    {"VELKORD_OFFLINE_AFTER", "-1", "!from 0 (never) to 255"},
+    {"VELKORD_OFFLINE_RETRY_MS", "", "1000000 us"},
+    {"VELKORD_OFFLINE_RETRY_MS", "100", "100000 us"},
+    {"VELKORD_OFFLINE_RETRY_MS", "60000", "60000000 us"},
+    {"VELKORD_OFFLINE_RETRY_MS", "99", "!milliseconds from 100 to 60000"},
+    {"VELKORD_OFFLINE_RETRY_MS", "60001", "!milliseconds from 100 to 60000"},
+    {"VELKORD_OFFLINE_NATIVE", "", "0"},
+    {"VELKORD_OFFLINE_NATIVE", "1", "1"},
+    {"VELKORD_OFFLINE_NATIVE", "yes", "!must be 0 or 1"},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryVariable, EnvironmentValue, ::testing::ValuesIn(kEnvCases));
@@ -220,7 +236,8 @@ INSTANTIATE_TEST_SUITE_P(OnePerVariable, InvalidEnvironment,
                                            "VELKORD_MODBUS_TCP=70000", "VELKORD_MODBUS_TCP_WAIT_MS=0",
                                            "VELKORD_MODBUS_TCP_MAX_AGE_MS=-1", "VELKORD_MODBUS_TCP_IDLE_MS=1.5",
                                            "VELKORD_MODBUS_TCP_TIMEOUT_MS=60001", "VELKORD_RTU_OVER_TCP=0",
-                                           "VELKORD_WRITE_ALLOW=10.0.0.0/8,"));
+                                           "VELKORD_WRITE_ALLOW=10.0.0.0/8,", "VELKORD_OFFLINE_AFTER=x",
+                                           "VELKORD_OFFLINE_RETRY_MS=0", "VELKORD_OFFLINE_NATIVE=2"));
 
 TEST(ValidEnvironment, LeavesEveryStartLineAsItWas) {
   vt::PtyPair line(0);
@@ -229,7 +246,8 @@ TEST(ValidEnvironment, LeavesEveryStartLineAsItWas) {
   args.push_back(std::to_string(tcp));
   vt::Gateway gw(args, {"VELKORD_TTY_PATTERN=" + line.pattern(), "VELKORD_RS485=off", "VELKORD_ECHO=1",
                         "VELKORD_FRAME_GAP_US=20000", "VELKORD_LISTEN=127.0.0.1", "VELKORD_ALLOW=127.0.0.0/8",
-                        "VELKORD_WRITE_ALLOW=127.0.0.1"});
+                        "VELKORD_WRITE_ALLOW=127.0.0.1", "VELKORD_OFFLINE_AFTER=5",
+                        "VELKORD_OFFLINE_RETRY_MS=500", "VELKORD_OFFLINE_NATIVE=1"});
   std::string server = "---- opening tcp/ip  " + std::to_string(tcp) + " ----\r\n";
   ASSERT_TRUE(gw.wait_for_output(server, 10000)) << gw.output();
   EXPECT_EQ(gw.output(), settings_lines(tcp) +

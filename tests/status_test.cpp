@@ -107,6 +107,8 @@ void script_line(StatusSnapshot &s) {
   s.reads[0] = {2, 3, 100, 4, true, 250000, 1000000, 400000};
   s.units[2] = {3, kOutcomeNoAnswer, 1, {0, 4, 0, 0}, {}, -1, 0, -1, {}, 0};
   s.units[2].slots[0] = {0, 3, 1, kOutcomeNoAnswer, true, 0, 1, 3000000, -1, {0, 4, 0, 0}, {}, 0};
+  s.units[2].offline = true, s.units[2].offline_for_us = 90000000, s.units[2].offline_total = 2;
+  s.protocols[kProtocolModbusTcp].evicted = 5, s.protocols[kProtocolModbusTcp].incomplete = 6;
 }
 
 void scripted_provider(StatusSnapshot &s, void *calls) {
@@ -204,6 +206,10 @@ TEST_F(StatusServerTest, MetricsReadByPrometheusParser) {
       {"velkord_clients_connected{protocol=\"native\"}", "1.0"},
       {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"refused\"}", "1.0"},
       {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"full\"}", "4.0"},
+      {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"evicted\"}", "5.0"},
+      {"velkord_connections_total{protocol=\"modbus_tcp\",result=\"incomplete\"}", "6.0"},
+      {"velkord_unit_offline{unit=\"1\"}", "0.0"}, {"velkord_unit_offline{unit=\"3\"}", "1.0"},
+      {"velkord_unit_offline_total{unit=\"3\"}", "2.0"},
       {"velkord_requests_total{protocol=\"native\",status=\"0x81\"}", "2.0"},
       {"velkord_requests_total{protocol=\"modbus_tcp\",status=\"ok\"}", "7.0"},
       {"velkord_requests_total{protocol=\"modbus_tcp\",status=\"0x0B\"}", "1.0"},
@@ -228,8 +234,13 @@ TEST_F(StatusServerTest, StatusDocumentReadByJsonParser) {
         {"units.1.reads.0.polls_per_second", "2.5"}, {"units.1.reads.0.answer_age_seconds", "0.25"},
         {"units.2.state", "\"silent\""}, {"units.2.last_valid_answer_age_seconds", "null"},
         {"line.device", "\"/dev/ttyM1\""}, {"uptime_seconds", "3723"},
-        {"clients.modbus_tcp.requests.0x0B", "1"}, {"clients.modbus_tcp.full", "4"}, {"peers.0.address", "\"192.0.2.7:50412\""}};
+        {"clients.modbus_tcp.requests.0x0B", "1"}, {"clients.modbus_tcp.full", "4"}, {"peers.0.address", "\"192.0.2.7:50412\""},
+        {"clients.modbus_tcp.evicted", "5"}, {"clients.modbus_tcp.incomplete", "6"},
+        {"units.0.offline", "false"}, {"units.0.offline_since_seconds", "null"}, {"units.2.offline", "true"},
+        {"units.2.offline_total", "2"}};
     for (const auto &[key, value] : want) EXPECT_EQ(seen[key], value) << key;
+    // Offline for the last 90 s of its 3723.
+    EXPECT_NEAR(std::stod(seen["units.2.offline_since_seconds"]) - std::stod(seen["start_time_seconds"]), 3633, 0.01);
     EXPECT_EQ(seen.count("units.1.slots.1.quantity"), 0u) << "function 6 has no quantity";
     EXPECT_EQ(seen.count("units.0.reads.0.address"), 0u) << "the read is unit 2's";
     EXPECT_EQ(seen.count("samples.interval_seconds"), std::string(path) == "/status" ? 1u : 0u);
@@ -248,6 +259,7 @@ TEST_F(StatusServerTest, PageDrawsUnitRowsInChromium) {
   EXPECT_EQ(states, (std::map<std::string, std::string>{{"1", "errors 3/2/1/1"}, {"2", "answering"}, {"3", "silent"}}))
       << dom.substr(0, 3000);
   EXPECT_NE(dom.find("192.0.2.7:50412"), std::string::npos) << "connected client listed";
+  EXPECT_EQ(vt::count_of(dom, "<span class=\"pill offline\">offline since "), 1u) << "unit 3's badge";
   // Within its 3 s the page fetched itself once more, and got it: the banner
   // was hidden then, and each unit's graphs came under its row again.
   EXPECT_GE(calls_.load(), 2);

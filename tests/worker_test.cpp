@@ -953,6 +953,83 @@ TEST_F(SteppedWorker, ReplyAfterItsTimeOutIsCountedLateForItsUnit) {
   }
 }
 
+// ---- Units that do not answer ----------------------------------------------------------
+
+// Three exchanges without a byte set a unit aside. Its tries then reach it
+// no sooner than the retry the one before set, each interval twice the last
+// up to 32 times the first, and nothing goes to it in between; its first
+// answer ends it, and its slot is on its schedule again.
+TEST_F(SteppedWorker, OfflineUnitIsTriedAtDoublingIntervalsAndBackAtItsAnswer) {
+  constexpr uint32_t kRetryUs = 10000;
+  constexpr size_t kExchanges = 11;  // three, then eight tries
+  line_at(115200);
+  serial.options.offline = {.after = 3, .retry_us = kRetryUs, .native = true};
+  unit.set_behaviour(6, vt::Behaviour::Silent());
+  arm(read_holding(6, 0, 1), 0);
+  std::vector<UnitReach> left;  // what each exchange left
+  for (int64_t give_up = vt::now_us() + vt::slow_us(3000000); left.size() < kExchanges && vt::now_us() < give_up;) {
+    if (vt::exchange_next(serial).unit != 6) {
+      sleep_us(200);
+      continue;
+    }
+    Locked table(serial.mutex);
+    left.push_back(serial.reach.units[5]);
+  }
+  ASSERT_EQ(left.size(), kExchanges);
+  EXPECT_FALSE(left[1].offline);
+  EXPECT_TRUE(left[2].offline);
+  ASSERT_TRUE(unit.wait_frames(kExchanges, vt::slow_ms(1000)));
+  const std::vector<vt::Frame> sent = vt::frames_of(unit.frames(), 6);
+  ASSERT_EQ(sent.size(), kExchanges) << "nothing between the tries";
+  for (size_t k = 3; k < kExchanges; ++k) {
+    EXPECT_GE(sent[k].first_us, left[k - 1].next_try_us) << "try " << k - 2;
+    EXPECT_EQ(left[k].retry_us, std::min(kRetryUs << (k - 2), 32 * kRetryUs)) << "after try " << k - 2;
+  }
+  unit.reset_behaviour(6);
+  ASSERT_TRUE(vt::wait_until([&] { return vt::exchange_next(serial).unit == 6; }, vt::slow_ms(2000)));
+  EXPECT_FALSE(line_unit_offline(serial, 6));
+  EXPECT_EQ(vt::exchange_next(serial).unit, 6) << "on its schedule again";
+  Locked table(serial.mutex);
+  EXPECT_EQ(serial.reach.units[5].went_offline, 1u);
+}
+
+// With OFFLINE_NATIVE a repeating slot's turn waits for its offline unit's
+// retry: it reads "no answer" and pays its lifetime as such an exchange
+// would. A slot until answered goes all the same, without OFFLINE_NATIVE
+// every slot keeps its schedule, and garbled replies are no silence.
+TEST_F(SteppedWorker, SlotsOfAnOfflineUnitWaitForItsRetryOnlyWhereTheyShould) {
+  line_at(115200);
+  const struct {
+    const char *name;
+    bool native;
+    uint8_t mode;
+    bool garbled;  // the unit answers with a bad CRC
+    bool held;     // its turn after the three exchanges waits
+  } rows[] = {{"repeating slot", true, kModeRepeat, false, true},
+              {"slot until answered", true, kModeUntilAnswered, false, false},
+              {"OFFLINE_NATIVE 0", false, kModeRepeat, false, false},
+              {"garbled replies", true, kModeRepeat, true, false}};
+  uint8_t u = 10;
+  size_t on_line = 0;
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    serial.options.offline = {.after = 3, .retry_us = 10000000, .native = row.native};
+    unit.set_behaviour(++u, row.garbled ? vt::Behaviour::WrongCrc() : vt::Behaviour::Silent());
+    arm(read_holding(u, 0, 1), 0, row.mode, 255, 0, 100 * static_cast<uint32_t>(serial.settings.time_silence));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(vt::exchange_next(serial).unit, u);
+    EXPECT_EQ(line_unit_offline(serial, u), !row.garbled);
+    const uint32_t life = slot_copy(u, 0).lifetime;
+    EXPECT_EQ(vt::exchange_next(serial).unit, row.held ? 0 : u);
+    on_line += row.held ? 3 : 4;
+    EXPECT_TRUE(unit.wait_frames(on_line, vt::slow_ms(1000)));
+    EXPECT_EQ(unit.frames().size(), on_line);
+    const ExchangeSlot after = slot_copy(u, 0);
+    EXPECT_EQ(after.result, row.garbled ? kResultBadAnswer : kResultNoAnswer);
+    EXPECT_LT(after.lifetime, life) << "each turn costs a silence time";
+    arm(read_holding(u, 0, 1), 0, kModeIdle);  // out of the next rows' way
+  }
+}
+
 // ---- Transceivers and adapters ------------------------------------------------------
 
 struct EchoRow {

@@ -197,6 +197,35 @@ const char *read_modbus_tcp_timeout(const char *value, VelkordSettings &s, Reaso
   return read_face_ms(value, kFaceTimeoutMsLimit, s.modbus_tcp_timeout_ms, why);
 }
 
+// A unit is set aside after at most this many silent exchanges in a row: a
+// count larger than any line's patience says "never", which 0 says plainly.
+constexpr uint32_t kMaxOfflineAfter = 255;
+// Retries closer than 100 ms would be most of a dead unit's old cost again;
+// a minute, grown 32 times, is half an hour between looks at a unit.
+constexpr uint32_t kMinOfflineRetryMs = 100;
+constexpr uint32_t kMaxOfflineRetryMs = 60000;
+
+const char *read_offline_after(const char *value, VelkordSettings &s, Reason why) {
+  if (!read_count(value, kMaxOfflineAfter, s.offline.after))
+    return refuse(why, "must be a whole number of exchanges from 0 (never) to %u", kMaxOfflineAfter);
+  return nullptr;
+}
+
+const char *read_offline_retry(const char *value, VelkordSettings &s, Reason why) {
+  uint32_t ms = 0;
+  if (!read_count(value, kMaxOfflineRetryMs, ms) || ms < kMinOfflineRetryMs)
+    return refuse(why, "must be a whole number of milliseconds from %u to %u", kMinOfflineRetryMs,
+                  kMaxOfflineRetryMs);
+  s.offline.retry_us = ms * 1000;
+  return nullptr;
+}
+
+const char *read_offline_native(const char *value, VelkordSettings &s, Reason why) {
+  if (strcmp(value, "0") != 0 && strcmp(value, "1") != 0) return refuse(why, "must be 0 or 1");
+  s.offline.native = value[0] == '1';
+  return nullptr;
+}
+
 const char *read_status(const char *value, VelkordSettings &s, Reason why) {
   EndpointFault fault = net_parse_endpoint(value, s.status);
   if (fault != EndpointFault::kNone)
@@ -223,6 +252,9 @@ const Variable kVariables[] = {
     {"VELKORD_MODBUS_TCP_IDLE_MS", read_modbus_tcp_idle},
     {"VELKORD_MODBUS_TCP_TIMEOUT_MS", read_modbus_tcp_timeout},
     {"VELKORD_RTU_OVER_TCP", read_rtu_over_tcp},
+    {"VELKORD_OFFLINE_AFTER", read_offline_after},
+    {"VELKORD_OFFLINE_RETRY_MS", read_offline_retry},
+    {"VELKORD_OFFLINE_NATIVE", read_offline_native},
     {"VELKORD_STATUS", read_status},
 };
 

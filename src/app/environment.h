@@ -32,6 +32,7 @@ struct VelkordSettings {
   uint32_t modbus_tcp_timeout_ms;   // VELKORD_MODBUS_TCP_TIMEOUT_MS; 0: kFaceDefaultTimeoutMs
   bool rtu_over_tcp_on;             // VELKORD_RTU_OVER_TCP
   NetEndpoint rtu_over_tcp;         //   where the RTU over TCP face listens
+  OfflineRules offline;       // VELKORD_OFFLINE_AFTER, _RETRY_MS, _NATIVE
   bool status_on;             // VELKORD_STATUS
   NetEndpoint status;         //   where the status server listens when status_on
 };

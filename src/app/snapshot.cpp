@@ -60,6 +60,10 @@ uint64_t copy_record(const SerialLine &line, int index, uint8_t seen, StatusSnap
   u->last_valid_us = c.last_valid_us;
   u->late_replies = c.late_replies;
   u->late_answer_us = c.late_answer_us > 0 ? c.late_answer_us : -1;
+  const UnitReach &r = line.reach.units[index];
+  u->offline = r.offline;
+  u->offline_since_us = r.offline ? r.offline_since_us : -1;
+  u->offline_total = r.went_offline;
   return stale;
 }
 
@@ -104,6 +108,7 @@ void finish_line_status(StatusSnapshot &s, int64_t now_us) {
   for (int i = 0; i < listed_units(s); ++i) {
     UnitStatus &u = s.units[i];
     u.last_valid_age_us = age_us(u.last_valid_us, now_us);
+    u.offline_for_us = u.offline_since_us >= 0 ? age_us(u.offline_since_us, now_us) : -1;
     for (int k = 0; k < u.slot_count && k < kStatusSlots; ++k) finish_slot(u.slots[k], now_us);
   }
 }
@@ -172,6 +177,8 @@ void copy_face_status(const FaceCounts &c, ProtocolStatus &p) {
   p.accepted = c.accepted;
   p.refused = c.refused;
   p.full = c.full;
+  p.evicted = c.evicted;
+  p.incomplete = c.incomplete;
   for (int code = 0; code < kFaceStatusOther; ++code) p.requests[code] = c.by_status[code];
   p.requests[0x80] = c.by_status[kFaceStatusOther];
   p.write_refused = c.by_status[kFaceStatusWriteRefused];

@@ -316,7 +316,7 @@ const char *TakeEnvironment() {
     return refused;
   if (const char *taken = face_port_taken(g, env)) return taken;
   TQ708sSetRs485(ModbusRTU.serialport, env.rs485_on ? &env.rs485 : nullptr);
-  SerialProcessLine.options = {env.echo, env.frame_gap_us};
+  SerialProcessLine.options = {env.echo, env.frame_gap_us, env.offline};
   return nullptr;
 }
 

@@ -385,11 +385,20 @@ uint8_t exchange_slot(SerialLine &line, ExchangeSlot &s) {
   Reception reception;
   uint8_t kind = receive_answer(line, s, reception, traffic);
   tally_exchange(line.counters, s, kind, reception, traffic);
+  // A request that never left, or a line that is gone, says nothing of the
+  // unit: only exchanges that reached the line count towards its silence.
+  if (traffic.sent > 0 && !line.worker.link.lost)
+    offline_note(line.reach, line.options.offline, s.txFrame[0], kind, monotonic_us());
   watch_if_unanswered(line.worker.late, s, kind, traffic.send_end_us);
   uint8_t outcome = result_of(kind);
   apply_mode(s, outcome, static_cast<uint32_t>(rtu.time_silence));
   s.result = outcome;  // last: the slot is consistent before it reads as valid
   return outcome;
+}
+
+void hold_back_slot(SerialLine &line, ExchangeSlot &s) {
+  apply_mode(s, kResultNoAnswer, static_cast<uint32_t>(line.settings.time_silence));
+  s.result = kResultNoAnswer;
 }
 
 bool reopen_line_if_due(SerialLine &line) {

@@ -16,6 +16,14 @@
 // also in s.result.
 uint8_t exchange_slot(SerialLine &line, ExchangeSlot &s);
 
+// With the line's lock held: a turn of `s` that the back-off of its offline
+// unit holds back. The slot reads as after an exchange without an answer:
+// result 1 (its client gets "no valid answer"), its lifetime charged and its
+// mode applied as such an exchange would, so a slot its client has left
+// runs out after as many turns as it would have; nothing goes on the line
+// and nothing is counted.
+void hold_back_slot(SerialLine &line, ExchangeSlot &s);
+
 // Without the line's lock: reopens a lost line once its back-off has
 // passed. True when the line is usable (not lost, or back now).
 bool reopen_line_if_due(SerialLine &line);

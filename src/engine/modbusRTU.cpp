@@ -55,6 +55,8 @@ void line_signal_changed(SerialLine &line) {
   pthread_cond_broadcast(&line.changed.signal);
 }
 
+bool line_unit_offline(const SerialLine &line, uint8_t unit) { return offline_now(line.reach, unit); }
+
 void line_set_work(SerialLine &line, const WorkSource *source) {
   Locked table(line.mutex);
   line.extra_on = source != nullptr;

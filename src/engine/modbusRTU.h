@@ -19,6 +19,7 @@
 #include "counters.h"
 #include "frame.h"
 #include "locked.h"
+#include "offline.h"
 #include "work.h"
 
 // ---- Settings record -------------------------------------------------------
@@ -39,11 +40,12 @@ struct ModbusRTUSettings {
 void derive_line_timing(ModbusRTUSettings &rec);
 
 // The line's settings beyond the command line. The app fills them from the
-// environment before the line opens; all zero is the line as specified.
+// environment before the line opens; the defaults are the line as specified.
 struct LineOptions {
   bool echo;              // the transceiver hands back what is sent (VELKORD_ECHO)
   uint32_t frame_gap_us;  // the silence that ends a reply; 0: the line's own rule
                           // (VELKORD_FRAME_GAP_US)
+  OfflineRules offline{};  // units set aside (VELKORD_OFFLINE_*)
 };
 
 // The longest wait for a reply's first byte: a unit that has not begun to
@@ -160,13 +162,20 @@ struct SerialWorker {
   LinkHealth link = {};
   LateWatch late = {};
   ExchangeSlot extra_slot = {};
+  // The earliest retry of an offline unit whose turn this cycle held back
+  // (monotonic; 0: none): an idle worker rests no longer than that.
+  int64_t held_until_us = 0;
+  // After an urgent exchange, the record visits left before the next one may
+  // go without a cyclic exchange between them: a whole round, in which any
+  // cyclic work that waits comes up.
+  int cyclic_owed = 0;
 };
 
 // ---- The line --------------------------------------------------------------
 
 // Everything one serial line owns. `mutex` (SerialMutex) guards the table,
-// `changed`, `counters`, `extra`, `worker_running`, `stopping` and the line itself
-// during an exchange; `settings` and `options` are written before the worker
+// `changed`, `counters`, `reach`, `extra`, `worker_running`, `stopping` and the
+// line itself during an exchange; `settings` and `options` are written before the worker
 // starts and read without it.
 struct SerialLine {
   ModbusRTUSettings settings{};
@@ -175,6 +184,7 @@ struct SerialLine {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   TableChanges changed = {PTHREAD_COND_INITIALIZER, 0, {}};
   LineCounters counters{};
+  LineReach reach{};  // which units answer, and the back-off of those that do not
   // Whether the line is open; written by the worker without the lock (a
   // reopen happens in its pauses), so it is atomic.
   std::atomic<bool> link_up{false};
@@ -202,6 +212,10 @@ extern int32_t &CountDev;
 // not come through the intake (a face's) wakes a resting worker. Not to be
 // called with the lock held.
 void line_signal_changed(SerialLine &line);
+
+// Whether `unit` is offline now (offline.h); takes no lock, so a face asks
+// it without waiting for an exchange.
+bool line_unit_offline(const SerialLine &line, uint8_t unit);
 
 // Registers `source` as the line's one source of extra work (copied), or
 // takes the registered one away (nullptr). Takes the line's lock, so no

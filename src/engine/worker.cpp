@@ -110,9 +110,36 @@ bool exchange_urgent(SerialLine &line, Locked &table) {
   return true;
 }
 
+// ---- Units set aside ---------------------------------------------------------
+
+// Whether the back-off of an offline `unit` holds its turn back now; a turn
+// held back notes when the retry is due, which an idle worker rests until.
+bool held_back(SerialLine &line, uint8_t unit) {
+  if (offline_due(line.reach, unit)) return false;
+  const int64_t due = offline_next_try(line.reach, unit);
+  SerialWorker &w = line.worker;
+  if (w.held_until_us == 0 || due < w.held_until_us) w.held_until_us = due;
+  return true;
+}
+
+// Whether the table's slot `s` of `unit` waits for its unit's retry: only
+// with the rules' `native`, and never a slot until answered, which, like a
+// face's write, is a request its client waits for once.
+bool slot_held_back(SerialLine &line, const ExchangeSlot &s, uint8_t unit) {
+  return line.options.offline.native && s.mode != kModeUntilAnswered && held_back(line, unit);
+}
+
+// A held-back turn of slot `s`: it reads "no answer" and pays its lifetime
+// as such an exchange would; the cycle changed when the slot did.
+void pass_held_slot(SerialLine &line, ExchangeSlot &s) {
+  const uint8_t result = s.result, mode = s.mode;
+  hold_back_slot(line, s);
+  if (s.result != result || s.mode != mode) line.worker.walk_unchanged = false;
+}
+
 bool exchange_cyclic(SerialLine &line, Locked &table, uint8_t unit) {
   WorkExchange x;
-  if (!line.extra.take_cyclic(line.extra.context, unit, x)) return false;
+  if (held_back(line, unit) || !line.extra.take_cyclic(line.extra.context, unit, x)) return false;
   exchange_extra(line, table, x);
   return true;
 }
@@ -134,6 +161,11 @@ bool scan_slots(SerialLine &line, Locked &table, DeviceRecord &rec, uint8_t unit
     ExchangeSlot &s = rec.slots[rec.currentSlot];
     if (s.mode == kModeIdle) {
       mark_idle_slot(line.worker, s);
+      ++rec.currentSlot;
+      continue;
+    }
+    if (slot_held_back(line, s, unit)) {
+      pass_held_slot(line, s);
       ++rec.currentSlot;
       continue;
     }
@@ -193,9 +225,12 @@ void Loop_Exchange() {
 
 Visit visit_record(SerialLine &line, Locked &table) {
   SerialWorker &w = line.worker;
-  // A client waits for its write: it goes ahead of every cyclic exchange.
-  if (exchange_urgent(line, table)) {
+  // A client waits for its write: it goes ahead of the cyclic exchanges, but
+  // never twice in a row while cyclic work waits, so a flood of writes
+  // leaves the reads at least every other exchange.
+  if (w.cyclic_owed == 0 && exchange_urgent(line, table)) {
     w.walk_exchanged = true;
+    w.cyclic_owed = kUnitCount;
     return Visit::kExchanged;
   }
   if (w.position >= kUnitCount) {
@@ -203,11 +238,15 @@ Visit visit_record(SerialLine &line, Locked &table) {
     if (!w.walk_exchanged) return Visit::kIdleCycle;
     w.walk_exchanged = false;
     w.walk_unchanged = false;
+    w.held_until_us = 0;
   }
   bool exchanged = scan_record(line, table, w.position);
   ++w.position;
+  // A whole round of visits without a cyclic exchange: none waits.
+  if (w.cyclic_owed > 0) --w.cyclic_owed;
   if (!exchanged) return Visit::kPassed;
   w.walk_exchanged = true;
+  w.cyclic_owed = 0;
   return Visit::kExchanged;
 }
 
@@ -220,21 +259,25 @@ void rest_when_idle(SerialLine &line, Locked &table) {
   SerialWorker &w = line.worker;
   TableChanges &changed = line.changed;
   // Nothing but a stored request (or the source's new work) gives an idle
-  // table work, and a lost line its next try: no timer wakes the worker in
-  // between. While the source has work, the walk goes on.
+  // table work, a lost line its next try and a unit set aside its retry: no
+  // other timer wakes the worker in between. While the source has work, the
+  // walk goes on, unless all of it waits for a retry (a cycle that held a
+  // turn back and exchanged nothing had nothing else to do).
   const bool source_busy = line.extra_on && line.extra.has_work(line.extra.context);
-  if (w.walk_unchanged && w.walk_generation == changed.count && !source_busy) {
+  if (w.walk_unchanged && w.walk_generation == changed.count && (!source_busy || w.held_until_us != 0)) {
+    int64_t until = w.held_until_us;
+    if (w.link.lost && (until == 0 || w.link.next_try_us < until)) until = w.link.next_try_us;
     while (changed.count == w.walk_generation && !line.stopping) {
-      if (!w.link.lost) {
+      if (until == 0) {
         table.wait(changed.signal);
-      } else if (monotonic_us() >= w.link.next_try_us ||
-                 table.wait_until(changed.signal, timespec_from_us(w.link.next_try_us)) == ETIMEDOUT) {
+      } else if (monotonic_us() >= until || table.wait_until(changed.signal, timespec_from_us(until)) == ETIMEDOUT) {
         break;
       }
     }
   }
   w.walk_unchanged = true;
   w.walk_generation = changed.count;
+  w.held_until_us = 0;
 }
 
 void *SerialServer(void *arg) {

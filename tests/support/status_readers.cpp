@@ -1,6 +1,9 @@
 #include "support/status_readers.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +11,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "support/net_client.h"
 #include "support/pty.h"
+#include "support/slowdown.h"
 
 namespace vt {
 

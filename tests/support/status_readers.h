@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "net_client.h"  // http_get
+
 namespace vt {
 
 // The facts status_facts.py prints for `text` ("metrics" or "json"): sample

@@ -57,6 +57,13 @@ void wake_worker(const FacePool &p) {
   if (SerialLine *line = p.line.load()) line_signal_changed(*line);
 }
 
+// Whether the line has set `unit` aside for not answering: its reads are
+// tried only now and then, so nobody waits for them.
+bool unit_offline(const FacePool &p, uint8_t unit) {
+  const SerialLine *line = p.line.load();
+  return line != nullptr && line_unit_offline(*line, unit);
+}
+
 // ---- Tickets: which entry an exchange belongs to, and which use of it.
 
 constexpr uint32_t kTicketWrite = 0x80000000u;
@@ -135,20 +142,23 @@ bool arm_read(FacePool &p, FaceRead &r) {
 }
 
 // With the lock held: waits up to the pool's wait for a valid answer after
-// the `seen`th; its length in `answer`, or 0.
+// the `seen`th; its length in `answer`, or 0. A unit set aside meanwhile
+// ends the wait: its next try may be long after the wait.
 int await_read(FacePool &p, Locked &held, FaceRead &r, uint32_t seen, int64_t since, uint8_t *answer) {
   bool in_time = true;
-  while (p.running && r.valid_answers == seen && in_time) in_time = wait_answered_until(p, held, since + p.wait_us);
+  while (p.running && r.valid_answers == seen && in_time && !unit_offline(p, r.request[0]))
+    in_time = wait_answered_until(p, held, since + p.wait_us);
   return r.valid_answers != seen ? copy_answer(r.answer, r.answer_length, answer) : 0;
 }
 
 // The answer to the read `key` (unit, function, address, quantity), without
-// CRC, into `answer`: its length, or 0 when no valid answer came in time.
+// CRC, into `answer`: its length, or 0 when no valid answer came in time,
+// at once when the unit is offline.
 int pool_read(FacePool &p, const uint8_t *key, uint8_t *answer) {
   int64_t now = monotonic_us();
   int index, cached = 0;
   uint32_t seen = 0;
-  bool armed;
+  bool armed, waits = false;
   {
     Locked held(p.mutex);
     index = find_read(p, key);
@@ -156,16 +166,20 @@ int pool_read(FacePool &p, const uint8_t *key, uint8_t *answer) {
     if (index < 0) return 0;
     FaceRead &r = p.reads[index];
     r.asked_us = now;
-    armed = arm_read(p, r);  // even a cached answer keeps its read on the line
-    if (answer_fresh(p, r, now)) {
+    // Even a read answered at once stays on the line: of an offline unit it
+    // is the line's next try.
+    armed = arm_read(p, r);
+    const bool offline = unit_offline(p, key[0]);
+    if (!offline && answer_fresh(p, r, now)) {
       cached = copy_answer(r.answer, r.answer_length, answer);
-    } else {
+    } else if (!offline) {
       seen = r.valid_answers;
       ++r.waiters;  // keeps the entry ours while the lock is let go
+      waits = true;
     }
   }
   if (armed) wake_worker(p);
-  if (cached > 0) return cached;
+  if (!waits) return cached;
   Locked held(p.mutex);
   FaceRead &r = p.reads[index];
   int n = await_read(p, held, r, seen, now, answer);

@@ -25,6 +25,13 @@ namespace {
 // is stuck.
 constexpr int kConnectionIdleMs = 60000;
 constexpr int kSendWaitMs = 5000;
+// A request must be whole this long after its first byte, as a native
+// message must: a peer that trickles its bytes would hold its place for ever.
+constexpr int64_t kRequestWholeUs = 7000000;
+// With every place taken, a connection silent this long gives its place to
+// a newcomer; the listener waits this long for its thread to give it back.
+constexpr int64_t kEvictQuietUs = 1000000;
+constexpr int64_t kEvictWaitUs = 500000;
 constexpr int kListenWaitMs = 10000;
 constexpr uint32_t kAcceptFailureRestUs = 100000;
 constexpr int64_t kStopWaitUs = 5000000;
@@ -37,9 +44,12 @@ constexpr int kBacklog = kFaceConnections;
 struct InBuffer {
   uint8_t bytes[2 * kFaceMaxMessage];
   int length;
+  int64_t first_us;  // when the first byte held came (monotonic)
+  int64_t last_us;   // when the latest bytes came
 };
 
 constexpr int kConnectionEnds = -1;
+constexpr int kRequestIncomplete = -2;
 
 // A step's failure: the message, written into the server's buffer.
 const char *step_failed(FaceServer &server, const char *step, int err) {
@@ -47,25 +57,52 @@ const char *step_failed(FaceServer &server, const char *step, int err) {
   return server.error;
 }
 
-// Waits for a request's next bytes; a signal does not end the wait, it
-// starts it over.
-bool wait_readable(int fd, int timeout_ms) {
+// Waits for a request's next bytes: kNetReady, kNetTimeout or kNetFailed; a
+// signal does not end the wait, it starts it over.
+int wait_readable(int fd, int timeout_ms) {
   int w;
   do {
     w = net_wait_ready(fd, POLLIN, timeout_ms);
   } while (w == kNetFailed && errno == EINTR);
-  return w == kNetReady;
+  return w;
 }
 
-// Takes the `n` bytes at the start of the buffer out of it.
+// Takes the `n` bytes at the start of the buffer out of it. What is left
+// came with the latest bytes at the earliest.
 void consume(InBuffer &in, int n) {
   in.length -= n;
   memmove(in.bytes, in.bytes + n, static_cast<size_t>(in.length));
+  in.first_us = in.last_us;
 }
 
-// The next whole request into `request`: its length, or kConnectionEnds when
-// the peer closed, stayed silent too long or sent what breaks the stream.
-int next_request(const FaceCodec &codec, int fd, InBuffer &in, uint8_t *request) {
+// How long to wait for more bytes, in ms: the idle limit while no part of a
+// request is held, else what is left of its time to be whole; 0 when that
+// is over.
+int read_wait_ms(const InBuffer &in, int64_t now_us) {
+  if (in.length == 0) return kConnectionIdleMs;
+  const int64_t left_us = in.first_us + kRequestWholeUs - now_us;
+  return left_us <= 0 ? 0 : static_cast<int>((left_us + 999) / 1000);
+}
+
+// Reads what the peer sent into the buffer: false when it closed or failed.
+bool receive_more(FaceConnection &place, InBuffer &in) {
+  for (;;) {
+    ssize_t r = recv(place.fd, in.bytes + in.length, sizeof in.bytes - static_cast<size_t>(in.length), 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    const int64_t now = monotonic_us();
+    if (in.length == 0) in.first_us = now;
+    in.last_us = now;
+    in.length += static_cast<int>(r);
+    place.quiet_since_us.store(now, std::memory_order_relaxed);
+    return true;
+  }
+}
+
+// The next whole request into `request`: its length; kConnectionEnds when
+// the peer closed, stayed silent too long or sent what breaks the stream;
+// kRequestIncomplete when a request was not whole in time.
+int next_request(const FaceCodec &codec, FaceConnection &place, InBuffer &in, uint8_t *request) {
   for (;;) {
     int drop = 0;
     const int n = codec.frame(in.bytes, in.length, &drop);
@@ -76,11 +113,11 @@ int next_request(const FaceCodec &codec, int fd, InBuffer &in, uint8_t *request)
       consume(in, n);
       return n;
     }
-    if (!wait_readable(fd, kConnectionIdleMs)) return kConnectionEnds;
-    ssize_t r = recv(fd, in.bytes + in.length, sizeof in.bytes - static_cast<size_t>(in.length), 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return kConnectionEnds;
-    in.length += static_cast<int>(r);
+    const int wait_ms = read_wait_ms(in, monotonic_us());
+    if (wait_ms == 0) return kRequestIncomplete;
+    const int waited = wait_readable(place.fd, wait_ms);
+    if (waited == kNetTimeout && in.length > 0) continue;  // its time is up: looked at above
+    if (waited != kNetReady || !receive_more(place, in)) return kConnectionEnds;
   }
 }
 
@@ -114,32 +151,72 @@ void *serve_connection(void *arg) {
     fd = place.fd;
     may_write = place.may_write;
   }
-  InBuffer in;
-  in.length = 0;
+  InBuffer in = {};
   uint8_t request[kFaceMaxMessage];
   uint8_t out[kFaceMaxMessage];
   for (;;) {
-    int n = next_request(*server.codec, fd, in, request);
-    if (n == kConnectionEnds) break;
+    int n = next_request(*server.codec, place, in, request);
+    if (n == kRequestIncomplete) server.counters.incomplete.fetch_add(1, std::memory_order_relaxed);
+    if (n < 0) break;
+    place.quiet_since_us.store(kFaceAnswering, std::memory_order_relaxed);
     int status = 0;
     int m = server.codec->answer(*server.pool, request, n, may_write, out, &status);
     count_answer(server.counters, status);
     if (m > 0 && !net_send_all(fd, out, static_cast<size_t>(m), monotonic_us() + kSendWaitMs * 1000)) break;
+    place.quiet_since_us.store(monotonic_us(), std::memory_order_relaxed);
   }
   end_connection(place);
   return nullptr;
 }
 
+// With the server's lock held: `place` given to `fd`.
+FaceConnection *occupy(FaceServer &server, FaceConnection &place, int fd, bool may_write) {
+  place.server = &server;
+  place.fd = fd;
+  place.busy = true;
+  place.may_write = may_write;
+  place.quiet_since_us.store(monotonic_us(), std::memory_order_relaxed);
+  ++server.connections;
+  return &place;
+}
+
 // A free place for `fd`, or nullptr when every place is taken.
 FaceConnection *take_place(FaceServer &server, int fd, bool may_write) {
   Locked held(server.mutex);
-  for (FaceConnection &place : server.places) {
-    if (place.busy) continue;
-    place = {&server, fd, true, may_write};
-    ++server.connections;
-    return &place;
-  }
+  for (FaceConnection &place : server.places)
+    if (!place.busy) return occupy(server, place, fd, may_write);
   return nullptr;
+}
+
+// With the server's lock held: the connection silent longest, if it has
+// been silent for kEvictQuietUs; a connection answering a request is not.
+FaceConnection *quietest(FaceServer &server, int64_t now_us) {
+  FaceConnection *pick = nullptr;
+  int64_t since = now_us - kEvictQuietUs;
+  for (FaceConnection &place : server.places) {
+    const int64_t quiet = place.quiet_since_us.load(std::memory_order_relaxed);
+    if (place.busy && quiet <= since) {
+      pick = &place;
+      since = quiet;
+    }
+  }
+  return pick;
+}
+
+// Every place is taken: the place of the connection silent longest for
+// `fd`. That connection is counted and shut down, and its thread, which
+// waits for its next bytes, gives the place back at once. nullptr when no
+// connection has been silent long enough, or its place did not come free.
+FaceConnection *take_quiet_place(FaceServer &server, int fd, bool may_write) {
+  Locked held(server.mutex);
+  FaceConnection *victim = quietest(server, monotonic_us());
+  if (victim == nullptr) return nullptr;
+  server.counters.evicted.fetch_add(1, std::memory_order_relaxed);
+  shutdown(victim->fd, SHUT_RDWR);  // under the lock: its number is not reused meanwhile
+  const struct timespec deadline = timespec_from_us(monotonic_us() + kEvictWaitUs);
+  while (victim->busy && held.wait_until(server.ended, deadline) != ETIMEDOUT) {
+  }
+  return victim->busy ? nullptr : occupy(server, *victim, fd, may_write);
 }
 
 void accept_one(FaceServer &server) {
@@ -161,6 +238,7 @@ void accept_one(FaceServer &server) {
   const bool may_write =
       server.write_allow == nullptr || PeerAllowed(*server.write_allow, reinterpret_cast<const sockaddr *>(&peer));
   FaceConnection *place = take_place(server, fd, may_write);
+  if (place == nullptr) place = take_quiet_place(server, fd, may_write);
   // Full: a clear refusal beats a hang in the backlog. Each refusal is
   // counted before the close, so whoever sees the close finds it counted.
   if (place == nullptr) {
@@ -196,7 +274,7 @@ void close_server_fds(FaceServer &server) {
 
 void reset_counters(FaceCounters &c) {
   for (auto &count : c.by_status) count.store(0);
-  c.accepted = c.refused = c.full = c.connected = 0;
+  c.accepted = c.refused = c.full = c.connected = c.evicted = c.incomplete = 0;
 }
 
 // What must hold before a bind: the server is neither bound nor running,
@@ -274,6 +352,8 @@ FaceCounts face_counts(const FaceServer &server) {
   c.accepted = f.accepted.load();
   c.refused = f.refused.load();
   c.full = f.full.load();
+  c.evicted = f.evicted.load();
+  c.incomplete = f.incomplete.load();
   c.connected = f.connected.load();
   for (int i = 0; i < kFaceStatuses; ++i) c.by_status[i] = f.by_status[i].load();
   return c;

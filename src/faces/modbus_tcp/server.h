@@ -3,6 +3,11 @@
 // once, and gives each connection a thread that cuts requests out of its
 // stream with the codec, answers them through the pool one after another,
 // and counts the answers. A face is a codec on this server and a pool.
+//
+// Places go to the clients that talk: a request must be whole within 7 s of
+// its first byte, and when every place is taken a newcomer takes the place
+// of the connection that has been silent longest, once that one has been
+// silent for a second.
 #pragma once
 
 #include <pthread.h>
@@ -55,6 +60,8 @@ struct FaceCounters {
   std::atomic<uint64_t> accepted{0};   // connections accepted
   std::atomic<uint64_t> refused{0};    // connections from outside the allowed networks
   std::atomic<uint64_t> full{0};       // connections closed at once: every place taken
+  std::atomic<uint64_t> evicted{0};    // silent connections closed to make room for a newcomer
+  std::atomic<uint64_t> incomplete{0}; // connections closed: a request not whole within 7 s
   std::atomic<uint64_t> connected{0};  // clients connected now
   std::atomic<uint64_t> by_status[kFaceStatuses]{};
 };
@@ -67,7 +74,12 @@ struct FaceConnection {
   int fd;
   bool busy;
   bool may_write;  // the peer is in the write allow-list, judged at accept
+  // Since when the connection has been silent (monotonic): its last byte in
+  // or answer out; kFaceAnswering while it has a request in hand. Written by
+  // its thread, read by the listener looking for room.
+  std::atomic<int64_t> quiet_since_us{0};
 };
+constexpr int64_t kFaceAnswering = INT64_MAX;
 
 // Everything one server owns. `mutex` guards the connection places and
 // `connections`; `ended` is signalled when a connection ends.
@@ -113,6 +125,8 @@ struct FaceCounts {
   uint64_t accepted;   // connections accepted
   uint64_t refused;    // connections from outside the allowed networks
   uint64_t full;       // connections closed at once: every place taken
+  uint64_t evicted;    // silent connections closed to make room for a newcomer
+  uint64_t incomplete; // connections closed: a request not whole within 7 s
   uint64_t connected;  // clients connected now
   uint64_t by_status[kFaceStatuses];  // answers, by the status they are counted as
 };

@@ -13,7 +13,7 @@
 // ---- Snapshot --------------------------------------------------------------
 
 void status_snapshot_reset(StatusSnapshot &s) {
-  memset(&s, 0, offsetof(StatusSnapshot, units));
+  memset(static_cast<void *>(&s), 0, offsetof(StatusSnapshot, units));
 }
 
 int listed_units(const StatusSnapshot &s) {
@@ -235,9 +235,20 @@ void metrics_late(const StatusSnapshot &s, TextOut &o) {
     o.putf("velkord_late_replies_total{unit=\"%u\"} %" PRIu64 "\n", s.units[i].unit, s.units[i].late_replies);
 }
 
+void metrics_offline(const StatusSnapshot &s, TextOut &o) {
+  family(o, "velkord_unit_offline", "gauge",
+         "1 while the unit is set aside for not answering (tried only now and then), else 0.");
+  for (int i = 0; i < listed_units(s); ++i)
+    o.putf("velkord_unit_offline{unit=\"%u\"} %d\n", s.units[i].unit, s.units[i].offline ? 1 : 0);
+  family(o, "velkord_unit_offline_total", "counter", "Times the unit was set aside for not answering.");
+  for (int i = 0; i < listed_units(s); ++i)
+    o.putf("velkord_unit_offline_total{unit=\"%u\"} %" PRIu64 "\n", s.units[i].unit, s.units[i].offline_total);
+}
+
 void metrics_units(const StatusSnapshot &s, TextOut &o) {
   metrics_exchanges(s, o);
   metrics_late(s, o);
+  metrics_offline(s, o);
   family(o, "velkord_response_seconds", "histogram",
          "Time from the end of a request on the line to the first byte of the reply.");
   for (int i = 0; i < listed_units(s); ++i) metrics_histogram(s.units[i], o);
@@ -292,9 +303,16 @@ void metrics_clients(const StatusSnapshot &s, TextOut &o) {
            kProtocolNames[p], s.protocols[p].accepted);
     o.putf("velkord_connections_total{protocol=\"%s\",result=\"refused\"} %" PRIu64 "\n",
            kProtocolNames[p], s.protocols[p].refused);
-    if (turns_away_when_full(p))
-      o.putf("velkord_connections_total{protocol=\"%s\",result=\"full\"} %" PRIu64 "\n",
-             kProtocolNames[p], s.protocols[p].full);
+    if (!turns_away_when_full(p)) continue;
+    const struct {
+      const char *name;
+      uint64_t count;
+    } results[] = {{"full", s.protocols[p].full},
+                   {"evicted", s.protocols[p].evicted},
+                   {"incomplete", s.protocols[p].incomplete}};
+    for (const auto &r : results)
+      o.putf("velkord_connections_total{protocol=\"%s\",result=\"%s\"} %" PRIu64 "\n", kProtocolNames[p], r.name,
+             r.count);
   }
   metrics_requests(s, o);
 }
@@ -445,6 +463,14 @@ void json_samples(const StatusSamples &r, TextOut &o) {
   o.put("}");
 }
 
+// Whether the unit is offline, since when (Unix time, from the snapshot's
+// time) and how often it was.
+void json_offline(const UnitStatus &u, int64_t taken_unix_us, TextOut &o) {
+  o.putf(",\"offline\":%s,\"offline_since_seconds\":", u.offline ? "true" : "false");
+  put_json_age(o, u.offline && u.offline_for_us >= 0 ? taken_unix_us - u.offline_for_us : -1);
+  o.putf(",\"offline_total\":%" PRIu64, u.offline_total);
+}
+
 // A unit with its slots and reads; `next_read` as json_unit_reads takes it.
 void json_unit(const StatusSnapshot &s, const UnitStatus &u, int *next_read, StatusDetail detail, TextOut &o) {
   o.putf("{\"unit\":%u,\"state\":\"%s\",", u.unit, unit_state(u));
@@ -459,6 +485,7 @@ void json_unit(const StatusSnapshot &s, const UnitStatus &u, int *next_read, Sta
   put_json_age(o, u.late_answer_us);
   o.put(",\"timeout_to_catch_seconds\":");
   put_json_age(o, u.late_answer_us < 0 ? -1 : timeout_to_catch_us(u.late_answer_us));
+  json_offline(u, s.taken_unix_us, o);
   o.put(",\"slots\":[");
   int slots = u.slot_count < kStatusSlots ? u.slot_count : kStatusSlots;
   for (int k = 0; k < slots; ++k) {
@@ -486,7 +513,9 @@ void json_protocol(const StatusSnapshot &s, int p, StatusDetail detail, TextOut 
   const ProtocolStatus &c = s.protocols[p];
   o.putf("\"%s\":{\"connected\":%" PRIu32 ",\"accepted\":%" PRIu64 ",\"refused\":%" PRIu64,
          kProtocolNames[p], c.connected, c.accepted, c.refused);
-  if (turns_away_when_full(p)) o.putf(",\"full\":%" PRIu64, c.full);
+  if (turns_away_when_full(p))
+    o.putf(",\"full\":%" PRIu64 ",\"evicted\":%" PRIu64 ",\"incomplete\":%" PRIu64, c.full, c.evicted,
+           c.incomplete);
   if (detail == StatusDetail::kPage) {
     o.put("}");
     return;

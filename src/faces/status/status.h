@@ -65,6 +65,10 @@ struct UnitStatus {
   int64_t late_answer_us;     // the latest one's answer time; -1 when none came
   SlotStatus slots[kStatusSlots];
   int64_t last_valid_us;      // as copied (monotonic, 0: none); the age is worked out of it
+  bool offline = false;        // set aside for not answering
+  int64_t offline_since_us = -1; // as copied (monotonic); -1 when it is not offline
+  int64_t offline_for_us = -1; // how long it has been offline; -1 when it is not
+  uint64_t offline_total = 0;  // times it was set aside
 };
 
 // A read a Modbus face keeps fresh on the line for its clients, polled in
@@ -98,6 +102,8 @@ struct ProtocolStatus {
   // write_refused.
   uint64_t requests[kStatusCodes];
   uint64_t write_refused;
+  uint64_t evicted = 0;       // silent, closed to make room for a newcomer
+  uint64_t incomplete = 0;    // closed: a request not whole within 7 s
 };
 
 struct PeerStatus {

@@ -37,6 +37,7 @@ tr.unit td{border-top:1px solid #e3e6ea}
 tr.slots td{font-size:11px;color:#5b6673;text-align:left;white-space:normal;padding-top:0}
 .pill{display:inline-block;border-radius:10px;padding:1px 7px;color:#fff;font-size:12px}
 .pill.answering{background:#1a7f37}.pill.silent{background:#c62828}.pill.errors{background:#b35c00}
+.pill.offline{background:#1d2329;margin-left:4px}
 .up{color:#1a7f37;font-weight:600}.down{color:#c62828;font-weight:600}
 #stale{display:none;background:#c62828;color:#fff;padding:6px 12px}
 ul{margin:4px 0 0;padding-left:18px}
@@ -111,6 +112,8 @@ function unitRows(body, u, graphs) {
   tr.appendChild(el("td", "", String(u.unit)));
   var st = el("td", "state");
   st.appendChild(el("span", "pill " + u.state, u.state));
+  if (u.offline) st.appendChild(el("span", "pill offline", "offline since " +
+    new Date(u.offline_since_seconds * 1000).toLocaleTimeString()));
   tr.appendChild(st);
   [x.valid, x.no_answer, x.bad_crc, x.mismatch, u.late_replies].forEach(function (n) { tr.appendChild(el("td", "", String(n))); });
   tr.appendChild(el("td", "", r.count ? span(r.sum / r.count) : "\u2013"));
@@ -151,8 +154,10 @@ function draw(s, graphs) {
   var n = s.clients.native, m = s.clients.modbus_tcp, r = s.clients.rtu_over_tcp;
   pairs(document.getElementById("clients"), [
     ["Native", n.connected + " connected, " + n.accepted + " accepted, " + n.refused + " refused"],
-    ["Modbus TCP", m.connected + " connected, " + m.accepted + " accepted, " + m.refused + " refused, " + m.full + " full"],
-    ["RTU over TCP", r.connected + " connected, " + r.accepted + " accepted, " + r.refused + " refused, " + r.full + " full"],
+    ["Modbus TCP", m.connected + " connected, " + m.accepted + " accepted, " + m.refused + " refused, " + m.full + " full, " +
+      m.evicted + " evicted, " + m.incomplete + " incomplete"],
+    ["RTU over TCP", r.connected + " connected, " + r.accepted + " accepted, " + r.refused + " refused, " + r.full + " full, " +
+      r.evicted + " evicted, " + r.incomplete + " incomplete"],
     ["Writes", s.write_allow === null ? "from every client" : "only from " + s.write_allow.join(", ")]]);
   var peers = document.getElementById("peers");
   peers.textContent = "";
