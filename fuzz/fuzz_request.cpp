@@ -278,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::thread handler([&server, gateway] {
     block_alarm();
     skip_sleeps = true;
-    ClientHandOver mine = {server.get(), gateway, 0};
+    ClientHandOver mine = {server.get(), gateway, 0, true};  // a client that may write: every path open
     ClientProcess(&mine);
   });
   bool all_sent = false;
