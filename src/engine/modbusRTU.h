@@ -40,7 +40,8 @@ struct ModbusRTUSettings {
 void derive_line_timing(ModbusRTUSettings &rec);
 
 // The line's settings beyond the command line. The app fills them from the
-// environment before the line opens; the defaults are the line as specified.
+// environment before the line opens; the defaults leave the line as the
+// command line alone sets it up.
 struct LineOptions {
   bool echo;              // the transceiver hands back what is sent (VELKORD_ECHO)
   uint32_t frame_gap_us;  // the silence that ends a reply; 0: the line's own rule
