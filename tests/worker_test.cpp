@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -1242,6 +1243,54 @@ TEST_F(SteppedWorker, ReopenLineIfDueReopensALostLineWithBackOff) {
     }
   }
   serial.settings.serialport = present_port;
+}
+
+// A face that stops while the worker pauses before one of its exchanges
+// takes its source away: nothing calls into that source afterwards, and the
+// source registered in its place never hears of the exchange. (The swap
+// lands in the pause unless the machine keeps the swapping thread off the
+// processor for all of it; then the exchange goes first, which is as right.)
+struct SwappedSources {
+  SerialLine *line = nullptr;
+  std::atomic<bool> taken{false}, swapped{false};
+  std::atomic<int> after_swap{0}, foreign{0};
+};
+
+TEST_F(SteppedWorker, ExchangeOfASourceTakenAwayInItsPauseGoesNowhere) {
+  line_at(115200);
+  SwappedSources state;
+  state.line = &serial;
+  WorkSource old_source = {&state, nullptr, nullptr, nullptr, [](void *) { return true; }};
+  old_source.take_urgent = [](void *c, WorkExchange &x) {
+    auto &st = *static_cast<SwappedSources *>(c);
+    const Bytes frame = vt::with_crc(read_holding(1, 0, 1));
+    if (st.taken.exchange(true)) return false;
+    std::copy(frame.begin(), frame.end(), x.frame);
+    x.length = static_cast<uint8_t>(frame.size());
+    x.wait_us = 2000;
+    x.ticket = 1;
+    return true;
+  };
+  old_source.deliver = [](void *c, const WorkExchange &, const WorkOutcome &) {
+    auto &st = *static_cast<SwappedSources *>(c);
+    if (st.swapped) ++st.after_swap;
+  };
+  WorkSource new_source = old_source;
+  new_source.take_urgent = [](void *, WorkExchange &) { return false; };
+  new_source.deliver = [](void *c, const WorkExchange &, const WorkOutcome &) {
+    ++static_cast<SwappedSources *>(c)->foreign;
+  };
+  line_set_work(serial, &old_source);
+  std::thread swap([&] {
+    while (!state.taken) std::this_thread::yield();
+    line_set_work(serial, &new_source);
+    state.swapped = true;
+  });
+  EXPECT_EQ(vt::step(serial), Visit::kExchanged);
+  swap.join();
+  EXPECT_EQ(state.after_swap, 0);
+  EXPECT_EQ(state.foreign, 0);
+  line_set_work(serial, nullptr);
 }
 
 // ---- End to end with a real Modbus server -----------------------------------------------

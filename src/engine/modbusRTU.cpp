@@ -61,6 +61,7 @@ void line_set_work(SerialLine &line, const WorkSource *source) {
   Locked table(line.mutex);
   line.extra_on = source != nullptr;
   line.extra = source != nullptr ? *source : WorkSource{};
+  ++line.extra_registration;
   ++line.changed.count;
   pthread_cond_broadcast(&line.changed.signal);
 }

@@ -196,6 +196,9 @@ struct SerialLine {
   bool stopping = false;        // line_stop was called: the worker's waits end
   WorkSource extra{};           // the registered source of extra work
   bool extra_on = false;
+  // Registrations so far (line_set_work): an exchange taken from a source
+  // goes on only while that source is still the one registered.
+  uint32_t extra_registration = 0;
   SerialWorker worker{};
 };
 
@@ -220,8 +223,9 @@ bool line_unit_offline(const SerialLine &line, uint8_t unit);
 
 // Registers `source` as the line's one source of extra work (copied), or
 // takes the registered one away (nullptr). Takes the line's lock, so no
-// call into the old source is under way when it returns; not to be called
-// with the lock held.
+// call into the old source is under way when it returns, and none follows:
+// an exchange taken from it and still in its pause is dropped. Not to be
+// called with the lock held.
 void line_set_work(SerialLine &line, const WorkSource *source);
 
 // ---- Serial link start -----------------------------------------------------

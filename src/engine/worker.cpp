@@ -85,8 +85,11 @@ constexpr uint8_t kExtraTurn = kSlotCount;
 // One exchange the source asked for, on the worker's own slot: the same
 // pause (its 1000 µs minimum), the same reply rules and counts as a slot of
 // the table. It goes back as answered only when the reply answered this
-// very request.
+// very request. The pause lets go of the lock, and a face that stops
+// meanwhile takes its source away: the exchange is then dropped, neither
+// sent nor delivered, since nothing may call into a source once it is gone.
 void exchange_extra(SerialLine &line, Locked &table, const WorkExchange &x) {
+  const uint32_t registration = line.extra_registration;
   ExchangeSlot &s = line.worker.extra_slot;
   memcpy(s.txFrame, x.frame, x.length);
   s.txLength = x.length;
@@ -97,6 +100,7 @@ void exchange_extra(SerialLine &line, Locked &table, const WorkExchange &x) {
   s.delay = 0;
   s.lifetime = 0;
   pause_before_exchange(line, table, s);
+  if (line.extra_registration != registration) return;
   const bool answered = exchange_slot(line, s) == kResultValid;
   const WorkOutcome outcome = {s.rxFrame, answered ? s.rxLength : 0, answered, s.counts.last_outcome,
                                monotonic_us()};
