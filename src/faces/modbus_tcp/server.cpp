@@ -103,7 +103,7 @@ bool receive_more(FaceConnection &place, InBuffer &in) {
 // the peer closed, stayed silent too long or sent what breaks the stream;
 // kRequestIncomplete when a request was not whole in time.
 int next_request(const FaceCodec &codec, FaceConnection &place, InBuffer &in, uint8_t *request) {
-  for (;;) {
+  for (bool last_look = false;;) {
     int drop = 0;
     const int n = codec.frame(in.bytes, in.length, &drop);
     if (n == kFaceStreamBroken) return kConnectionEnds;
@@ -113,9 +113,14 @@ int next_request(const FaceCodec &codec, FaceConnection &place, InBuffer &in, ui
       consume(in, n);
       return n;
     }
+    if (last_look) return kRequestIncomplete;
+    // Once a request's time is up, what the peer sent by then is still
+    // looked at, once: it may have waited in the socket while earlier
+    // requests of the connection were answered.
     const int wait_ms = read_wait_ms(in, monotonic_us());
-    if (wait_ms == 0) return kRequestIncomplete;
+    last_look = in.length > 0 && wait_ms == 0;
     const int waited = wait_readable(place.fd, wait_ms);
+    if (waited == kNetTimeout && last_look) return kRequestIncomplete;
     if (waited == kNetTimeout && in.length > 0) continue;  // its time is up: looked at above
     if (waited != kNetReady || !receive_more(place, in)) return kConnectionEnds;
   }
