@@ -67,11 +67,16 @@ int wait_readable(int fd, int timeout_ms) {
   return w;
 }
 
-// Takes the `n` bytes at the start of the buffer out of it. What is left
-// came with the latest bytes at the earliest.
-void consume(InBuffer &in, int n) {
+// Takes the `n` bytes at the start of the buffer out of it.
+void take_out(InBuffer &in, int n) {
   in.length -= n;
   memmove(in.bytes, in.bytes + n, static_cast<size_t>(in.length));
+}
+
+// Takes a request of `n` bytes out of the buffer. What is left came with
+// the latest bytes at the earliest.
+void consume(InBuffer &in, int n) {
+  take_out(in, n);
   in.first_us = in.last_us;
 }
 
@@ -107,7 +112,9 @@ int next_request(const FaceCodec &codec, FaceConnection &place, InBuffer &in, ui
     int drop = 0;
     const int n = codec.frame(in.bytes, in.length, &drop);
     if (n == kFaceStreamBroken) return kConnectionEnds;
-    if (drop > 0) consume(in, drop);
+    // Noise leaves the clock running: a peer that only ever sends noise
+    // would otherwise hold its place for ever.
+    if (drop > 0) take_out(in, drop);
     if (n > 0) {
       memcpy(request, in.bytes, static_cast<size_t>(n));
       consume(in, n);
