@@ -353,6 +353,30 @@ TEST_F(ModbusTcp, CountsTurnedAwayConnectionsByCause) {
   }
 }
 
+// A request whose first bytes came with an earlier one is judged by when
+// its rest came, not by how long the earlier one's answer took.
+TEST_F(ModbusTcp, ARequestBehindASlowAnswerIsTakenWhole) {
+  constexpr int kSlowAnswerMs = 7500;  // longer than a request may take to be whole
+  start(500, kSlowAnswerMs);
+  Client client(port);
+  ASSERT_TRUE(client.connected);
+  modbus_set_response_timeout(client.ctx, static_cast<uint32_t>(vt::slow_ms(kSlowAnswerMs) / 1000 + 5), 0);
+  const Bytes slow = adu(1, 0, kSilentUnit, pdu(3, 0, 1)), next = adu(2, 0, 1, pdu(3, 0, 1));
+  Bytes first = slow;
+  first.insert(first.end(), next.begin(), next.begin() + 5);
+  const Bytes rest(next.begin() + 5, next.end());
+  const int fd = modbus_get_socket(client.ctx);
+  ASSERT_EQ(send(fd, first.data(), first.size(), MSG_NOSIGNAL), static_cast<ssize_t>(first.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(send(fd, rest.data(), rest.size(), MSG_NOSIGNAL), static_cast<ssize_t>(rest.size()));
+  uint8_t answer[MODBUS_TCP_MAX_ADU_LENGTH];
+  ASSERT_EQ(modbus_receive_confirmation(client.ctx, answer), 9);
+  EXPECT_EQ(answer[8], kExTargetNoResponse);
+  ASSERT_EQ(modbus_receive_confirmation(client.ctx, answer), 11);
+  EXPECT_EQ(answer[1], 2) << "the second request's answer";
+  EXPECT_EQ(counters().incomplete, 0u);
+}
+
 // ---- The cache ----
 
 TEST_F(ModbusTcp, FullPoolDropsTheReadAskedLeast) {

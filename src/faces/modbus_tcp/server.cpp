@@ -67,11 +67,16 @@ int wait_readable(int fd, int timeout_ms) {
   return w;
 }
 
-// Takes the `n` bytes at the start of the buffer out of it. What is left
-// came with the latest bytes at the earliest.
-void consume(InBuffer &in, int n) {
+// Takes the `n` bytes at the start of the buffer out of it.
+void take_out(InBuffer &in, int n) {
   in.length -= n;
   memmove(in.bytes, in.bytes + n, static_cast<size_t>(in.length));
+}
+
+// Takes a request of `n` bytes out of the buffer. What is left came with
+// the latest bytes at the earliest.
+void consume(InBuffer &in, int n) {
+  take_out(in, n);
   in.first_us = in.last_us;
 }
 
@@ -103,19 +108,26 @@ bool receive_more(FaceConnection &place, InBuffer &in) {
 // the peer closed, stayed silent too long or sent what breaks the stream;
 // kRequestIncomplete when a request was not whole in time.
 int next_request(const FaceCodec &codec, FaceConnection &place, InBuffer &in, uint8_t *request) {
-  for (;;) {
+  for (bool last_look = false;;) {
     int drop = 0;
     const int n = codec.frame(in.bytes, in.length, &drop);
     if (n == kFaceStreamBroken) return kConnectionEnds;
-    if (drop > 0) consume(in, drop);
+    // Noise leaves the clock running: a peer that only ever sends noise
+    // would otherwise hold its place for ever.
+    if (drop > 0) take_out(in, drop);
     if (n > 0) {
       memcpy(request, in.bytes, static_cast<size_t>(n));
       consume(in, n);
       return n;
     }
+    if (last_look) return kRequestIncomplete;
+    // Once a request's time is up, what the peer sent by then is still
+    // looked at, once: it may have waited in the socket while earlier
+    // requests of the connection were answered.
     const int wait_ms = read_wait_ms(in, monotonic_us());
-    if (wait_ms == 0) return kRequestIncomplete;
+    last_look = in.length > 0 && wait_ms == 0;
     const int waited = wait_readable(place.fd, wait_ms);
+    if (waited == kNetTimeout && last_look) return kRequestIncomplete;
     if (waited == kNetTimeout && in.length > 0) continue;  // its time is up: looked at above
     if (waited != kNetReady || !receive_more(place, in)) return kConnectionEnds;
   }
