@@ -21,6 +21,9 @@ int64_t age_us(int64_t stamp_us, int64_t now_us) {
 
 // ---- The line: copied under its lock, worked out after -----------------------
 
+// Every record the table holds, with all its slots, has its place.
+static_assert(kStatusUnits >= kUnitCount && kStatusSlots >= kSlotCount);
+
 // Only what the slot holds; what it means is worked out by finish_slot once
 // the lock is let go.
 void copy_slot(const ExchangeSlot &from, uint8_t index, SlotStatus &to) {

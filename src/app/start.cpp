@@ -212,12 +212,19 @@ void print_unit_summary(Gateway &g) {
   fflush(stdout);
 }
 
-// A status server that could not start: the serial worker, the line and the
-// TCP listener go again before the start ends with 255.
-void abandon_gateway() {
-  native_stop(NativeProcessServer);
+// A start that failed once the serial link was open: its worker ends and
+// the line closes, so the worker cannot open the line again behind the
+// start's back before the process ends.
+void abandon_line() {
   line_stop(SerialProcessLine);
   CloseSerial();
+}
+
+// A start that failed once the native server listened: its listener, then
+// the serial worker and the line go again before the start ends with 255.
+void abandon_gateway() {
+  native_stop(NativeProcessServer);
+  abandon_line();
 }
 
 // Starts the status server when VELKORD_STATUS asks for one; its line when
@@ -251,7 +258,7 @@ int start_servers(Gateway &g, const VelkordSettings &env) {
   if (const char *failed = bind_modbus_faces(g, env)) {
     report(failed);
     stop_modbus_faces(g);
-    CloseSerial();
+    abandon_line();
     return kStatusStartFailed;
   }
   NativeProcessServer.settings.listen = env.listen;
@@ -259,15 +266,15 @@ int start_servers(Gateway &g, const VelkordSettings &env) {
   NativeProcessServer.settings.write_allow = &env.write_allow;
   int server = pelnetStart();
   printf("---- opening tcp/ip  %u ----\r\n", static_cast<unsigned>(ModbusRTU.ipport));
-  const char *failed = server == 0 ? serve_modbus_faces(g, env) : nullptr;
-  if (server != 0 || failed != nullptr) {
-    if (failed != nullptr) report(failed);
+  if (server != 0) {
     stop_modbus_faces(g);
-    CloseSerial();
+    abandon_line();
     return kStatusStartFailed;
   }
-  if (const char *status_failed = start_status_face(g, env)) {
-    report(status_failed);
+  const char *failed = serve_modbus_faces(g, env);
+  if (failed == nullptr) failed = start_status_face(g, env);
+  if (failed != nullptr) {
+    report(failed);
     stop_modbus_faces(g);
     abandon_gateway();
     return kStatusStartFailed;

@@ -215,13 +215,17 @@ void accept_connection(StatusServer &s) {
 }
 
 // Closes connections whose head did not come in time; returns the wait until
-// the next deadline, at most kIdleWaitMs.
+// the next deadline, at most kIdleWaitMs. A connection is read once more
+// before it is refused: while the thread rested or served the others, its
+// head may have come in time and still wait in the socket.
 int expire_connections(StatusServer &s) {
   int64_t now = monotonic_us();
   int64_t wait_us = kIdleWaitMs * 1000;
   for (StatusConnection &c : s.connections) {
     if (c.fd < 0) continue;
     if (c.deadline_us <= now) {
+      read_connection(s, c);  // answers and closes a whole head
+      if (c.fd < 0) continue;
       send_refusal(c.fd, {408, "Request Timeout"});
       close_connection(c);
     } else if (c.deadline_us - now < wait_us) {
