@@ -120,14 +120,16 @@ TEST(StatusOfTheGateway, ScriptedUnitSeenThroughMetricsPageAndSignal) {
   EXPECT_EQ(gw.wait_exit(100), -1) << "SIGUSR1 must not end the gateway";
 }
 
-// Unit 7 answers 5 ms after a 2 ms time-out; the exchange of unit 8 that
+// Unit 7 answers 150 ms after a 2 ms time-out; the exchange of unit 8 that
 // follows finds its reply among the stale bytes. The metrics count it late
 // for unit 7, and /status gives its answer time and the time-out that would
-// have caught it: half as long again, rounded up to 50 ms.
+// have caught it: half as long again, rounded up to 50 ms. The wide gap
+// keeps a worker that a loaded machine holds back for a few milliseconds
+// from finding the reply already there when its wait ends.
 TEST(StatusOfTheGateway, LateReplyIsCountedWithTheTimeOutThatWouldCatchIt) {
   vt::PtyPair line(0);
   vt::ScriptedUnit unit(line);
-  unit.set_behaviour(kUnit, vt::Behaviour::Late(5000));
+  unit.set_behaviour(kUnit, vt::Behaviour::Late(150000));
   int tcp = vt::free_tcp_port(), http = vt::free_tcp_port();
   vt::Gateway gw(gateway_args(tcp), {"VELKORD_TTY_PATTERN=" + line.pattern(),
                                      "VELKORD_STATUS=127.0.0.1:" + std::to_string(http)});
@@ -153,7 +155,7 @@ TEST(StatusOfTheGateway, LateReplyIsCountedWithTheTimeOutThatWouldCatchIt) {
                                                       "([0-9.]+),\"timeout_to_catch_seconds\":([0-9.]+)")))
       << status;
   const double answered = std::stod(m[1]), catches = std::stod(m[2]);
-  EXPECT_GE(answered, 0.004);
+  EXPECT_GE(answered, 0.149);
   EXPECT_GE(catches, 1.5 * answered - 1e-6);
   EXPECT_LT(catches - 1.5 * answered, 0.05);
   EXPECT_NEAR(catches * 20, std::round(catches * 20), 1e-6) << "a whole number of 50 ms";
