@@ -292,6 +292,15 @@ void *ClientProcess(void *given) {
 
 namespace {
 
+// The handler that last had index j has given it back and at most has
+// still to return: joined, so its stack is free for the next one. One that
+// still holds its index would wait for the mutex held here: never joined.
+void join_ended_handler(NativeServer &server, int j) {
+  if (!server.unjoined[j] || server.registry.busyClient[j] != 0) return;
+  pthread_join(server.registry.hClient[j], nullptr);
+  server.unjoined[j] = false;
+}
+
 // Enters a new connection in the lowest free registry index and starts its
 // handler with that index's hand-over entry. Called without the server's
 // mutex; fewer than ten handlers run.
@@ -300,6 +309,7 @@ void hand_over(NativeServer &server, int sock, const char *peer, bool may_write)
   MRTUServerRecord &registry = server.registry;
   int j = 0;
   while (j < kMaxClients - 1 && registry.busyClient[j] != 0) ++j;
+  join_ended_handler(server, j);
   ++server.counters.accepted;
   snprintf(server.counters.peer[j], sizeof server.counters.peer[j], "%s", peer);
   server.counters.since_us[j] = monotonic_us();
@@ -307,12 +317,13 @@ void hand_over(NativeServer &server, int sock, const char *peer, bool may_write)
   registry.sockClient = sock;  // the most recent hand-over, as the registry tells it
   registry.numClient = j;
   registry.busyClient[j] = 0xFF;
-  if (start_thread(&registry.hClient[j], ClientProcess, &server.hand_overs[j], true) != 0) {
+  if (start_thread(&registry.hClient[j], ClientProcess, &server.hand_overs[j], false) != 0) {
     // No handler: the index and the connection go back at once.
     registry.busyClient[j] = 0;
     close(sock);
     return;
   }
+  server.unjoined[j] = true;
   ++registry.countClient;
 }
 
@@ -430,6 +441,13 @@ void native_stop(NativeServer &server) {
   pthread_join(server.listen_thread, nullptr);
   close(server.listener);
   server.listener = -1;
+  // Handlers still serving end on their own at their next turn, or when
+  // their client goes; nobody waits for them.
+  Locked held(server.mutex);
+  for (int j = 0; j < kMaxClients; ++j) {
+    if (server.unjoined[j]) pthread_detach(server.registry.hClient[j]);
+    server.unjoined[j] = false;
+  }
 }
 
 // ---- Status copy -----------------------------------------------------------

@@ -79,6 +79,10 @@ struct NativeServer {
   // is free, under the mutex, before its handler starts; so no later
   // hand-over can overwrite what a running handler was given.
   ClientHandOver hand_overs[kMaxClients]{};
+  // A handler is joined by the next hand-over of its index, or detached when
+  // the server stops: so at most ten handlers' stacks ever exist, where
+  // detached handlers that end as new ones start would each take a new one.
+  bool unjoined[kMaxClients]{};
 };
 
 // The process's server, and its parts by their documented names.
