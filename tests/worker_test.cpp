@@ -859,8 +859,8 @@ Bytes answer_of(const Bytes &request) {
 class FullSizeReplies : public SteppedWorker, public ::testing::WithParamInterface<int> {};
 
 // 125 registers and 2000 coils are answers of 255 bytes; half a character
-// apart they last 380 characters from their first byte, far past the first
-// byte's wait (100 ms: beyond 255 characters above 19200 bit/s). Each is
+// apart they last 380 characters from their first byte, past the first
+// byte's wait (300 ms: beyond 255 characters at every speed here). Each is
 // collected whole. A unit thread kept off the processor for more than the
 // frame gap cuts a reply now and then, so the slots ask until answered
 // (mode 2), up to twenty times each, and each exchange waits until the
@@ -874,7 +874,7 @@ TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
     for (Bytes read : {read_holding(0, 0, 125), Bytes{0, 0x01, 0, 0, 0x07, 0xD0}}) {
       read[0] = static_cast<uint8_t>(reads.size() + 1);
       unit.set_behaviour(read[0], vt::Behaviour::Pausing(baud, start_us));
-      vt::run_command(serial, {.frame = read, .mode = kModeUntilAnswered, .timeout = 100000, .lifetime = kLongLife});
+      vt::run_command(serial, {.frame = read, .mode = kModeUntilAnswered, .timeout = 300000, .lifetime = kLongLife});
       reads.push_back(read);
     }
   // sent() holds a reply from its first byte on; a unit that has not read
