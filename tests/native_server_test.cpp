@@ -61,8 +61,10 @@ TEST(NativeServer, TwoInOneProcessKeepTheirOwnClientsAndStopApart) {
     native_stop(*b);
   }
   // The clients have gone: every handler reads the end of its stream and
-  // ends, before the servers they were given go too.
-  const bool ended = vt::wait_until([&] { return vt::thread_count() == threads; }, 5000);
+  // ends, before the servers they were given go too. At most as many
+  // threads as before: under qemu the warm-up thread, joined, may still be
+  // listed when the count before is taken.
+  const bool ended = vt::wait_until([&] { return vt::thread_count() <= threads; }, 5000);
   EXPECT_TRUE(ended) << "a handler outlived its client";
   if (!ended) {  // it still holds its server: leave both to it
     a.release();
