@@ -121,7 +121,9 @@ class ModbusTcpLibmodbus : public ::testing::Test {
  protected:
   vt::PtyPair line{0};
   vt::LibmodbusUnit unit{line, 1, 115200};
-  FaceGateway gw{line, {"VELKORD_MODBUS_TCP_WAIT_MS=300"}};
+  // Long enough for the unit's answers on a loaded machine; the silent
+  // unit's reads still end at the 500 ms time-out.
+  FaceGateway gw{line, {"VELKORD_MODBUS_TCP_WAIT_MS=1000"}};
 };
 
 TEST_F(ModbusTcpLibmodbus, CarriesEveryFunction) {
