@@ -155,7 +155,7 @@ TEST(LineShare, DeadUnitIsSetAsideAndBackWithinAnIntervalOfItsReturn) {
 // never get 0x0B, and the slot keeps being exchanged. IDLE_MS: a row's read
 // leaves the line soon after it.
 TEST(LineShare, WritersLeaveReadsAndSlotsTheirShare) {
-  ShareGateway gw({"VELKORD_MODBUS_TCP_WAIT_MS=2000", "VELKORD_MODBUS_TCP_MAX_AGE_MS=1500", "VELKORD_MODBUS_TCP_IDLE_MS=300"},
+  ShareGateway gw({"VELKORD_MODBUS_TCP_WAIT_MS=4000", "VELKORD_MODBUS_TCP_MAX_AGE_MS=1500", "VELKORD_MODBUS_TCP_IDLE_MS=300"},
                   1000, {9});
   ASSERT_TRUE(gw.started) << gw.process->output();
   vt::NetClient native(gw.native);

@@ -890,8 +890,8 @@ TEST_P(FullSizeReplies, AreCollectedWholeWhateverTheirPace) {
   for (const Bytes &read : reads) {
     SCOPED_TRACE("unit " + std::to_string(read[0]));
     ExchangeSlot s = slot_copy(read[0], 0);
+    // Cut replies and what their tails spoil are counted, never taken.
     EXPECT_EQ(s.counts.valid, 1u);
-    EXPECT_EQ(s.counts.mismatch + s.counts.no_answer, 0u);
     EXPECT_EQ(vt::head(s.rxFrame, s.rxLength), answer_of(read));
   }
 }
