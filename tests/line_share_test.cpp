@@ -184,6 +184,8 @@ TEST(LineShare, WritersLeaveReadsAndSlotsTheirShare) {
     {
       Reader reader(gw.face, {2}, ++address);  // a read nobody asked for before
       std::this_thread::sleep_for(milliseconds(2500));
+      // A loaded machine may hold the first read back: a little longer for a second.
+      vt::wait_until([&] { return reader.reads().size() >= 2; }, vt::slow_ms(5000));
       reads = reader.reads();
     }
     EXPECT_GE(reads.size(), 2u);
