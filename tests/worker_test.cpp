@@ -1255,7 +1255,6 @@ TEST_F(SteppedWorker, ReopenLineIfDueReopensALostLineWithBackOff) {
 // lands in the pause unless the machine keeps the swapping thread off the
 // processor for all of it; then the exchange goes first, which is as right.)
 struct SwappedSources {
-  SerialLine *line = nullptr;
   std::atomic<bool> taken{false}, swapped{false};
   std::atomic<int> after_swap{0}, foreign{0};
 };
@@ -1263,7 +1262,6 @@ struct SwappedSources {
 TEST_F(SteppedWorker, ExchangeOfASourceTakenAwayInItsPauseGoesNowhere) {
   line_at(115200);
   SwappedSources state;
-  state.line = &serial;
   WorkSource old_source = {&state, nullptr, nullptr, nullptr, [](void *) { return true; }};
   old_source.take_urgent = [](void *c, WorkExchange &x) {
     auto &st = *static_cast<SwappedSources *>(c);

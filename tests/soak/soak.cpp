@@ -415,12 +415,11 @@ void cycling_lane(const Lane &l) {
 
 // ---- The gateway's figures -------------------------------------------------
 
-// One "Name:  N kB" figure of the process's status; -1 when it is missing.
-long status_kib(pid_t pid, const std::string &name) {
+long rss_kib(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(f, line))
-    if (line.rfind(name + ":", 0) == 0) return std::stol(line.substr(name.size() + 1));
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   return -1;
 }
 
@@ -450,7 +449,7 @@ struct Memory {
   long rss;   // VmRSS, shown only
 };
 
-Memory memory_of(pid_t pid) { return {anon_maps_kib(pid), status_kib(pid, "VmRSS")}; }
+Memory memory_of(pid_t pid) { return {anon_maps_kib(pid), rss_kib(pid)}; }
 
 // Drains the gateway's output while waiting; true once `done` holds.
 template <typename Pred>
